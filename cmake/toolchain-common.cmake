@@ -1,0 +1,9 @@
+# The -posix compilers: the win32 thread model has no std::thread/std::mutex.
+set(CMAKE_C_COMPILER ${TARVO_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${TARVO_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${TARVO_TRIPLE}-windres)
+set(CMAKE_OBJDUMP ${TARVO_TRIPLE}-objdump)
+set(CMAKE_FIND_ROOT_PATH /usr/${TARVO_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

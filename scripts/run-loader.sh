@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds the loader and runs its main job under Wine against the
+# sample channel served from testing/ on 127.0.0.1.
+# usage: run-loader.sh [--build-dir DIR] [loader arguments...]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$root/build
+if [ "${1:-}" = "--build-dir" ]; then build=$(mkdir -p "$2" && cd "$2" && pwd); shift 2; fi
+"$root/scripts/build.sh" --build-dir "$build"
+arch=$(cat "$build/.test-arch")
+exe=$build/$arch/bin/TarvoLoader.exe
+[ -f "$exe" ] || { echo "run-loader: $exe was not built" >&2; exit 1; }
+exec xvfb-run -a -s "-screen 0 1024x768x24" "$root/scripts/run-loader-inner.sh" "$build" "$exe" "$@"

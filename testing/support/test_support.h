@@ -1,0 +1,86 @@
+// Helpers shared by the test executables.
+#pragma once
+#include <windows.h>
+#include <string>
+#include <vector>
+#include <mutex>
+
+namespace tst {
+
+// Folder of the running test executable; stand-in programs are built beside it.
+std::wstring binDir();
+
+// A fresh folder under the user's temporary folder, removed with its contents.
+class TempDir {
+public:
+    explicit TempDir(const std::wstring& tag = L"t");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::wstring& path() const { return path_; }
+    std::wstring file(const std::wstring& name) const { return path_ + L"\\" + name; }
+private:
+    std::wstring path_;
+};
+
+void removeTree(const std::wstring& path);
+bool writeFile(const std::wstring& path, const std::string& bytes);
+bool readFile(const std::wstring& path, std::string& bytes);
+bool fileExists(const std::wstring& path);
+
+std::wstring widen(const std::string& utf8);
+std::string narrow(const std::wstring& wide);  // UTF-8
+
+// Unix path of a Windows path (Wine's kernel32 provides the conversion).
+std::string unixPath(const std::wstring& windowsPath);
+
+// Captures OutputDebugString texts of this process while alive.
+class DebugOutputCapture {
+public:
+    DebugOutputCapture();
+    ~DebugOutputCapture();
+    std::vector<std::string> texts() const;
+    bool contains(const std::string& text) const;
+    void clear();
+private:
+    static LONG CALLBACK handler(EXCEPTION_POINTERS* info);
+    void* cookie_;
+};
+
+// A program on the Linux side (a Python fixture server, a real tool), started through
+// /bin/sh. The program must write "<port>\n" to the file named by $TARVO_READY_FILE once
+// it listens (write 0 when it has no port). It is killed by pid when this object goes,
+// and runs at most timeoutSeconds in any case.
+class LinuxProcess {
+public:
+    LinuxProcess() = default;
+    ~LinuxProcess();
+    LinuxProcess(const LinuxProcess&) = delete;
+    LinuxProcess& operator=(const LinuxProcess&) = delete;
+    // argv[0] is a Linux program path; returns false when it did not get ready in waitMs.
+    bool start(const std::vector<std::string>& argv, int timeoutSeconds = 120, DWORD waitMs = 15000);
+    void stop();
+    int port() const { return port_; }
+    long pid() const { return pid_; }
+private:
+    TempDir* dir_ = nullptr;
+    long pid_ = 0;
+    int port_ = 0;
+};
+
+// Runs a shell command line on the Linux side (stdio on /dev/null) and waits, at most
+// waitMs, for it to finish; false on time-out. exitCode receives the shell's status.
+bool runLinux(const std::string& shellCommand, DWORD waitMs = 30000, int* exitCode = nullptr);
+
+// Quotes a text for /bin/sh.
+std::string shQuote(const std::string& text);
+
+// The repository's folder for fixtures: <repo>/testing, as a Unix path.
+std::string testingDirUnix();
+
+// Starts a Windows program, waits up to waitMs, returns its exit code (or -1000 on
+// time-out, after terminating it). Extra environment entries are added for the child.
+long runProgram(const std::wstring& commandLine, DWORD waitMs = 60000,
+                const std::vector<std::wstring>& extraEnv = {});
+
+}  // namespace tst
