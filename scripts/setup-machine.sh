@@ -8,7 +8,7 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
 packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 cmake make dpkg-dev googletest
-          wine wine32:i386 wine64 xvfb xauth python3 adb)
+          wine wine32:i386 wine64 xvfb xauth python3 adb locales)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -40,5 +40,10 @@ if [ ${#missing[@]} -gt 0 ] || [ $need_update -eq 1 ]; then
 fi
 if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+# Wine takes the users' code page (936) and UTF-8 file names from this locale.
+if ! locale -a 2>/dev/null | grep -qx 'zh_CN.utf8'; then
+  grep -q '^zh_CN.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null || echo 'zh_CN.UTF-8 UTF-8' | $SUDO tee -a /etc/locale.gen >/dev/null
+  $SUDO locale-gen >/dev/null
 fi
 echo "machine ready"

@@ -68,3 +68,11 @@ TEST(TestPlatform, DebugOutputIsCaptured) {
     OutputDebugStringW(L"platform check\n");
     EXPECT_TRUE(cap.contains("platform check\n"));
 }
+
+TEST(TestPlatform, NonAsciiFileNamesWork) {
+    tst::TempDir d;
+    std::wstring name = d.file(L"\u5854\u6c83\u52a9\u624b");
+    ASSERT_TRUE(CreateDirectoryW(name.c_str(), nullptr)) << GetLastError();
+    EXPECT_TRUE(tst::writeFile(name + L"\\\u6587\u4ef6.txt", "x"));
+    EXPECT_TRUE(tst::fileExists(name + L"\\\u6587\u4ef6.txt"));
+}
