@@ -62,6 +62,8 @@ public:
     void stop();
     int port() const { return port_; }
     long pid() const { return pid_; }
+    // The program's current folder (Windows path); its files can be read while it runs.
+    std::wstring folder() const { return dir_ ? dir_->path() : std::wstring(); }
 private:
     TempDir* dir_ = nullptr;
     long pid_ = 0;
