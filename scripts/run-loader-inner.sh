@@ -21,7 +21,9 @@ if [ -x "$root/testing/webserver/serve-sample-channel.sh" ]; then
   export TARVO_CHANNEL_PORT=$(head -1 "$ready")
   echo "sample channel on 127.0.0.1:$TARVO_CHANNEL_PORT"
 fi
-WINEDEBUG=-all,+debugstr "$root/scripts/wine-run" "$exe" "$@" 2>&1 | sed -n 's/.*OutputDebugString[AW] "\(.*\)"$/\1/p'
+# The loader's debugger output (Wine shows it as a trace line, cut after ~300 characters).
+WINEDEBUG=-all,warn+seh,+debugstr "$root/scripts/wine-run" "$exe" "$@" 2>&1 \
+  | sed -n 's/.*OutputDebugString[AW] "\(.*\)"\(\.\.\.\)\{0,1\}$/\1\2/p'
 rc=${PIPESTATUS[0]}
 echo "TarvoLoader exit code: $rc"
 log=$(find "$build/wine/prefix/drive_c/users" -name 'TarvoLoader.log' 2>/dev/null | head -1)
