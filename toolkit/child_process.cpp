@@ -1,0 +1,331 @@
+#include "toolkit/child_process.h"
+
+#include <process.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "services/log.h"
+#include "toolkit/string_util.h"
+
+namespace {
+
+const DWORD kInitialCapacity = 1024;
+const DWORD kReadChunk = 4096;
+const DWORD kIdlePollMs = 10;
+// How long the readers may still take to see the end of the pipe once the
+// program has ended (a grandchild can hold the write end for much longer).
+const DWORD kDrainLimitMs = 5000;
+const DWORD kDrainStepMs = 1000;
+
+void closeHandle(HANDLE& h) {
+    if (h) {
+        CloseHandle(h);
+        h = nullptr;
+    }
+}
+
+// One reader thread per pipe. It never blocks in ReadFile: it reads only what
+// PeekNamedPipe says is waiting, so setting `stop` ends it within one poll.
+struct Reader {
+    HANDLE pipe;
+    unsigned char** data;
+    uint32_t* length;
+    volatile LONG stop;
+    HANDLE thread;
+};
+
+unsigned __stdcall readerProc(void* arg) {
+    Reader* reader = static_cast<Reader*>(arg);
+    unsigned char* buffer = static_cast<unsigned char*>(malloc(kInitialCapacity));
+    DWORD capacity = buffer ? kInitialCapacity : 0;
+    DWORD length = 0;
+    bool discarding = buffer == nullptr;
+    unsigned char scratch[256];
+
+    while (InterlockedCompareExchange(&reader->stop, 0, 0) == 0) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(reader->pipe, nullptr, 0, nullptr, &available, nullptr))
+            break;  // ERROR_BROKEN_PIPE: the writers are gone and the pipe is drained
+        if (available == 0) {
+            Sleep(kIdlePollMs);
+            continue;
+        }
+        DWORD want = available < kReadChunk ? available : kReadChunk;
+        unsigned char* target;
+        if (!discarding && length + want > capacity) {
+            DWORD grown = capacity * 2;
+            if (grown < length + want + 512) grown = length + want + 512;
+            unsigned char* bigger = static_cast<unsigned char*>(realloc(buffer, grown));
+            if (bigger) {
+                buffer = bigger;
+                capacity = grown;
+            } else {
+                // Out of memory: nothing is kept, but the pipe is still drained
+                // so that the program never blocks on a full pipe.
+                discarding = true;
+                length = 0;
+            }
+        }
+        if (discarding) {
+            if (buffer && capacity > sizeof(scratch)) {
+                target = buffer;
+                if (want > capacity) want = capacity;
+            } else {
+                target = scratch;
+                if (want > sizeof(scratch)) want = sizeof(scratch);
+            }
+        } else {
+            target = buffer + length;
+        }
+        DWORD got = 0;
+        if (!ReadFile(reader->pipe, target, want, &got, nullptr) || got == 0) break;
+        if (!discarding) length += got;
+    }
+
+    if (discarding) length = 0;
+    *reader->data = buffer;
+    *reader->length = length;
+    return 0;
+}
+
+bool startReader(Reader& reader) {
+    reader.stop = 0;
+    reader.thread = reinterpret_cast<HANDLE>(
+        _beginthreadex(nullptr, 1024, readerProc, &reader, 0, nullptr));
+    return reader.thread != nullptr;
+}
+
+void stopReader(Reader& reader) {
+    if (!reader.thread) return;
+    InterlockedExchange(&reader.stop, 1);
+    WaitForSingleObject(reader.thread, INFINITE);
+    closeHandle(reader.thread);
+}
+
+void noteExit(ProcessRecord* record) {
+    DWORD code = 0;
+    if (!GetExitCodeProcess(record->process, &code)) {
+        record->lastError = GetLastError();
+        record->status = kProcessPipeOrWaitFailed;
+        return;
+    }
+    if (code == kProcessCtrlCExit)
+        record->interrupted = 2;
+    else
+        record->exitCode = code;
+}
+
+}  // namespace
+
+ProcessRecord* processCreate() {
+    ProcessRecord* record = static_cast<ProcessRecord*>(calloc(1, sizeof(ProcessRecord)));
+    if (!record) return nullptr;
+
+    SECURITY_DESCRIPTOR descriptor;
+    SECURITY_ATTRIBUTES attributes;
+    attributes.nLength = sizeof(attributes);
+    attributes.bInheritHandle = TRUE;
+    attributes.lpSecurityDescriptor = &descriptor;
+
+    HANDLE ends[6] = {};
+    bool ok = InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+              CreatePipe(&ends[1], &ends[0], &attributes, 0) &&  // stdin: child reads
+              CreatePipe(&ends[2], &ends[3], &attributes, 0) &&  // stdout: we read
+              CreatePipe(&ends[4], &ends[5], &attributes, 0) &&  // stderr: we read
+              SetHandleInformation(ends[0], HANDLE_FLAG_INHERIT, 0) &&
+              SetHandleInformation(ends[2], HANDLE_FLAG_INHERIT, 0) &&
+              SetHandleInformation(ends[4], HANDLE_FLAG_INHERIT, 0);
+    if (!ok) {
+        record->lastError = GetLastError();
+        record->status = kProcessPipeOrWaitFailed;
+    } else {
+        record->pipesCreated = 1;
+        record->status = kProcessOk;
+    }
+    record->stdinParent = ends[0];
+    record->stdinChild = ends[1];
+    record->stdoutParent = ends[2];
+    record->stdoutChild = ends[3];
+    record->stderrParent = ends[4];
+    record->stderrChild = ends[5];
+    return record;
+}
+
+int processStart(ProcessRecord* record, const std::wstring& commandLine) {
+    if (!record) return -1;
+    if (!record->pipesCreated) return -1;  // status 101 from processCreate stays
+
+    STARTUPINFOW startup;
+    memset(&startup, 0, sizeof(startup));
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.wShowWindow = SW_HIDE;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = record->stdoutChild;
+    startup.hStdError = record->stdoutChild;
+
+    std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
+    writable.push_back(L'\0');
+    PROCESS_INFORMATION info;
+    memset(&info, 0, sizeof(info));
+    if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, TRUE,
+                        CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS, nullptr, nullptr,
+                        &startup, &info)) {
+        record->lastError = GetLastError();
+        record->status = kProcessStartFailed;
+        return -1;
+    }
+    record->process = info.hProcess;
+    CloseHandle(info.hThread);
+    closeHandle(record->stdinChild);
+    closeHandle(record->stdoutChild);
+    closeHandle(record->stderrChild);
+    record->status = kProcessOk;
+    return 0;
+}
+
+int processWait(ProcessRecord* record) {
+    if (!record) return -1;
+    record->reserved[0] = 0;
+    record->reserved[1] = 0;
+    closeHandle(record->stdinParent);
+
+    Reader readers[2] = {
+        {record->stdoutParent, &record->outData, &record->outLength, 0, nullptr},
+        {record->stderrParent, &record->errData, &record->errLength, 0, nullptr},
+    };
+    HANDLE* pipeEnds[2] = {&record->stdoutParent, &record->stderrParent};
+
+    if (!startReader(readers[0]) || !startReader(readers[1])) {
+        // The program keeps running: stop what was started, close our read
+        // ends so that its writes fail instead of blocking, and wait for it.
+        record->lastError = GetLastError();
+        stopReader(readers[0]);
+        stopReader(readers[1]);
+        closeHandle(record->stdoutParent);
+        closeHandle(record->stderrParent);
+        if (record->process && WaitForSingleObject(record->process, INFINITE) == WAIT_OBJECT_0) {
+            uint32_t keep = record->lastError;
+            noteExit(record);
+            record->lastError = keep;
+        }
+        record->status = kProcessPipeOrWaitFailed;
+        return -1;
+    }
+
+    bool readerDone[2] = {false, false};
+    bool processDone = record->process == nullptr;
+    DWORD endedAt = GetTickCount();
+
+    for (;;) {
+        HANDLE handles[3];
+        int which[3];
+        DWORD count = 0;
+        for (int i = 0; i < 2; ++i) {
+            if (!readerDone[i]) {
+                handles[count] = readers[i].thread;
+                which[count++] = i;
+            }
+        }
+        if (!processDone) {
+            handles[count] = record->process;
+            which[count++] = 2;
+        }
+        if (count == 0) break;
+
+        DWORD timeout = INFINITE;
+        if (processDone) {
+            DWORD spent = GetTickCount() - endedAt;
+            if (spent >= kDrainLimitMs) {
+                record->status = kProcessPipeOrWaitFailed;
+                record->lastError = WAIT_TIMEOUT;
+                logPrintf("child process ended, its output pipe is still open after %u ms",
+                          static_cast<unsigned>(kDrainLimitMs));
+                break;
+            }
+            timeout = kDrainLimitMs - spent;
+            if (timeout > kDrainStepMs) timeout = kDrainStepMs;
+        }
+
+        DWORD result = WaitForMultipleObjects(count, handles, FALSE, timeout);
+        if (result == WAIT_TIMEOUT) continue;
+        if (result == WAIT_FAILED) {
+            record->lastError = GetLastError();
+            record->status = kProcessPipeOrWaitFailed;
+            break;
+        }
+        if (result >= WAIT_OBJECT_0 + count) {  // abandoned or out of range
+            record->status = static_cast<uint32_t>(E_FAIL);
+            break;
+        }
+        int index = which[result - WAIT_OBJECT_0];
+        if (index < 2) {
+            closeHandle(readers[index].thread);
+            closeHandle(*pipeEnds[index]);
+            readerDone[index] = true;
+        } else {
+            processDone = true;
+            endedAt = GetTickCount();
+            noteExit(record);
+            if (record->status != kProcessOk) break;
+        }
+    }
+
+    // Every path joins the readers before the record can be freed.
+    for (int i = 0; i < 2; ++i) {
+        stopReader(readers[i]);
+        closeHandle(*pipeEnds[i]);
+    }
+    return record->status != kProcessOk ? -1 : 0;
+}
+
+void processFree(ProcessRecord* record) {
+    if (!record) return;
+    closeHandle(record->stdinParent);
+    closeHandle(record->stdinChild);
+    closeHandle(record->stdoutParent);
+    closeHandle(record->stdoutChild);
+    closeHandle(record->stderrParent);
+    closeHandle(record->stderrChild);
+    closeHandle(record->process);
+    free(record->outData);
+    free(record->errData);
+    free(record);
+}
+
+ProcessRunner::ProcessRunner() : record_(nullptr), startFailed_(false) {}
+
+ProcessRunner::~ProcessRunner() { close(); }
+
+bool ProcessRunner::run(const std::wstring& commandLine) {
+    close();
+    record_ = processCreate();
+    if (!record_ || processStart(record_, commandLine) != 0) {
+        startFailed_ = true;
+        return false;
+    }
+    processWait(record_);
+    return true;
+}
+
+uint32_t ProcessRunner::exitCode() const {
+    if (startFailed_) return 0xFFFFFFFF;
+    if (!record_) return 0;
+    if (record_->interrupted == 2) return kProcessCtrlCExit;
+    return record_->exitCode;
+}
+
+std::string ProcessRunner::getOutput() const {
+    if (!record_ || !record_->outData) return std::string();
+    return std::string(reinterpret_cast<const char*>(record_->outData), record_->outLength);
+}
+
+std::wstring ProcessRunner::getOutputW() const { return ansiToWide(getOutput()); }
+
+void ProcessRunner::close() {
+    processFree(record_);
+    record_ = nullptr;
+    startFailed_ = false;
+}

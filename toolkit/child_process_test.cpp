@@ -1,0 +1,188 @@
+#include "toolkit/child_process.h"
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "testing/support/test_support.h"
+
+namespace {
+
+std::wstring childExe() { return tst::binDir() + L"\\proc_child.exe"; }
+
+std::wstring childCommand(const std::wstring& args) {
+    return L"\"" + childExe() + L"\" " + args;
+}
+
+std::string kibPattern(unsigned n) {
+    std::string bytes(n * 1024, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 % 251);
+    return bytes;
+}
+
+int threadCount() {
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snap == INVALID_HANDLE_VALUE) return -1;
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL ok = Thread32First(snap, &entry); ok; ok = Thread32Next(snap, &entry))
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+    CloseHandle(snap);
+    return count;
+}
+
+DWORD handleCount() {
+    DWORD count = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &count);
+    return count;
+}
+
+struct RunCase {
+    const char* name;
+    std::wstring args;  // empty: a program that does not exist
+    bool started;
+    uint32_t exitCode;
+    uint32_t interrupted;
+    uint32_t recordExitCode;
+    std::string output;
+};
+
+TEST(ProcessRunnerTest, ChildModesGiveOutputAndExitCodes) {
+    const RunCase cases[] = {
+        {"both streams merged in order", L"@streams", true, 0, 0, 0, "out1\nerr1\nout2\n"},
+        {"exit code", L"@exit 3", true, 3, 0, 3, ""},
+        {"ctrl+c", L"@exit 0xC000013A", true, 0xC000013A, 2, 0, ""},
+        {"no output", L"@sleep 0", true, 0, 0, 0, ""},
+        {"20 KiB", L"@kib 20", true, 0, 0, 0, kibPattern(20)},
+        {"missing program", L"", false, 0xFFFFFFFF, 0, 0, ""},
+    };
+    for (const RunCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ProcessRunner runner;
+        std::wstring command = c.args.empty()
+                                   ? L"\"" + tst::binDir() + L"\\no_such_program_here.exe\" @exit 1"
+                                   : childCommand(c.args);
+        EXPECT_EQ(c.started, runner.run(command));
+        EXPECT_EQ(c.exitCode, runner.exitCode());
+        ASSERT_NE(nullptr, runner.record());
+        EXPECT_EQ(c.interrupted, runner.record()->interrupted);
+        EXPECT_EQ(c.recordExitCode, runner.record()->exitCode);
+        EXPECT_EQ(c.output.size(), runner.getOutput().size());
+        EXPECT_TRUE(c.output == runner.getOutput());
+        if (c.started) {
+            EXPECT_EQ(0u, runner.record()->status);
+        } else {
+            EXPECT_EQ(104u, runner.record()->status);
+            EXPECT_EQ(static_cast<uint32_t>(ERROR_FILE_NOT_FOUND), runner.record()->lastError);
+        }
+        EXPECT_EQ(0u, runner.record()->errLength);
+    }
+}
+
+TEST(ProcessRunnerTest, IdleRunnerReportsNothing) {
+    ProcessRunner runner;
+    EXPECT_EQ(0u, runner.exitCode());
+    EXPECT_EQ("", runner.getOutput());
+    EXPECT_EQ(L"", runner.getOutputW());
+    ASSERT_TRUE(runner.run(childCommand(L"@streams")));
+    EXPECT_EQ(L"out1\nerr1\nout2\n", runner.getOutputW());
+    ASSERT_FALSE(runner.run(L"\"" + tst::binDir() + L"\\missing_tool.exe\""));
+    EXPECT_EQ(0xFFFFFFFFu, runner.exitCode());
+    runner.close();
+    EXPECT_EQ(0u, runner.exitCode());
+    EXPECT_EQ(nullptr, runner.record());
+}
+
+// Byte-at-a-time reading runs at about 11 KB/s under Wine: a megabyte must not take minutes.
+TEST(ProcessRunnerTest, LargeOutputIsCapturedWholeAndQuickly) {
+    ProcessRunner runner;
+    DWORD start = GetTickCount();
+    ASSERT_TRUE(runner.run(childCommand(L"@kib 1024")));
+    DWORD spent = GetTickCount() - start;
+    EXPECT_LT(spent, 20000u);
+    EXPECT_TRUE(kibPattern(1024) == runner.getOutput());
+}
+
+TEST(ProcessRunnerTest, GrandchildHoldingThePipeDoesNotHangTheWait) {
+    ProcessRunner runner;
+    ASSERT_TRUE(runner.run(childCommand(L"@grandchild 20000 5")));
+    // Time from the child's exit to the return of run.
+    FILETIME now, created, exited, kernel, user;
+    GetSystemTimeAsFileTime(&now);
+    ASSERT_NE(nullptr, runner.record());
+    ASSERT_TRUE(GetProcessTimes(runner.record()->process, &created, &exited, &kernel, &user));
+    ULARGE_INTEGER a, b;
+    a.LowPart = now.dwLowDateTime;
+    a.HighPart = now.dwHighDateTime;
+    b.LowPart = exited.dwLowDateTime;
+    b.HighPart = exited.dwHighDateTime;
+    uint64_t spent = (a.QuadPart - b.QuadPart) / 10000;
+
+    std::string out = runner.getOutput();
+    unsigned long grandchild = 0;
+    size_t at = out.find("grandchild ");
+    if (at != std::string::npos) grandchild = strtoul(out.c_str() + at + 11, nullptr, 10);
+    if (grandchild) {
+        HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, grandchild);
+        if (h) {
+            TerminateProcess(h, 9);
+            WaitForSingleObject(h, 5000);
+            CloseHandle(h);
+        }
+    }
+
+    EXPECT_LT(spent, 6500u);
+    EXPECT_GE(spent, 4500u);
+    EXPECT_NE(std::string::npos, out.find("parent done\n"));
+    EXPECT_NE(0ul, grandchild);
+    EXPECT_EQ(5u, runner.exitCode());
+    ASSERT_NE(nullptr, runner.record());
+    EXPECT_EQ(101u, runner.record()->status);
+    EXPECT_EQ(static_cast<uint32_t>(WAIT_TIMEOUT), runner.record()->lastError);
+
+    // The stopped readers are gone: the same runner runs again at once.
+    ASSERT_TRUE(runner.run(childCommand(L"@exit 4")));
+    EXPECT_EQ(4u, runner.exitCode());
+    EXPECT_EQ(0u, runner.record()->status);
+}
+
+TEST(ProcessRunnerTest, RepeatedRunsLeaveNoHandleOrThread) {
+    ProcessRunner runner;
+    ASSERT_TRUE(runner.run(childCommand(L"@streams")));  // warm-up: lazy system handles
+    runner.close();
+    DWORD handles = handleCount();
+    int threads = threadCount();
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(runner.run(childCommand(i % 2 ? L"@kib 3" : L"@exit 2")));
+    }
+    ASSERT_FALSE(runner.run(L"\"" + tst::binDir() + L"\\missing_tool.exe\""));
+    runner.close();
+    EXPECT_EQ(handles, handleCount());
+    EXPECT_EQ(threads, threadCount());
+}
+
+TEST(ProcessRunnerTest, PathOutsideTheAnsiCodePageStarts) {
+    // Thai letters exist neither in code page 1252 nor in 936.
+    const std::wstring folderName = L"\u0e17\u0e14\u0e2a\u0e2d\u0e1a";
+    BOOL lost = FALSE;
+    char narrow[64];
+    WideCharToMultiByte(CP_THREAD_ACP, 0, folderName.c_str(), -1, narrow, sizeof narrow, nullptr, &lost);
+    ASSERT_TRUE(lost) << "the folder name must be outside the ANSI code page";
+
+    tst::TempDir dir(L"runner");
+    std::wstring folder = dir.file(folderName);
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr)) << GetLastError();
+    std::wstring copy = folder + L"\\proc_child.exe";
+    ASSERT_TRUE(CopyFileW(childExe().c_str(), copy.c_str(), FALSE));
+
+    ProcessRunner runner;
+    ASSERT_TRUE(runner.run(L"\"" + copy + L"\" @exit 7"));
+    EXPECT_EQ(7u, runner.exitCode());
+}
+
+}  // namespace
