@@ -1,0 +1,739 @@
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include "installer/adb/adb_client.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace adb {
+
+Settings& settings() {
+    static Settings s;
+    return s;
+}
+
+namespace {
+
+const int kMaxServiceLength = 1024;
+const int kRequiredServerVersion = 31;
+
+void printTo(FILE* stream, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vfprintf(stream, format, args);
+    va_end(args);
+    fflush(stream);
+}
+
+std::string toAnsi(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    int n = WideCharToMultiByte(CP_ACP, 0, text.data(), (int)text.size(), nullptr, 0, nullptr, nullptr);
+    std::string out(n > 0 ? n : 0, '\0');
+    if (n > 0) WideCharToMultiByte(CP_ACP, 0, text.data(), (int)text.size(), &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+// The socket layer needs Winsock started; nothing else in the loader starts it.
+// It is never cleaned up before exit.
+void ensureWinsock() {
+    static const bool started = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    (void)started;
+}
+
+SOCKET toSocket(SocketFd fd) { return static_cast<SOCKET>(fd); }
+
+void setSocketTimeouts(SOCKET s, int receiveMs, int sendMs) {
+    DWORD r = receiveMs > 0 ? (DWORD)receiveMs : 0;
+    DWORD w = sendMs > 0 ? (DWORD)sendMs : 0;
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&r), sizeof r);
+    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&w), sizeof w);
+}
+
+bool parseHex4(const char* p, unsigned& value) {
+    value = 0;
+    for (int i = 0; i < 4; ++i) {
+        char c = p[i];
+        unsigned d;
+        if (c >= '0' && c <= '9') d = c - '0';
+        else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+        else return false;
+        value = value * 16 + d;
+    }
+    return true;
+}
+
+// Reads like sscanf("%04x"): one to four hex digits after optional blanks.
+bool scanHex(const char* p, unsigned& value) {
+    while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n') ++p;
+    value = 0;
+    int digits = 0;
+    for (; digits < 4; ++digits, ++p) {
+        char c = *p;
+        unsigned d;
+        if (c >= '0' && c <= '9') d = c - '0';
+        else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+        else break;
+        value = value * 16 + d;
+    }
+    return digits > 0;
+}
+
+struct SocketErrorRow {
+    int code;
+    int err;
+    const char* text;
+};
+
+// First matching row wins, so the second 10037 row is never used.
+const SocketErrorRow kSocketErrors[] = {
+    {6, 22, "invalid handle"},
+    {8, 12, "not enough memory"},
+    {87, 22, "invalid parameter"},
+    {10004, 4, "interrupted function call"},
+    {10037, 103, "operation already in progress"},
+    {10009, 9, "bad file descriptor"},
+    {10013, 13, "permission denied"},
+    {10014, 14, "bad address"},
+    {10022, 22, "invalid argument"},
+    {10024, 24, "too many opened files"},
+    {10035, 140, "resource temporarily unavailable"},
+    {10036, 112, "operation now in progress"},
+    {10037, 11, "operation already in progress"},
+    {10038, 9, "socket operation not on socket"},
+    {10039, 109, "destination address required"},
+    {10040, 115, "message too long"},
+    {10041, 136, "wrong protocol type for socket"},
+    {10042, 123, "bad protocol option"},
+    {10048, 100, "address already in use"},
+    {10049, 101, "cannot assign requested address"},
+    {10050, 116, "network is down"},
+    {10051, 118, "network unreachable"},
+    {10052, 117, "network dropped connection on reset"},
+    {10053, 106, "software caused connection abort"},
+    {10054, 108, "connection reset by peer"},
+    {10055, 119, "no buffer space available"},
+    {10056, 113, "socket is already connected"},
+    {10057, 126, "socket is not connected"},
+    {10058, 10058, "cannot send after socket shutdown"},
+    {10059, 10059, "too many references"},
+    {10060, 138, "connection timed out"},
+    {10061, 107, "connection refused"},
+    {10062, 114, "cannot translate name"},
+    {10063, 38, "name too long"},
+    {10064, 10064, "host is down"},
+    {10065, 110, "no route to host"},
+};
+
+thread_local int g_lastSocketError = 0;
+
+}  // namespace
+
+int mapSocketError(int winsockCode) {
+    g_lastSocketError = winsockCode;
+    int mapped = 22;
+    for (const auto& row : kSocketErrors) {
+        if (row.code == winsockCode) {
+            mapped = row.err;
+            break;
+        }
+    }
+    errno = mapped;
+    return mapped;
+}
+
+const char* socketErrorText(int winsockCode) {
+    for (const auto& row : kSocketErrors)
+        if (row.code == winsockCode) return row.text;
+    return "unknown error";
+}
+
+int lastSocketError() { return g_lastSocketError; }
+
+// --- request layer --------------------------------------------------------------------
+
+AdbClient::AdbClient(const char* serialText)
+    : transport(kTransportAny), serverPort(settings().defaultServerPort.load()) {
+    serial[0] = 0;
+    serverHost[0] = 0;
+    error[0] = 0;
+    if (serialText && *serialText) {
+        strncpy(serial, serialText, sizeof serial - 1);
+        serial[sizeof serial - 1] = 0;
+        transport = kTransportAny;
+    }
+}
+
+void AdbClient::setError(const char* text) {
+    strncpy(error, text, sizeof error - 1);
+    error[sizeof error - 1] = 0;
+}
+
+namespace {
+
+// Maps a getaddrinfo failure to errno.
+int resolverErrno(int code) {
+    switch (code) {
+    case 8: return 12;
+    case 11001: return 2;
+    case 11002:
+    case 11003: return 10064;
+    default: return 22;
+    }
+}
+
+// Opens the TCP connection to the server; INVALID_SOCKET with errno set on failure.
+SOCKET openServerSocket(const char* host, int port) {
+    sockaddr_storage address = {};
+    int addressLength = 0;
+    if (!host[0]) {
+        sockaddr_in* in = reinterpret_cast<sockaddr_in*>(&address);
+        in->sin_family = AF_INET;
+        in->sin_port = htons((u_short)port);
+        in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addressLength = sizeof(sockaddr_in);
+    } else {
+        addrinfo hints = {};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        char portText[16];
+        snprintf(portText, sizeof portText, "%d", port & 0xffff);
+        addrinfo* list = nullptr;
+        int rc = getaddrinfo(host, portText, &hints, &list);
+        if (rc != 0) {
+            errno = resolverErrno(rc);
+            return INVALID_SOCKET;
+        }
+        const addrinfo* chosen = nullptr;
+        for (const addrinfo* a = list; a && !chosen; a = a->ai_next)
+            if (a->ai_family == AF_INET) chosen = a;
+        for (const addrinfo* a = list; a && !chosen; a = a->ai_next)
+            if (a->ai_family == AF_INET6) chosen = a;
+        if (!chosen || chosen->ai_addrlen > sizeof address) {
+            freeaddrinfo(list);
+            errno = 2;
+            return INVALID_SOCKET;
+        }
+        memcpy(&address, chosen->ai_addr, chosen->ai_addrlen);
+        addressLength = (int)chosen->ai_addrlen;
+        freeaddrinfo(list);
+    }
+
+    SOCKET s;
+    for (;;) {
+        s = socket(address.ss_family, SOCK_STREAM, 0);
+        if (s != INVALID_SOCKET) break;
+        int e = WSAGetLastError();
+        if (e != WSAEINTR) {
+            mapSocketError(e);
+            return INVALID_SOCKET;
+        }
+    }
+    for (;;) {
+        if (::connect(s, reinterpret_cast<sockaddr*>(&address), addressLength) == 0) break;
+        int e = WSAGetLastError();
+        if (e == WSAEINTR) continue;
+        mapSocketError(e);
+        closesocket(s);
+        return INVALID_SOCKET;
+    }
+    u_long on = 1;
+    ioctlsocket(s, FIONBIO, &on);
+    u_long off = 0;
+    ioctlsocket(s, FIONBIO, &off);
+    int noDelay = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
+    int deadline = settings().requestTimeoutMs.load();
+    setSocketTimeouts(s, deadline, deadline);
+    return s;
+}
+
+}  // namespace
+
+SocketFd AdbClient::connectService(const std::string& service) {
+    if (service.empty() || service.size() > (size_t)kMaxServiceLength) {
+        setError("service name too long");
+        return -1;
+    }
+    char prefix[5];
+    snprintf(prefix, sizeof prefix, "%04x", (unsigned)service.size());
+
+    ensureWinsock();
+    SOCKET s = openServerSocket(serverHost, serverPort);
+    if (s == INVALID_SOCKET) {
+        setError("cannot connect to daemon");
+        return -2;
+    }
+    SocketFd fd = static_cast<SocketFd>(s);
+
+    if (service.compare(0, 4, "host") != 0) {
+        if (switchTransport(fd) != 0) return -1;
+    }
+    if (writeAll(fd, prefix, 4) != 0 || writeAll(fd, service.data(), service.size()) != 0) {
+        setError("write failure during connection");
+        closeSocket(fd);
+        return -1;
+    }
+    if (readStatus(fd) != 0) {
+        closeSocket(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int AdbClient::switchTransport(SocketFd fd) {
+    std::string request;
+    if (serial[0]) {
+        request = std::string("host:transport:") + serial;
+    } else {
+        const char* kind;
+        switch (transport) {
+        case kTransportUsb: kind = "transport-usb"; break;
+        case kTransportLocal: kind = "transport-local"; break;
+        case kTransportAny: kind = "transport-any"; break;
+        case kTransportNone: return 0;
+        default: kind = "???"; break;
+        }
+        request = std::string("host:") + kind;
+    }
+    char prefix[5];
+    snprintf(prefix, sizeof prefix, "%04x", (unsigned)request.size());
+    if (writeAll(fd, prefix, 4) != 0 || writeAll(fd, request.data(), request.size()) != 0) {
+        setError("write failure during connection");
+        closeSocket(fd);
+        return -1;
+    }
+    if (readStatus(fd) != 0) {
+        closeSocket(fd);
+        return -1;
+    }
+    return 0;
+}
+
+int AdbClient::readStatus(SocketFd fd) {
+    unsigned char status[4];
+    if (readExactly(fd, status, 4) != 0) {
+        setError("protocol fault (no status)");
+        return -1;
+    }
+    if (memcmp(status, "OKAY", 4) == 0) return 0;
+    if (memcmp(status, "FAIL", 4) != 0) {
+        snprintf(error, sizeof error, "protocol fault (status %02x %02x %02x %02x?!)", status[0], status[1],
+                 status[2], status[3]);
+        return -1;
+    }
+    char lengthText[4];
+    unsigned length = 0;
+    if (readExactly(fd, lengthText, 4) != 0 || !parseHex4(lengthText, length)) {
+        setError("protocol fault (status len)");
+        return -1;
+    }
+    if (length > sizeof error - 1) length = sizeof error - 1;
+    if (readExactly(fd, error, length) != 0) {
+        setError("protocol fault (status read)");
+        return -1;
+    }
+    error[length] = 0;
+    return -1;
+}
+
+SocketFd AdbClient::connect(const std::string& service) {
+    bool start = false;
+    SocketFd fd = connectService("host:version");
+    if (fd == -2) {
+        if (serverHost[0]) {
+            printTo(stderr, "** Cannot start server on remote host\n");
+            return -2;
+        }
+        printTo(stdout, "* daemon not running. starting it now on port %d *\n", serverPort);
+        start = true;
+    } else if (fd < 0) {
+        if (strcmp(error, "unknown host service") != 0) return fd;
+    } else {
+        char buffer[101];
+        unsigned length = 0, version = 0;
+        if (readExactly(fd, buffer, 4) != 0 || !parseHex4(buffer, length) || length > 100 ||
+            readExactly(fd, buffer, length) != 0) {
+            closeSocket(fd);
+            return -1;
+        }
+        closeSocket(fd);
+        buffer[length] = 0;
+        if (!scanHex(buffer, version)) return -1;
+        if ((int)version != kRequiredServerVersion) fd = -1;
+    }
+
+    if (!start && fd < 0) {
+        printTo(stdout, "adb server is out of date.  killing...\n");
+        closeSocket(connectService("host:kill"));
+        Sleep(2000);
+        start = true;
+    }
+    if (start) {
+        if (startServer() != 0) {
+            printTo(stderr, "* failed to start daemon *\n");
+            return -1;
+        }
+        printTo(stdout, "* daemon started successfully *\n");
+        Sleep(3000);
+    }
+
+    if (service == "host:start-server") return 0;
+    fd = connectService(service);
+    if (fd == -2) printTo(stderr, "** daemon still not running");
+    return fd;
+}
+
+int AdbClient::query(const std::string& service, std::string& output) {
+    output.clear();
+    SocketFd fd = connect(service);
+    if (fd < 0) return -1;
+    readAll(fd, output);
+    closeSocket(fd);
+    return 0;
+}
+
+void AdbClient::readAll(SocketFd fd, std::string& output) {
+    output.clear();
+    SOCKET s = toSocket(fd);
+    DWORD deadline = (DWORD)settings().outputTimeoutMs.load();
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&deadline), sizeof deadline);
+    char buffer[4096];
+    for (;;) {
+        int n = recv(s, buffer, sizeof buffer, 0);
+        if (n > 0) {
+            output.append(buffer, n);
+            continue;
+        }
+        if (n == 0) break;
+        int e = WSAGetLastError();
+        if (e == WSAEINTR) continue;
+        mapSocketError(e);
+        break;
+    }
+}
+
+int AdbClient::readExactly(SocketFd fd, void* buffer, size_t length) {
+    char* p = static_cast<char*>(buffer);
+    SOCKET s = toSocket(fd);
+    while (length > 0) {
+        int chunk = length > 0x40000000 ? 0x40000000 : (int)length;
+        int n = recv(s, p, chunk, 0);
+        if (n > 0) {
+            p += n;
+            length -= n;
+            continue;
+        }
+        if (n == 0) return -1;
+        int e = WSAGetLastError();
+        if (e == WSAEINTR) continue;
+        if (mapSocketError(e) == 4) continue;
+        return -1;
+    }
+    return 0;
+}
+
+int AdbClient::writeAll(SocketFd fd, const void* buffer, size_t length) {
+    const char* p = static_cast<const char*>(buffer);
+    SOCKET s = toSocket(fd);
+    while (length > 0) {
+        int chunk = length > 0x40000000 ? 0x40000000 : (int)length;
+        int n = send(s, p, chunk, 0);
+        if (n > 0) {
+            p += n;
+            length -= n;
+            continue;
+        }
+        if (n == 0) return -1;
+        int e = WSAGetLastError();
+        if (e == WSAEINTR) continue;
+        int mapped = mapSocketError(e);
+        if (mapped == 4) continue;
+        if (mapped == 11) {
+            Sleep(1);
+            continue;
+        }
+        return -1;
+    }
+    return 0;
+}
+
+void AdbClient::closeSocket(SocketFd fd) {
+    if (fd < 1) return;
+    int saved = errno;
+    SOCKET s = toSocket(fd);
+    shutdown(s, SD_BOTH);
+    closesocket(s);
+    errno = saved;
+}
+
+// --- server start ---------------------------------------------------------------------
+
+int AdbClient::startServer() {
+    SECURITY_ATTRIBUTES sa = {};
+    sa.nLength = sizeof sa;
+    sa.lpSecurityDescriptor = nullptr;
+    sa.bInheritHandle = TRUE;
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &sa, 0)) {
+        printTo(stderr, "CreatePipe() failure, error %ld\n", (long)GetLastError());
+        return -1;
+    }
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    // The server must not keep the loader's own output streams open.
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out && out != INVALID_HANDLE_VALUE) SetHandleInformation(out, HANDLE_FLAG_INHERIT, 0);
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    if (err && err != INVALID_HANDLE_VALUE) SetHandleInformation(err, HANDLE_FLAG_INHERIT, 0);
+
+    std::vector<wchar_t> module(32768);
+    DWORD n = GetModuleFileNameW(nullptr, module.data(), (DWORD)module.size());
+    std::wstring program(module.data(), n < module.size() ? n : 0);
+    size_t slash = program.find_last_of(L"\\/");
+    program = (slash == std::wstring::npos ? std::wstring() : program.substr(0, slash)) + L"\\tvdb.exe";
+
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = writeEnd;
+    si.hStdError = err;
+    PROCESS_INFORMATION pi = {};
+    wchar_t commandLine[] = L"adb fork-server server";
+    BOOL created = CreateProcessW(program.c_str(), commandLine, nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
+                                  nullptr, &si, &pi);
+    DWORD createError = GetLastError();
+    CloseHandle(writeEnd);
+    if (!created) {
+        printTo(stderr, "CreateProcess failure, error %ld\n", (long)createError);
+        CloseHandle(readEnd);
+        return -1;
+    }
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+
+    // The server may write its "OK\n" in pieces: collect 3 bytes, bounded.
+    char ack[3];
+    DWORD got = 0;
+    bool readFailed = false;
+    DWORD readError = 0;
+    const DWORD limit = (DWORD)settings().serverAckTimeoutMs.load();
+    const ULONGLONG started = GetTickCount64();
+    while (got < sizeof ack) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr)) {
+            readError = GetLastError();
+            readFailed = true;
+            break;
+        }
+        if (available > 0) {
+            DWORD want = (DWORD)sizeof ack - got;
+            if (available < want) want = available;
+            DWORD read = 0;
+            if (!ReadFile(readEnd, ack + got, want, &read, nullptr) || read == 0) {
+                readError = GetLastError();
+                readFailed = true;
+                break;
+            }
+            got += read;
+            continue;
+        }
+        if (GetTickCount64() - started >= limit) break;
+        Sleep(10);
+    }
+    CloseHandle(readEnd);
+    if (readFailed) {
+        printTo(stderr, "could not read ok from ADB Server, error = %ld\n", (long)readError);
+        return -1;
+    }
+    if (got == 3 && ack[0] == 'O' && ack[1] == 'K' && ack[2] == '\n') return 0;
+    printTo(stderr, "ADB server didn't ACK\n");
+    return -1;
+}
+
+// --- descriptor table -----------------------------------------------------------------
+
+namespace {
+
+struct FdSlot;
+
+struct FdOps {
+    void (*init)(FdSlot*);
+    int (*close)(FdSlot*);
+    long (*seek)(FdSlot*, long offset, int origin);
+    int (*read)(FdSlot*, void* buffer, int length);
+    int (*write)(FdSlot*, const void* buffer, int length);
+    HANDLE (*hook)(FdSlot*);
+};
+
+struct FdSlot {
+    const FdOps* ops;
+    int used;
+    int eof;
+    HANDLE handle;
+    char name[1024];
+};
+
+const int kSlotCount = 128;
+const int kFirstDescriptor = 100;
+
+FdSlot g_slots[kSlotCount];
+int g_slotsUsed = 0;
+
+std::mutex& tableLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+void fileInit(FdSlot* slot) { slot->handle = INVALID_HANDLE_VALUE; }
+
+int fileClose(FdSlot* slot) {
+    if (slot->handle != INVALID_HANDLE_VALUE) CloseHandle(slot->handle);
+    slot->handle = INVALID_HANDLE_VALUE;
+    return 0;
+}
+
+long fileSeek(FdSlot* slot, long offset, int origin) {
+    DWORD method;
+    switch (origin) {
+    case 0: method = FILE_BEGIN; break;
+    case 1: method = FILE_CURRENT; break;
+    case 2: method = FILE_END; break;
+    default: errno = 22; return -1;
+    }
+    DWORD pos = SetFilePointer(slot->handle, offset, nullptr, method);
+    if (pos == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
+        errno = 5;
+        return -1;
+    }
+    slot->eof = 0;
+    return (long)pos;
+}
+
+int fileRead(FdSlot* slot, void* buffer, int length) {
+    DWORD done = 0;
+    if (!ReadFile(slot->handle, buffer, (DWORD)length, &done, nullptr)) {
+        errno = 5;
+        return -1;
+    }
+    if (done < (DWORD)length) slot->eof = 1;
+    return (int)done;
+}
+
+int fileWrite(FdSlot* slot, const void* buffer, int length) {
+    DWORD done = 0;
+    if (!WriteFile(slot->handle, buffer, (DWORD)length, &done, nullptr)) {
+        errno = 5;
+        return -1;
+    }
+    if (done < (DWORD)length) slot->eof = 1;
+    return (int)done;
+}
+
+HANDLE fileHook(FdSlot* slot) { return slot->handle; }
+
+const FdOps kFileOps = {fileInit, fileClose, fileSeek, fileRead, fileWrite, fileHook};
+
+FdSlot* allocate() {
+    std::lock_guard<std::mutex> guard(tableLock());
+    FdSlot* slot = nullptr;
+    if (g_slotsUsed < kSlotCount) {
+        slot = &g_slots[g_slotsUsed++];
+    } else {
+        for (int i = 0; i < kSlotCount && !slot; ++i)
+            if (!g_slots[i].ops) slot = &g_slots[i];
+        if (!slot) return nullptr;
+    }
+    slot->ops = &kFileOps;
+    slot->used = 1;
+    slot->eof = 0;
+    slot->name[0] = 0;
+    slot->ops->init(slot);
+    return slot;
+}
+
+void release(FdSlot* slot) {
+    slot->ops = nullptr;
+    slot->used = 0;
+    slot->eof = 0;
+    slot->handle = INVALID_HANDLE_VALUE;
+    slot->name[0] = 0;
+}
+
+int descriptorOf(const FdSlot* slot) { return kFirstDescriptor + (int)(slot - g_slots); }
+
+// The slot of a descriptor in use, or null with errno 9.
+FdSlot* slotOf(int fd) {
+    int index = fd - kFirstDescriptor;
+    if (index < 0 || index >= g_slotsUsed || !g_slots[index].used || !g_slots[index].ops) {
+        errno = 9;
+        return nullptr;
+    }
+    return &g_slots[index];
+}
+
+}  // namespace
+
+int openForReading(const std::wstring& fileName) {
+    FdSlot* slot = allocate();
+    if (!slot) {
+        errno = 12;
+        return -1;
+    }
+    slot->handle = CreateFileW(fileName.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    if (slot->handle == INVALID_HANDLE_VALUE) {
+        DWORD e = GetLastError();
+        release(slot);
+        errno = e == ERROR_PATH_NOT_FOUND ? 20 : 2;
+        return -1;
+    }
+    int fd = descriptorOf(slot);
+    snprintf(slot->name, sizeof slot->name, "%d(%s)", fd, toAnsi(fileName).c_str());
+    return fd;
+}
+
+int closeDescriptor(int fd) {
+    FdSlot* slot = slotOf(fd);
+    if (!slot) return -1;
+    slot->ops->close(slot);
+    release(slot);
+    return 0;
+}
+
+int readDescriptor(int fd, void* buffer, int length) {
+    FdSlot* slot = slotOf(fd);
+    return slot ? slot->ops->read(slot, buffer, length) : -1;
+}
+
+int writeDescriptor(int fd, const void* buffer, int length) {
+    FdSlot* slot = slotOf(fd);
+    return slot ? slot->ops->write(slot, buffer, length) : -1;
+}
+
+long seekDescriptor(int fd, long offset, int origin) {
+    FdSlot* slot = slotOf(fd);
+    return slot ? slot->ops->seek(slot, offset, origin) : -1;
+}
+
+bool descriptorAtEof(int fd) {
+    FdSlot* slot = slotOf(fd);
+    return slot && slot->eof != 0;
+}
+
+std::string descriptorName(int fd) {
+    FdSlot* slot = slotOf(fd);
+    return slot ? std::string(slot->name) : std::string();
+}
+
+}  // namespace adb
