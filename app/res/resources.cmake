@@ -1,0 +1,9 @@
+# The loader's embedded archives. They are built by other targets into the build
+# tree, so the resource script is generated there with their paths.
+set(_res_rc ${CMAKE_BINARY_DIR}/loader_resources.rc)
+set(_dizu_zip ${CMAKE_BINARY_DIR}/dizu/peerfetch.zip)
+file(WRITE ${_res_rc}.in "// generated from app/res/resources.cmake\n211 DIZU \"${_dizu_zip}\"\n")
+configure_file(${_res_rc}.in ${_res_rc} COPYONLY)
+target_sources(TarvoLoader PRIVATE ${_res_rc})
+set_source_files_properties(${_res_rc} PROPERTIES OBJECT_DEPENDS "${_dizu_zip}")
+add_dependencies(TarvoLoader peerfetch_dizu)
