@@ -7,3 +7,8 @@ configure_file(${_res_rc}.in ${_res_rc} COPYONLY)
 target_sources(TarvoLoader PRIVATE ${_res_rc})
 set_source_files_properties(${_res_rc} PROPERTIES OBJECT_DEPENDS "${_dizu_zip}")
 add_dependencies(TarvoLoader peerfetch_dizu)
+
+# "VT_CHECKER" 243: the probe library, unpacked by the VT-x check.
+include(${CMAKE_CURRENT_LIST_DIR}/vtchecker.cmake)
+target_sources(TarvoLoader PRIVATE ${VTCHECKER_RC})
+add_dependencies(TarvoLoader vtchecker_zip)
