@@ -8,7 +8,8 @@
 #include <iowin32.h>
 
 #include "services/log.h"
-#include "toolkit/zip_extract_deps.h"
+#include "toolkit/file_util.h"
+#include "toolkit/string_util.h"
 
 namespace ravel {
 namespace zip {
@@ -163,7 +164,7 @@ bool liesInside(const std::wstring& target, const std::wstring& folder) {
 
 bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-std::string forLog(const std::wstring& text) { return deps::toAnsi(text); }
+std::string forLog(const std::wstring& text) { return wideToAnsi(text); }
 
 float percentOf(uint64_t written, uint64_t total) {
     if (total == 0) return 100.0f;
@@ -206,7 +207,7 @@ bool unzipWith(ArchiveReader& reader, const std::wstring& zipPath, const std::ws
         size_t slash = zipPath.find_last_of(L"\\/");
         dest = slash == std::wstring::npos ? L"." : zipPath.substr(0, slash);
     }
-    if (!exists(dest) && !deps::createDirectories(dest)) {
+    if (!exists(dest) && !createDirectories(dest).value()) {
         logPrintf("unzip: cannot create folder %s", forLog(dest).c_str());
         return false;
     }
@@ -266,7 +267,7 @@ bool unzipWith(ArchiveReader& reader, const std::wstring& zipPath, const std::ws
         }
 
         if (isFolder) {
-            if (!exists(target) && !deps::createDirectories(target)) {
+            if (!exists(target) && !createDirectories(target).value()) {
                 logPrintf("unzip: cannot create folder %s", forLog(target).c_str());
                 failed = true;
                 break;
@@ -277,7 +278,7 @@ bool unzipWith(ArchiveReader& reader, const std::wstring& zipPath, const std::ws
         // Many zip writers store no folder items.
         size_t slash = target.find_last_of(L'\\');
         std::wstring parent = target.substr(0, slash);
-        if (!exists(parent)) deps::createDirectories(parent);
+        if (!exists(parent)) createDirectories(parent).ignore();
         HANDLE file = CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                   nullptr);
         if (file == INVALID_HANDLE_VALUE) {
