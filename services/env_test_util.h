@@ -1,0 +1,73 @@
+// Test helpers for the loader environment and machine identifier tests: the
+// adapter ini, the channel-number file and HKLM are shared by every test
+// process of the prefix, so tests that change them hold one named mutex and
+// put back what they found.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace envtest {
+
+// Held for the lifetime of the object (waits at most two minutes).
+class MachineStateLock {
+public:
+    MachineStateLock();
+    ~MachineStateLock();
+    MachineStateLock(const MachineStateLock&) = delete;
+    MachineStateLock& operator=(const MachineStateLock&) = delete;
+    bool held() const { return held_; }
+
+private:
+    HANDLE mutex_;
+    bool held_;
+};
+
+// Saves a file's bytes (or its absence) and restores them on destruction.
+class FileBackup {
+public:
+    explicit FileBackup(const std::wstring& path);
+    ~FileBackup();
+    FileBackup(const FileBackup&) = delete;
+    FileBackup& operator=(const FileBackup&) = delete;
+    void removeNow();  // deletes the file (the backup stays)
+
+private:
+    std::wstring path_;
+    bool existed_;
+    std::string bytes_;
+};
+
+// Saves one registry value (or its absence) and restores it on destruction.
+class RegValueBackup {
+public:
+    RegValueBackup(HKEY root, const std::string& key, const std::string& value, REGSAM view = 0);
+    ~RegValueBackup();
+    RegValueBackup(const RegValueBackup&) = delete;
+    RegValueBackup& operator=(const RegValueBackup&) = delete;
+    void removeNow();
+
+private:
+    HKEY root_;
+    std::string key_, value_;
+    REGSAM view_;
+    bool existed_;
+    DWORD type_;
+    std::vector<BYTE> data_;
+};
+
+// Runs this test program again with the one (disabled) test `test`, the
+// extra environment entries and extra arguments; returns its exit code. When
+// `copyTo` is not empty, the program is first copied there and run from that
+// copy.
+long runChild(const std::string& test, const std::vector<std::wstring>& env,
+              const std::wstring& copyTo = std::wstring(), const std::wstring& extraArgs = std::wstring());
+
+std::wstring selfPath();
+// True when the file's Unix path lies inside the Wine prefix.
+bool insidePrefix(const std::wstring& path);
+std::wstring envVar(const wchar_t* name);
+
+}  // namespace envtest
