@@ -1,0 +1,131 @@
+#include "toolkit/sys_util.h"
+
+#include <tlhelp32.h>
+
+#include <vector>
+
+#include "services/install_paths.h"
+#include "toolkit/file_util.h"
+#include "toolkit/string_util.h"
+#include "toolkit/zip_extract.h"
+
+namespace {
+
+std::wstring tempFolder() {
+    wchar_t buffer[MAX_PATH + 1] = {};
+    DWORD n = GetTempPathW(MAX_PATH + 1, buffer);
+    if (n == 0 || n > MAX_PATH) return std::wstring();
+    std::wstring folder(buffer, n);
+    if (folder.back() != L'\\') folder += L'\\';
+    return folder;
+}
+
+// How two search-path entries are told apart: case and trailing "\" do not count.
+std::wstring pathKey(std::wstring entry) {
+    while (!entry.empty() && entry.back() == L'\\') entry.pop_back();
+    if (!entry.empty()) CharLowerBuffW(&entry[0], static_cast<DWORD>(entry.size()));
+    return entry;
+}
+
+bool sameName(const std::wstring& a, const wchar_t* b) {
+    return CompareStringOrdinal(a.c_str(), -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+
+}  // namespace
+
+std::string wideToNarrow(const std::wstring& text) { return wideToAnsi(text); }
+
+std::string pathToAnsi(const ravel::file::Path& path) { return wideToAnsi(path.toString()); }
+
+std::wstring getTempDataFolder() {
+    std::wstring folder = tempFolder() + L"tarvozhushou";
+    if (!pathExists(folder)) createDirectories(folder).ignore();
+    return folder;
+}
+
+bool extractZipResource(HMODULE module, const std::wstring& type, unsigned short id,
+                        const std::wstring& destFolder) {
+    std::wstring temp = tempFolder();
+    wchar_t name[MAX_PATH] = {};
+    if (temp.empty() || !GetTempFileNameW(temp.c_str(), L"RES", 0, name)) return false;
+    bool ok = extractResourceToFile(module, type, id, name) &&
+              unzipToFolder(name, destFolder, false, nullptr);
+    // Each call would otherwise leave a copy behind, and the unique names run out.
+    SetFileAttributesW(name, FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(name);
+    return ok;
+}
+
+bool extractZipResource(HMODULE module, const std::wstring& type, unsigned short id,
+                        const std::string& destFolder) {
+    return extractZipResource(module, type, id, ansiToWide(destFolder));
+}
+
+std::wstring addToPathEnv(const std::wstring& folders) {
+    std::vector<wchar_t> buffer(65536, 0);
+    DWORD n = GetEnvironmentVariableW(L"path", buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n >= buffer.size()) {
+        buffer.assign(n + 1, 0);
+        n = GetEnvironmentVariableW(L"path", buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (n >= buffer.size()) n = 0;
+    }
+    std::wstring old(buffer.data(), n);
+
+    std::vector<std::wstring> entries, keys, added;
+    split(old, entries, L";", false);
+    for (const std::wstring& e : entries) keys.push_back(pathKey(e));
+    split(folders, added, L";", false);
+    for (const std::wstring& folder : added) {
+        std::wstring key = pathKey(folder);
+        bool present = false;
+        for (const std::wstring& k : keys) {
+            if (k == key) {
+                present = true;
+                break;
+            }
+        }
+        if (present) continue;
+        entries.push_back(folder);
+        keys.push_back(key);
+    }
+
+    std::wstring value;
+    for (const std::wstring& e : entries) {
+        if (!value.empty()) value += L';';
+        value += e;
+    }
+    SetEnvironmentVariableW(L"path", value.c_str());
+    return value;
+}
+
+DWORD findProcessId(const std::wstring& exeName) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return 0;
+    DWORD pid = 0;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (sameName(exeName, entry.szExeFile)) {
+            pid = entry.th32ProcessID;
+            break;
+        }
+    }
+    CloseHandle(snapshot);
+    return pid;
+}
+
+bool runProcess(bool wait, const std::wstring& program, const std::wstring& arguments) {
+    std::wstring line = L" " + arguments;
+    std::vector<wchar_t> commandLine(line.begin(), line.end());
+    commandLine.push_back(L'\0');
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info))
+        return false;
+    if (wait) WaitForSingleObject(info.hProcess, INFINITE);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return true;
+}

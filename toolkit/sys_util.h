@@ -1,0 +1,42 @@
+// Small system helpers shared across the loader: narrow texts for the log, the
+// product's temporary folder, zip archives kept in resources, the search path,
+// process look-up and plain process starts. They keep no state.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "services/com_init.h"
+#include "toolkit/path.h"
+
+// Through the calling thread's ANSI code page (for the narrow log).
+std::string wideToNarrow(const std::wstring& text);
+std::string pathToAnsi(const ravel::file::Path& path);
+
+// %TEMP% + "tarvozhushou", created when missing (a failed creation is ignored).
+std::wstring getTempDataFolder();
+
+// Writes the zip resource (type, id) of module (null: the running program) to a
+// new "RES*.tmp" file in %TEMP%, unpacks it under destFolder with the archive's
+// top folder kept, and removes the temporary file again, whatever the result.
+bool extractZipResource(HMODULE module, const std::wstring& type, unsigned short id,
+                        const std::wstring& destFolder);
+// The same with destFolder in the thread's ANSI code page.
+bool extractZipResource(HMODULE module, const std::wstring& type, unsigned short id,
+                        const std::string& destFolder);
+
+// Appends each ";"-separated folder that the process's "path" variable does not
+// hold yet (compared ignoring case and a trailing "\"), keeping the old entries
+// in their order and spelling. Sets the variable and returns its new value.
+// Not locked: callers run it on the installer thread.
+std::wstring addToPathEnv(const std::wstring& folders);
+
+// The first running process whose executable file name equals exeName,
+// ignoring case; 0 when none does.
+DWORD findProcessId(const std::wstring& exeName);
+
+// Starts program with " " + arguments as its command line (the child sees an
+// empty argv[0]); waits without a time-out when asked. True when the process
+// was created; the exit code is not read.
+bool runProcess(bool wait, const std::wstring& program, const std::wstring& arguments);
