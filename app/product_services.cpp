@@ -1,36 +1,80 @@
 #include "app/product_services.h"
 
+#include "installer/channel_config.h"
 #include "installer/installer_product_env.h"
+#include "services/helper_service.h"
+#include "services/http_stat.h"
+#include "services/ini_file.h"
+#include "services/install_paths.h"
+#include "services/loader_env.h"
+#include "services/log.h"
+#include "services/machine_id.h"
+#include "toolkit/string_util.h"
+
+NamedMutexHolder g_loaderMutex;
 
 namespace app {
 
+namespace {
+
+bool equalNoCase(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), (int)a.size(), b.c_str(), (int)b.size(), TRUE) == CSTR_EQUAL;
+}
+
+// The full path with long names and no trailing backslash; empty for anything
+// but an absolute drive path ("X:\..."), or one with wildcards, a stream name
+// or control characters.
+std::wstring canonicalPath(const std::wstring& path) {
+    if (path.size() < 3 || !((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) || path[1] != L':' || (path[2] != L'\\' && path[2] != L'/'))
+        return std::wstring();
+    for (size_t i = 0; i < path.size(); ++i) {
+        wchar_t c = path[i];
+        if (c < 0x20 || c == L'*' || c == L'?' || c == L'"' || c == L'<' || c == L'>' || c == L'|') return std::wstring();
+        if (c == L':' && i != 1) return std::wstring();
+    }
+    DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (n == 0) return std::wstring();
+    std::wstring full(n, L'\0');
+    n = GetFullPathNameW(path.c_str(), n, &full[0], nullptr);
+    if (n == 0 || n >= full.size()) return std::wstring();
+    full.resize(n);
+    // Short (8.3) names of existing files become their long names.
+    DWORD m = GetLongPathNameW(full.c_str(), nullptr, 0);
+    if (m > 0) {
+        std::wstring longName(m, L'\0');
+        m = GetLongPathNameW(full.c_str(), &longName[0], m);
+        if (m > 0 && m < longName.size()) {
+            longName.resize(m);
+            full = longName;
+        }
+    }
+    while (full.size() > 3 && (full.back() == L'\\' || full.back() == L'/')) full.pop_back();
+    return full;
+}
+
+std::wstring parentOf(const std::wstring& path) {
+    std::wstring::size_type slash = path.find_last_of(L"\\/");
+    if (slash == std::wstring::npos) return std::wstring();
+    return path.substr(0, slash < 3 ? 3 : slash);
+}
+
+}  // namespace
+
+bool isAllowedPendingProgram(const std::wstring& programPath) {
+    const std::wstring program = canonicalPath(programPath);
+    if (program.empty()) return false;
+    const std::wstring player = canonicalPath(getPlayerExePath());
+    if (!player.empty() && equalNoCase(program, player)) return true;
+    const std::wstring hall = canonicalPath(getHallExePath());
+    if (!hall.empty() && equalNoCase(program, hall)) return true;
+    const std::wstring home = canonicalPath(getPlayerHome());
+    if (!home.empty() && equalNoCase(parentOf(program), home)) return true;
+    // The Qv engine's own install folder is not known to the loader yet.
+    return false;
+}
+
 std::vector<std::string> ProductStartupServices::missingRows() {
-    return {"toAnsi",
-            "fromAnsi",
-            "log",
-            "writeAdaptIni",
-            "getMid",
-            "getMid2",
-            "isEmulatorInstalled",
-            "isPlayerInstalled",
-            "playerExeIfPresent",
-            "launchProcess",
-            "markLaunched",
-            "isProductProgram",
-            "isLoaderRunning",
-            "isSetupRunning",
-            "isPlayerRunning",
-            "acquireLoaderInstance",
-            "activateExistingLoader",
-            "writeDataFile",
-            "takeDataFile",
-            "statUrl",
-            "sendStat",
-            "updateChannelConfig",
-            "channelApkId",
-            "channelLaunch",
-            "channelLaunchApk",
-            "isQvContextInstalled",
+    return {"isQvContextInstalled",
             "currentContextAppState",
             "launchInCurrentContext",
             "isQvInstalled",
@@ -44,35 +88,60 @@ std::vector<std::string> ProductStartupServices::missingRows() {
             "runWindow"};
 }
 
-std::string ProductStartupServices::toAnsi(const std::wstring&) { throw NotBuilt("toAnsi"); }
-std::wstring ProductStartupServices::fromAnsi(const std::string&) { throw NotBuilt("fromAnsi"); }
-void ProductStartupServices::log(const std::string&) { throw NotBuilt("log"); }
-void ProductStartupServices::writeAdaptIni(const std::wstring&, const std::wstring&) {
-    throw NotBuilt("writeAdaptIni");
+std::string ProductStartupServices::toAnsi(const std::wstring& text) { return wideToAnsi(text); }
+std::wstring ProductStartupServices::fromAnsi(const std::string& text) { return ansiToWide(text); }
+
+void ProductStartupServices::log(const std::string& line) { logPrintf("%s", line.c_str()); }
+
+void ProductStartupServices::writeAdaptIni(const std::wstring& key, const std::wstring& value) {
+    IniFile(getAdaptIniPath()).setString(L"main", key, value);
 }
-std::wstring ProductStartupServices::getMid() { throw NotBuilt("getMid"); }
-std::wstring ProductStartupServices::getMid2() { throw NotBuilt("getMid2"); }
-bool ProductStartupServices::isEmulatorInstalled() { throw NotBuilt("isEmulatorInstalled"); }
-bool ProductStartupServices::isPlayerInstalled() { throw NotBuilt("isPlayerInstalled"); }
-std::wstring ProductStartupServices::playerExeIfPresent() { throw NotBuilt("playerExeIfPresent"); }
-bool ProductStartupServices::launchProcess(const std::wstring&) { throw NotBuilt("launchProcess"); }
-void ProductStartupServices::markLaunched() { throw NotBuilt("markLaunched"); }
-bool ProductStartupServices::isProductProgram(const std::wstring&) { throw NotBuilt("isProductProgram"); }
-bool ProductStartupServices::isLoaderRunning() { throw NotBuilt("isLoaderRunning"); }
-bool ProductStartupServices::isSetupRunning() { throw NotBuilt("isSetupRunning"); }
-bool ProductStartupServices::isPlayerRunning() { throw NotBuilt("isPlayerRunning"); }
-bool ProductStartupServices::acquireLoaderInstance() { throw NotBuilt("acquireLoaderInstance"); }
-void ProductStartupServices::activateExistingLoader() { throw NotBuilt("activateExistingLoader"); }
-void ProductStartupServices::writeDataFile(const std::wstring&, const std::string&) {
-    throw NotBuilt("writeDataFile");
+
+std::wstring ProductStartupServices::getMid() { return ::getMid(); }
+std::wstring ProductStartupServices::getMid2() { return ::getMid2(); }
+
+bool ProductStartupServices::isEmulatorInstalled() { return ::isEmulatorInstalled(); }
+bool ProductStartupServices::isPlayerInstalled() { return ::isPlayerInstalled(); }
+
+std::wstring ProductStartupServices::playerExeIfPresent() {
+    return ::isPlayerInstalled() ? getPlayerExePath() : std::wstring();
 }
-std::string ProductStartupServices::takeDataFile(const std::wstring&) { throw NotBuilt("takeDataFile"); }
-std::wstring ProductStartupServices::statUrl(const std::wstring&) { throw NotBuilt("statUrl"); }
-void ProductStartupServices::sendStat(const std::wstring&) { throw NotBuilt("sendStat"); }
-void ProductStartupServices::updateChannelConfig() { throw NotBuilt("updateChannelConfig"); }
-std::wstring ProductStartupServices::channelApkId() { throw NotBuilt("channelApkId"); }
-bool ProductStartupServices::channelLaunch() { throw NotBuilt("channelLaunch"); }
-bool ProductStartupServices::channelLaunchApk() { throw NotBuilt("channelLaunchApk"); }
+
+bool ProductStartupServices::launchProcess(const std::wstring& commandLine) {
+    return ::launchProcess(commandLine, SW_SHOWNORMAL);
+}
+
+void ProductStartupServices::markLaunched() { ::markLaunched(); }
+
+bool ProductStartupServices::isProductProgram(const std::wstring& programPath) {
+    return isAllowedPendingProgram(programPath);
+}
+
+bool ProductStartupServices::isLoaderRunning() { return ::isLoaderRunning(); }
+bool ProductStartupServices::isSetupRunning() { return ::isSetupRunning(); }
+bool ProductStartupServices::isPlayerRunning() { return ::isPlayerRunning(); }
+
+bool ProductStartupServices::acquireLoaderInstance() {
+    g_loaderMutex = acquireInstance(getLoaderMutexName(), true);
+    return g_loaderMutex.get() != nullptr;
+}
+
+void ProductStartupServices::activateExistingLoader() { NamedMutex(getLoaderMutexName()).activateExisting(); }
+
+void ProductStartupServices::writeDataFile(const std::wstring& name, const std::string& bytes) {
+    ::writeDataFile(name, bytes);
+}
+
+std::string ProductStartupServices::takeDataFile(const std::wstring& name) { return ::takeDataFile(name); }
+
+std::wstring ProductStartupServices::statUrl(const std::wstring& action) { return buildStatUrl(action); }
+void ProductStartupServices::sendStat(const std::wstring& url) { ::sendStat(url); }
+
+void ProductStartupServices::updateChannelConfig() { ChannelConfig::instance().update(); }
+std::wstring ProductStartupServices::channelApkId() { return ChannelConfig::instance().apkId; }
+bool ProductStartupServices::channelLaunch() { return ChannelConfig::instance().launch; }
+bool ProductStartupServices::channelLaunchApk() { return ChannelConfig::instance().launchApk; }
+
 bool ProductStartupServices::isQvContextInstalled() { throw NotBuilt("isQvContextInstalled"); }
 ContextAppState ProductStartupServices::currentContextAppState(const std::wstring&) {
     throw NotBuilt("currentContextAppState");

@@ -8,6 +8,10 @@
 
 #include "app/startup.h"
 #include "installer/installer_not_built.h"
+#include "services/single_instance.h"
+
+// The loader's single-instance mutex, held from start-up until the process ends.
+extern NamedMutexHolder g_loaderMutex;
 
 namespace app {
 
@@ -56,6 +60,12 @@ public:
     // Names of the rows that still throw NotBuilt.
     static std::vector<std::string> missingRows();
 };
+
+// The pending-launch allow-list: the canonical full path of `programPath` is
+// the player or the hall executable, or a file directly inside the player
+// home (compared without regard to case). Relative paths, device and
+// long-path prefixes and wildcards never pass.
+bool isAllowedPendingProgram(const std::wstring& programPath);
 
 // "start-up services incomplete: <rows>" over this binding and the installer's,
 // or empty once every row is wired.

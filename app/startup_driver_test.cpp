@@ -1,104 +1,125 @@
 // The start-up road as a process under Wine: the real command line, argument
-// splitting, installer thread and COM, with scripted services and engine.
+// splitting, installer thread and COM, the product's bound services on the
+// prefix's real mutexes and files, scripted rows for the rest and a scripted
+// engine.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "services/install_paths.h"
+#include "testing/startup_driver/road_driver.h"
 #include "testing/support/test_support.h"
 
 namespace {
 
-struct DriverRun {
-    long exitCode = 0;
-    std::vector<std::string> lines;
-    bool has(const std::string& line) const { return index(line) < lines.size(); }
-    size_t index(const std::string& line) const {
-        for (size_t k = 0; k < lines.size(); ++k)
-            if (lines[k] == line) return k;
-        return lines.size();
-    }
-    size_t count(const std::string& prefix) const {
-        size_t n = 0;
-        for (const std::string& l : lines) n += l.compare(0, prefix.size(), prefix) == 0 ? 1 : 0;
-        return n;
-    }
-};
+using roadtest::DriverRun;
+using roadtest::HeldMutex;
+using roadtest::RoadSandbox;
 
-DriverRun runDriver(const std::wstring& args, const std::string& caseText) {
-    tst::TempDir dir(L"road");
-    const std::wstring casePath = dir.file(L"case.txt");
-    EXPECT_TRUE(tst::writeFile(casePath, caseText));
-    const std::wstring exe = tst::binDir() + L"\\startup_driver.exe";
-    DriverRun run;
-    run.exitCode = tst::runProgram(L"\"" + exe + L"\" " + args, 60000, {L"TARVO_ROAD_CASE=" + casePath});
-    std::string out;
-    EXPECT_TRUE(tst::readFile(casePath + L".out", out)) << "the driver wrote no record";
-    std::string line;
-    for (char c : out) {
-        if (c == '\n') {
-            run.lines.push_back(line);
-            line.clear();
-        } else {
-            line += c;
-        }
-    }
-    return run;
-}
+// A channel whose app is to be launched in the player.
+const char kChannel[] =
+    R"([{"channel": "52817", "apkchannel": "ch7", "apkid": "com.tarvo.game", "launch": "1", "launchapk": "1"}])";
+const char kApps[] =
+    R"([{"apkid": "com.tarvo.game", "name": "Game", "apkpackagename": "com.tarvo.game",)"
+    R"( "apkactivity": "com.tarvo.game.Main", "apkpackage": "game.apk", "icon": "x.png"}])";
 
 TEST(StartupDriverTest, SilentBackinstallRunsTheInstallerThreadAndLaunchesOnce) {
-    DriverRun run = runDriver(L"-s --backinstall",
-                              "playerExe=C:\\p\\TarvoPlayer.exe\n"
-                              "op.1.events=1:0:0:0;1:2:0:100\n"
-                              "op.1.workerEvents=0:1:0:10;0:1:0:20\n");
+    RoadSandbox box;
+    ASSERT_TRUE(box.ready());
+    ASSERT_TRUE(box.placePlayer());
+    ASSERT_TRUE(box.serve(L"channel_config.json", kChannel));
+    ASSERT_TRUE(box.serve(L"apk_config.json", kApps));
+    // The player is there but its context lacks the channel's app: install.
+    DriverRun run = box.run(L"-s --backinstall",
+                            "context=missing\n"
+                            "op.1.events=1:0:0:0;1:2:0:100\n"
+                            "op.1.workerEvents=0:1:0:10;0:1:0:20\n");
     EXPECT_EQ(0, run.exitCode);
     ASSERT_TRUE(run.has("impl.install(end)"));
-    const std::string launch = "launchProcess(\"C:\\p\\TarvoPlayer.exe\" --byloader)";
+    const std::string command = "\"" + tst::narrow(box.playerPath()) + "\" --app-id com.tarvo.game --byloader";
+    const std::string launch = "launchProcess(" + command + ")";
     EXPECT_EQ(1u, run.count("launchProcess("));
+    EXPECT_TRUE(run.has("launchProcess=1"));
     EXPECT_EQ(1u, run.count("markLaunched"));
     EXPECT_LT(run.index("impl.install(begin)"), run.index("impl.install(end)"));
     EXPECT_LT(run.index("impl.install(end)"), run.index("takeDataFile(TarvoLoader_routines)"));
     EXPECT_LT(run.index("takeDataFile(TarvoLoader_routines)"), run.index(launch));
+    // The installed player makes the selector take VBox without probing the machine.
     EXPECT_TRUE(run.has("record(op=1, engine=0, mainThread=0, com=0x00000001, fired=2, worker=2, workerOwnThread=1)"));
+    EXPECT_TRUE(run.has("installer.isPlayerInstalled=1"));
+    EXPECT_EQ(0u, run.count("installer.selectedEngine"));
     EXPECT_EQ(0u, run.count("runWindow"));
     EXPECT_TRUE(run.has("g_silent=1 g_backinstall=1 g_silent_upgrade=0"));
     EXPECT_TRUE(run.has("exit=0"));
-    // The road logged the process's own command line.
+    // The road logged the process's own command line, in the record and in its log file.
     bool cmdline = false;
     for (const std::string& l : run.lines)
-        cmdline = cmdline || (l.find("log(cmdline: ") == 0 && l.find("startup_driver.exe\" -s --backinstall") != std::string::npos);
+        cmdline = cmdline || (l.find("log(cmdline: ") == 0 && l.find(".exe\" -s --backinstall") != std::string::npos);
     EXPECT_TRUE(cmdline);
+    EXPECT_TRUE(run.logged("loader start..."));
+    // The stand-in player was really started, once, with that command line.
+    std::vector<std::string> starts = box.playerStarts();
+    ASSERT_EQ(1u, starts.size());
+    EXPECT_EQ(command, starts[0]);
 }
 
 TEST(StartupDriverTest, ExitCodesOfEveryKindOfReturn) {
     struct Case {
         const wchar_t* args;
         const char* script;
-        DWORD code;  // as GetExitCodeProcess reports it
+        const char* held;  // a product mutex held by this test: "setup", "loader", "player"
+        bool player;       // the player file is installed
+        DWORD code;        // as GetExitCodeProcess reports it
         const char* mark;
     } cases[] = {
-        {L"", "setupRunning=1\n", 0xFFFFFFFFu, "isSetupRunning"},
-        {L"", "acquire=0\n", 0xFFFFFFFFu, "acquireLoaderInstance"},
-        {L"--add-shortcut", "", 0, "addAllAppShortcuts"},
-        {L"--uninstall", "playerRunning=1\n", 0, "showRemoveRefused"},
-        {L"-s", "", 0, "impl.install(end)"},
-        {L"", "window=fails\n", 0, "runWindow(action=1)"},
-        {L"-s --uninstall", "emulatorInstalled=1\n", 0, "impl.remove(end)"},
+        {L"", "", "setup", false, 0xFFFFFFFFu, "isSetupRunning=1"},
+        {L"", "", "loader", false, 0xFFFFFFFFu, "acquireLoaderInstance=0"},
+        {L"--add-shortcut", "", "", false, 0, "addAllAppShortcuts"},
+        {L"--uninstall", "", "player", false, 0, "showRemoveRefused"},
+        {L"-s", "", "", false, 0, "impl.install(end)"},
+        {L"", "window=fails\n", "", false, 0, "runWindow(action=1)"},
+        {L"-s --uninstall", "", "", true, 0, "impl.remove(end)"},
     };
     for (const Case& c : cases) {
-        DriverRun run = runDriver(c.args, c.script);
-        EXPECT_EQ(c.code, (DWORD)run.exitCode) << c.mark;
-        EXPECT_TRUE(run.has(c.mark)) << c.mark;
-        EXPECT_TRUE(run.has(std::string("exit=") + (c.code ? "-1" : "0"))) << c.mark;
+        SCOPED_TRACE(c.mark);
+        RoadSandbox box;
+        ASSERT_TRUE(box.ready());
+        if (c.player) ASSERT_TRUE(box.placePlayer());
+        std::string name = std::string(c.held) == "setup"    ? getSetupMutexName()
+                           : std::string(c.held) == "loader" ? getLoaderMutexName()
+                           : std::string(c.held) == "player" ? getPlayerMutexName()
+                                                             : std::string();
+        std::unique_ptr<HeldMutex> held;
+        if (!name.empty()) {
+            held.reset(new HeldMutex(name));
+            ASSERT_TRUE(held->ok());
+        }
+        DriverRun run = box.run(c.args, c.script);
+        EXPECT_EQ(c.code, (DWORD)run.exitCode);
+        EXPECT_TRUE(run.has(c.mark));
+        EXPECT_TRUE(run.has(std::string("exit=") + (c.code ? "-1" : "0")));
+        // Only a run that took the loader mutex holds it at its end.
+        bool took = run.has("acquireLoaderInstance=1");
+        EXPECT_TRUE(run.has(std::string("loaderMutexHeld=") + (took ? "1" : "0")));
     }
 }
 
 TEST(StartupDriverTest, HandOverThroughTheRealArgumentSplit) {
-    DriverRun run = runDriver(L"--launch \"C:\\a b\\x.exe\" --app-id 7 /restart", "loaderRunning=1\n");
+    RoadSandbox box;
+    ASSERT_TRUE(box.ready());
+    HeldMutex firstLoader(getLoaderMutexName());
+    ASSERT_TRUE(firstLoader.ok());
+    DriverRun run = box.run(L"--launch \"C:\\a b\\x.exe\" --app-id 7 /restart", "");
     EXPECT_EQ(0, run.exitCode);
+    EXPECT_TRUE(run.has("isLoaderRunning=1"));
     EXPECT_TRUE(run.has("writeDataFile(TarvoLoader_routines, \"C:\\a b\\x.exe\" --app-id 7)"));
     EXPECT_TRUE(run.has("activateExistingLoader"));
     EXPECT_EQ(0u, run.count("isSetupRunning"));
+    // The text lies in the common data folder for the running loader.
+    std::string pending;
+    ASSERT_TRUE(tst::readFile(roadtest::pendingLaunchPath(), pending));
+    EXPECT_EQ("\"C:\\a b\\x.exe\" --app-id 7", pending);
 }
 
 }  // namespace

@@ -1,13 +1,23 @@
 // Runs the start-up road once with the real command line, the real installer
-// thread and COM, scripted services and a scripted engine. Writes every
-// recorded call, the engine's records and the exit code to <case>.out and
-// exits with the road's code.
+// thread and COM, the product's bound services and, for the rows that are not
+// bound yet, scripted ones; the engine implementation is scripted. Writes
+// every recorded call, the engine's records and the exit code to <case>.out
+// and exits with the road's code.
+//
+// The bound services act on the machine (mutexes, the common data folder, the
+// log, the web hosts), so the driver runs only from a folder that holds a
+// developer settings file: offline mode, and every web host on 127.0.0.1.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
+#include "app/product_services.h"
 #include "app/startup.h"
+#include "installer/installer_product_env.h"
+#include "services/loader_env.h"
+#include "services/web_hosts.h"
 #include "testing/fakes/fake_startup_services.h"
 
 namespace {
@@ -30,6 +40,210 @@ bool writeAll(const std::wstring& path, const std::string& text) {
     return true;
 }
 
+// Case keys of rows that the product now answers: the machine's real state
+// decides them, so a case may not script them.
+const char* const kBoundKeys[] = {
+    "emulatorInstalled", "playerInstalled", "playerExe", "launchResult", "productProgram", "loaderRunning",
+    "setupRunning",      "playerRunning",   "acquire",   "pending",      "apkId",          "channelLaunch",
+    "channelLaunchApk",  "installer.emulatorInstalled", "installer.playerInstalled", "installer.engine",
+};
+
+bool findBoundKey(const std::string& text, std::string& key) {
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        size_t eq = line.find('=');
+        if (line.empty() || line[0] == '#' || eq == std::string::npos) continue;
+        for (const char* k : kBoundKeys) {
+            if (line.compare(0, eq, k) == 0 && eq == strlen(k)) {
+                key = k;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+bool onLoopback(const std::wstring& address) {
+    const std::wstring base = L"http://127.0.0.1";
+    return address.compare(0, base.size(), base) == 0 &&
+           (address.size() == base.size() || address[base.size()] == L':' || address[base.size()] == L'/');
+}
+
+// Why the bound services may not run here; empty when they may.
+std::string unsafeSetting() {
+    if (isOnlineMode()) return "no offline developer settings beside the driver";
+    const WebHost hosts[] = {WebHost::Stat, WebHost::Product, WebHost::Market, WebHost::MarketDown,
+                             WebHost::MarketStat, WebHost::Www, WebHost::Cdn};
+    for (WebHost h : hosts) {
+        if (!onLoopback(webHostAddress(h))) return "web host " + fakes::utf8(webHostKey(h)) + " is not on 127.0.0.1";
+    }
+    return std::string();
+}
+
+// Driver keys ("driver.<name>=<value>") are taken out of the case text; the
+// rest goes to the scripted services.
+struct DriverKeys {
+    int blockOp = -1;      // driver.block: the operation that waits for the gate
+    std::wstring gate;     // driver.gate: events <gate>.blocked (set) and <gate>.release (awaited)
+};
+
+bool takeDriverKeys(std::string& text, DriverKeys& keys, std::string& error) {
+    std::string rest;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        if (line.compare(0, 7, "driver.") != 0) {
+            rest += line + "\n";
+            continue;
+        }
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        size_t eq = line.find('=');
+        std::string key = line.substr(0, eq), value = eq == std::string::npos ? std::string() : line.substr(eq + 1);
+        if (key == "driver.block" && value.size() == 1 && value[0] >= '0' && value[0] <= '4') {
+            keys.blockOp = value[0] - '0';
+        } else if (key == "driver.gate" && !value.empty()) {
+            keys.gate = fakes::fromUtf8(value);
+        } else {
+            error = "bad driver key: " + line;
+            return false;
+        }
+    }
+    text = rest;
+    return true;
+}
+
+// The product's rows where they are bound, recorded as the scripted services
+// record them; the scripted rows for the rest.
+class BoundStartupServices : public fakes::FakeStartupServices {
+public:
+    explicit BoundStartupServices(fakes::CallLog* log) : FakeStartupServices(log) {}
+
+    std::string toAnsi(const std::wstring& text) override { return real.toAnsi(text); }
+    std::wstring fromAnsi(const std::string& text) override { return real.fromAnsi(text); }
+    void log(const std::string& line) override {
+        calls.add("log(" + line + ")");
+        real.log(line);
+    }
+    void writeAdaptIni(const std::wstring& key, const std::wstring& value) override {
+        record("writeAdaptIni", key + L"=" + value);
+        real.writeAdaptIni(key, value);
+    }
+    std::wstring getMid() override {
+        calls.add("getMid");
+        return real.getMid();
+    }
+    std::wstring getMid2() override {
+        calls.add("getMid2");
+        return real.getMid2();
+    }
+    bool isEmulatorInstalled() override { return answer("isEmulatorInstalled", real.isEmulatorInstalled()); }
+    bool isPlayerInstalled() override { return answer("isPlayerInstalled", real.isPlayerInstalled()); }
+    std::wstring playerExeIfPresent() override {
+        calls.add("playerExeIfPresent");
+        return real.playerExeIfPresent();
+    }
+    bool launchProcess(const std::wstring& commandLine) override {
+        record("launchProcess", commandLine);
+        bool ok = real.launchProcess(commandLine);
+        DWORD error = GetLastError();
+        calls.add(std::string("launchProcess=") + (ok ? "1" : "0"));
+        SetLastError(error);
+        return ok;
+    }
+    void markLaunched() override {
+        calls.add("markLaunched");
+        real.markLaunched();
+    }
+    bool isProductProgram(const std::wstring& programPath) override {
+        record("isProductProgram", programPath);
+        return answer("isProductProgram", real.isProductProgram(programPath), false);
+    }
+    bool isLoaderRunning() override { return answer("isLoaderRunning", real.isLoaderRunning()); }
+    bool isSetupRunning() override { return answer("isSetupRunning", real.isSetupRunning()); }
+    bool isPlayerRunning() override { return answer("isPlayerRunning", real.isPlayerRunning()); }
+    bool acquireLoaderInstance() override { return answer("acquireLoaderInstance", real.acquireLoaderInstance()); }
+    void activateExistingLoader() override {
+        calls.add("activateExistingLoader");
+        real.activateExistingLoader();
+    }
+    void writeDataFile(const std::wstring& name, const std::string& bytes) override {
+        calls.add("writeDataFile(" + fakes::utf8(name) + ", " + bytes + ")");
+        real.writeDataFile(name, bytes);
+    }
+    std::string takeDataFile(const std::wstring& name) override {
+        record("takeDataFile", name);
+        std::string bytes = real.takeDataFile(name);
+        calls.add("takeDataFile=" + bytes);
+        return bytes;
+    }
+    std::wstring statUrl(const std::wstring& action) override {
+        record("statUrl", action);
+        return real.statUrl(action);
+    }
+    void sendStat(const std::wstring& url) override {
+        record("sendStat", url);
+        real.sendStat(url);
+    }
+    void updateChannelConfig() override {
+        calls.add("updateChannelConfig");
+        real.updateChannelConfig();
+    }
+    std::wstring channelApkId() override {
+        calls.add("channelApkId");
+        return real.channelApkId();
+    }
+    bool channelLaunch() override { return answer("channelLaunch", real.channelLaunch()); }
+    bool channelLaunchApk() override { return answer("channelLaunchApk", real.channelLaunchApk()); }
+
+private:
+    void record(const std::string& op, const std::wstring& arg) { calls.add(op + "(" + fakes::utf8(arg) + ")"); }
+    // "op", then "op=<answer>" (the answer after the call when named is false).
+    bool answer(const char* op, bool value, bool named = true) {
+        if (named) calls.add(op);
+        calls.add(std::string(op) + "=" + (value ? "1" : "0"));
+        return value;
+    }
+
+    app::ProductStartupServices real;
+};
+
+// The product's installer rows where they are bound; the engine stays scripted.
+class BoundInstallerEnv : public fakes::FakeInstallerEnv {
+public:
+    void log(const std::string& line) override {
+        if (timeline) timeline->add("installer.log(" + line + ")");
+        real.log(line);
+    }
+    bool isEmulatorInstalled() override {
+        ++emulatorCalls;
+        bool v = real.isEmulatorInstalled();
+        if (timeline) timeline->add(std::string("installer.isEmulatorInstalled=") + (v ? "1" : "0"));
+        return v;
+    }
+    bool isPlayerInstalled() override {
+        ++playerCalls;
+        bool v = real.isPlayerInstalled();
+        if (timeline) timeline->add(std::string("installer.isPlayerInstalled=") + (v ? "1" : "0"));
+        return v;
+    }
+    int32_t selectedEngine() override {
+        ++engineCalls;
+        int32_t v = real.selectedEngine();
+        if (timeline) timeline->add("installer.selectedEngine=" + std::to_string(v));
+        return v;
+    }
+
+private:
+    v2::ProductInstallerEnv real;
+};
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
@@ -41,9 +255,24 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     std::string text;
     if (!readAll(casePath, text)) return 3;
 
+    DriverKeys keys;
+    std::string keyError;
+    if (!takeDriverKeys(text, keys, keyError) || (keys.blockOp >= 0) != !keys.gate.empty()) {
+        writeAll(outPath, "case error: " + (keyError.empty() ? std::string("driver.block needs driver.gate") : keyError) + "\n");
+        return 3;
+    }
+
+    std::string refused = unsafeSetting();
+    std::string key;
+    if (refused.empty() && findBoundKey(text, key)) refused = "key " + key + " is answered by the product";
+    if (!refused.empty()) {
+        writeAll(outPath, "case error: " + refused + "\n");
+        return 3;
+    }
+
     static fakes::CallLog timeline;
-    static fakes::FakeInstallerEnv env;
-    static fakes::FakeStartupServices services(&timeline);
+    static BoundInstallerEnv env;
+    static BoundStartupServices services(&timeline);
     std::string error;
     if (!fakes::loadStartupCase(text, services.script, env, error)) {
         writeAll(outPath, "case error: " + error + "\n");
@@ -52,8 +281,34 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     env.timeline = &timeline;
     v2::setInstallerEnv(&env);
 
+    // A blocked operation holds the run (and the loader mutex) until the test
+    // opens the gate; every wait is bounded.
+    HANDLE gateThread = nullptr;
+    if (keys.blockOp >= 0) {
+        env.ops[keys.blockOp].block = true;
+        static std::wstring gate = keys.gate;
+        gateThread = CreateThread(
+            nullptr, 0,
+            [](LPVOID) -> DWORD {
+                HANDLE blocked = OpenEventW(EVENT_MODIFY_STATE, FALSE, (gate + L".blocked").c_str());
+                HANDLE release = OpenEventW(SYNCHRONIZE, FALSE, (gate + L".release").c_str());
+                if (env.waitBlocked(120000) && blocked) SetEvent(blocked);
+                if (release) WaitForSingleObject(release, 120000);
+                env.release();
+                if (blocked) CloseHandle(blocked);
+                if (release) CloseHandle(release);
+                return 0;
+            },
+            nullptr, 0, nullptr);
+    }
+
     const DWORD mainThread = GetCurrentThreadId();
     int rc = app::runStartupRoad(GetCommandLineW(), services);
+    if (gateThread) {
+        env.release();
+        WaitForSingleObject(gateThread, 5000);
+        CloseHandle(gateThread);
+    }
 
     std::string out;
     for (const std::string& e : timeline.all()) out += e + "\n";
@@ -66,6 +321,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     }
     out += "g_silent=" + std::to_string(g_silent ? 1 : 0) + " g_backinstall=" + std::to_string(g_backinstall ? 1 : 0) +
            " g_silent_upgrade=" + std::to_string(g_silent_upgrade ? 1 : 0) + "\n";
+    out += "loaderMutexHeld=" + std::to_string(g_loaderMutex.get() ? 1 : 0) + "\n";
     out += "exit=" + std::to_string(rc) + "\n";
     writeAll(outPath, out);
     return rc;

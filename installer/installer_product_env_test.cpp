@@ -1,0 +1,70 @@
+// The installer facade's product environment in this process: the bound rows
+// forward to the loader's own functions; the engine implementations are not
+// there yet.
+#include "installer/installer_product_env.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "installer/channel_config.h"
+#include "services/install_paths.h"
+#include "services/loader_env.h"
+#include "services/system_checks.h"
+#include "testing/startup_driver/road_driver.h"
+#include "testing/support/test_support.h"
+
+namespace {
+
+TEST(ProductInstallerEnvBoundTest, LogWritesTheLineToTheProgramsLog) {
+    v2::ProductInstallerEnv env;
+    const std::string marker = "installer env line " + std::to_string(GetCurrentProcessId()) + " %s";
+    env.log(marker);
+    std::string text;
+    ASSERT_TRUE(tst::readFile(getLogFolder() + L"\\installer_tests.log", text));
+    bool found = false;
+    for (const std::string& l : roadtest::splitLines(text)) found = found || (l.size() > 19 && l.substr(19) == ", , " + marker);
+    EXPECT_TRUE(found) << marker;
+}
+
+TEST(ProductInstallerEnvBoundTest, InstalledTestsFollowThePlayerFile) {
+    roadtest::MachineLock lock;
+    ASSERT_TRUE(lock.held());
+    roadtest::SavedFile ini(getAdaptIniPath());
+    DeleteFileW(getAdaptIniPath().c_str());
+    tst::TempDir dir(L"ienv");
+    setPlayerInstallPath(dir.path());
+    ASSERT_EQ(dir.path(), getPlayerHome());
+
+    v2::ProductInstallerEnv env;
+    EXPECT_FALSE(env.isPlayerInstalled());
+    EXPECT_EQ(::isEmulatorInstalled(), env.isEmulatorInstalled());
+    ASSERT_TRUE(tst::writeFile(dir.file(L"TarvoPlayer.exe"), "MZ"));
+    EXPECT_TRUE(env.isPlayerInstalled());
+    EXPECT_TRUE(env.isEmulatorInstalled());
+}
+
+TEST(ProductInstallerEnvBoundTest, SelectedEngineIsTheChannelsDownloadVariant) {
+    roadtest::MachineLock lock;  // the channel record reads (and may write) the adapter ini's cno
+    ASSERT_TRUE(lock.held());
+    roadtest::SavedFile ini(getAdaptIniPath());
+    v2::ProductInstallerEnv env;
+    const int32_t engine = env.selectedEngine();
+    EXPECT_TRUE(engine == v2::EngineVBox || engine == v2::EngineQv) << engine;
+    EXPECT_EQ(static_cast<int32_t>(selectDownloadVariant(ChannelConfig::instance()).engine), engine);
+    EXPECT_EQ(engine, env.selectedEngine());  // chosen once for the process
+}
+
+TEST(ProductInstallerEnvBoundTest, OnlyTheEngineFactoryIsStillMissing) {
+    EXPECT_EQ(std::vector<std::string>{"createImpl"}, v2::ProductInstallerEnv::missingRows());
+    v2::ProductInstallerEnv env;
+    try {
+        delete env.createImpl(v2::EngineQv, nullptr);
+        ADD_FAILURE() << "createImpl did not throw";
+    } catch (const NotBuilt& e) {
+        EXPECT_STREQ("createImpl", e.what());
+    }
+}
+
+}  // namespace
