@@ -4,7 +4,7 @@
 #include <stdexcept>
 
 #include "installer/peerfetch_wrapper.h"
-#include "installer/provisional_deps.h"
+#include "services/install_paths.h"
 #include "services/log.h"
 #include "toolkit/path.h"
 #include "toolkit/shell_util.h"

@@ -10,7 +10,7 @@
 
 #include "services/loader_env.h"
 #include "services/log.h"
-#include "services/provisional_paths.h"
+#include "services/install_paths.h"
 #include "toolkit/file_util.h"
 #include "toolkit/string_util.h"
 

@@ -8,7 +8,7 @@
 
 #include "services/helper_service.h"
 #include "services/log.h"
-#include "services/provisional_paths.h"
+#include "services/install_paths.h"
 
 namespace {
 

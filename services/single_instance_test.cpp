@@ -10,7 +10,7 @@
 
 #include "services/helper_service.h"
 #include "services/loader_env.h"
-#include "services/provisional_paths.h"
+#include "services/install_paths.h"
 #include "testing/proc_support/proc_test_util.h"
 #include "testing/support/test_support.h"
 
