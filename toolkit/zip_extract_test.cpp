@@ -19,7 +19,7 @@ bool makeZip(const std::wstring& path, const std::string& body) {
         "z = zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED)\n" +
         body + "\nz.close()\n";
     int rc = -1;
-    return tst::runLinux("python3 -c " + tst::shQuote(script) + " " + tst::shQuote(tst::unixPath(path)), 30000, &rc) &&
+    return tst::runLinux("/usr/bin/python3 -c " + tst::shQuote(script) + " " + tst::shQuote(tst::unixPath(path)), 30000, &rc) &&
            rc == 0;
 }
 
