@@ -44,14 +44,7 @@ public:
 
     bool start(const std::wstring& commandLine, const std::vector<std::wstring>& extraEnv = {}) {
         end();
-        std::vector<wchar_t> env;
-        if (!extraEnv.empty()) {
-            wchar_t* block = GetEnvironmentStringsW();
-            for (wchar_t* p = block; *p; p += wcslen(p) + 1) env.insert(env.end(), p, p + wcslen(p) + 1);
-            FreeEnvironmentStringsW(block);
-            for (const auto& e : extraEnv) env.insert(env.end(), e.c_str(), e.c_str() + e.size() + 1);
-            env.push_back(0);
-        }
+        std::vector<wchar_t> env = tst::environmentWith(extraEnv);
         STARTUPINFOW si = {};
         si.cb = sizeof si;
         PROCESS_INFORMATION pi = {};

@@ -243,15 +243,19 @@ void LinuxProcess::stop() {
     dir_ = nullptr;
 }
 
-long runProgram(const std::wstring& commandLine, DWORD waitMs, const std::vector<std::wstring>& extraEnv) {
+std::vector<wchar_t> environmentWith(const std::vector<std::wstring>& extraEnv) {
     std::vector<wchar_t> env;
-    if (!extraEnv.empty()) {
-        wchar_t* block = GetEnvironmentStringsW();
-        for (wchar_t* p = block; *p; p += wcslen(p) + 1) env.insert(env.end(), p, p + wcslen(p) + 1);
-        FreeEnvironmentStringsW(block);
-        for (const auto& e : extraEnv) env.insert(env.end(), e.c_str(), e.c_str() + e.size() + 1);
-        env.push_back(0);
-    }
+    if (extraEnv.empty()) return env;
+    wchar_t* block = GetEnvironmentStringsW();
+    for (wchar_t* p = block; *p; p += wcslen(p) + 1) env.insert(env.end(), p, p + wcslen(p) + 1);
+    FreeEnvironmentStringsW(block);
+    for (const auto& e : extraEnv) env.insert(env.end(), e.c_str(), e.c_str() + e.size() + 1);
+    env.push_back(0);
+    return env;
+}
+
+long runProgram(const std::wstring& commandLine, DWORD waitMs, const std::vector<std::wstring>& extraEnv) {
+    std::vector<wchar_t> env = environmentWith(extraEnv);
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};

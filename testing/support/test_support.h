@@ -80,6 +80,10 @@ std::string shQuote(const std::string& text);
 // The repository's folder for fixtures: <repo>/testing, as a Unix path.
 std::string testingDirUnix();
 
+// This process's environment block plus extra "NAME=value" entries, for CreateProcessW
+// with CREATE_UNICODE_ENVIRONMENT; empty when there are no extras (inherit as it is).
+std::vector<wchar_t> environmentWith(const std::vector<std::wstring>& extraEnv);
+
 // Starts a Windows program, waits up to waitMs, returns its exit code (or -1000 on
 // time-out, after terminating it). Extra environment entries are added for the child.
 long runProgram(const std::wstring& commandLine, DWORD waitMs = 60000,
