@@ -137,7 +137,7 @@ TEST(AcquireInstanceTest, SecondInstanceBringsTheMarkedWindowForward) {
         NamedMutexHolder holder = acquireInstance(name, true);
         EXPECT_EQ(nullptr, holder.get());
         DWORD start = GetTickCount();
-        while (IsIconic(first.window()) && elapsedSince(start) < 3000) Sleep(50);
+        while (IsIconic(first.window()) && elapsedSince(start) < 15000) Sleep(50);
         EXPECT_FALSE(IsIconic(first.window()));
         EXPECT_TRUE(IsWindowVisible(first.window()));
         EXPECT_EQ(0, GetWindowLongPtrW(first.window(), GWL_EXSTYLE) & WS_EX_TOPMOST);
@@ -161,7 +161,7 @@ TEST(AcquireInstanceTest, SecondInstanceBringsTheMarkedWindowForward) {
         other.windowClass = L"TarvoTestWindowFixture";
         other.activateExisting();
         DWORD start = GetTickCount();
-        while (IsIconic(first.window()) && elapsedSince(start) < 3000) Sleep(50);
+        while (IsIconic(first.window()) && elapsedSince(start) < 15000) Sleep(50);
         EXPECT_FALSE(IsIconic(first.window()));
     }
 }
