@@ -240,7 +240,9 @@ TEST_F(StatServer, GetJsonNeedsAFinal200AndAJsonBody) {
         bool ok = false;
         EXPECT_NO_THROW(ok = WebQuery::getJson(tst::narrow(transportUrl(c.path)), out)) << c.path;
         EXPECT_EQ(ok, c.ok) << c.path;
-        if (!c.ok) EXPECT_EQ(out, Json::Value("untouched")) << c.path;
+        if (!c.ok) {
+            EXPECT_EQ(out, Json::Value("untouched")) << c.path;
+        }
     }
     Json::Value out;
     ASSERT_TRUE(WebQuery::getJson(tst::narrow(transportUrl(L"/ok")), out));
