@@ -278,4 +278,30 @@ long runProgram(const std::wstring& commandLine, DWORD waitMs, const std::vector
     return (long)code;
 }
 
+DWORD openServiceError(const char* name) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (!manager) return GetLastError();
+    SC_HANDLE service = OpenServiceA(manager, name, SERVICE_QUERY_STATUS);
+    DWORD error = service ? ERROR_SUCCESS : GetLastError();
+    if (service) CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return error;
+}
+
+bool serviceGone(const char* name) { return openServiceError(name) == ERROR_SERVICE_DOES_NOT_EXIST; }
+
+void purgeService(const char* name) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (!manager) return;
+    SC_HANDLE service = OpenServiceA(manager, name, SERVICE_ALL_ACCESS);
+    if (service) {
+        SERVICE_STATUS status = {};
+        ControlService(service, SERVICE_CONTROL_STOP, &status);
+        DeleteService(service);
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    for (int i = 0; i < 100 && !serviceGone(name); ++i) Sleep(100);
+}
+
 }  // namespace tst

@@ -89,4 +89,10 @@ std::vector<wchar_t> environmentWith(const std::vector<std::wstring>& extraEnv);
 long runProgram(const std::wstring& commandLine, DWORD waitMs = 60000,
                 const std::vector<std::wstring>& extraEnv = {});
 
+// Services of the prefix: the OpenService error for a name (ERROR_SUCCESS when it
+// exists), whether it is gone, and stop-and-delete with a bounded wait until it is.
+DWORD openServiceError(const char* name);
+bool serviceGone(const char* name);
+void purgeService(const char* name);
+
 }  // namespace tst
