@@ -244,6 +244,25 @@ private:
     v2::ProductInstallerEnv real;
 };
 
+// Signals the test when the blocked operation is reached, and releases it when the
+// test opens the gate.
+struct GateWatch {
+    BoundInstallerEnv* env;
+    std::wstring gate;
+};
+
+DWORD WINAPI gateThreadProc(LPVOID arg) {
+    GateWatch* watch = static_cast<GateWatch*>(arg);
+    HANDLE blocked = OpenEventW(EVENT_MODIFY_STATE, FALSE, (watch->gate + L".blocked").c_str());
+    HANDLE release = OpenEventW(SYNCHRONIZE, FALSE, (watch->gate + L".release").c_str());
+    if (watch->env->waitBlocked(120000) && blocked) SetEvent(blocked);
+    if (release) WaitForSingleObject(release, 120000);
+    watch->env->release();
+    if (blocked) CloseHandle(blocked);
+    if (release) CloseHandle(release);
+    return 0;
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
@@ -286,20 +305,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     HANDLE gateThread = nullptr;
     if (keys.blockOp >= 0) {
         env.ops[keys.blockOp].block = true;
-        static std::wstring gate = keys.gate;
-        gateThread = CreateThread(
-            nullptr, 0,
-            [](LPVOID) -> DWORD {
-                HANDLE blocked = OpenEventW(EVENT_MODIFY_STATE, FALSE, (gate + L".blocked").c_str());
-                HANDLE release = OpenEventW(SYNCHRONIZE, FALSE, (gate + L".release").c_str());
-                if (env.waitBlocked(120000) && blocked) SetEvent(blocked);
-                if (release) WaitForSingleObject(release, 120000);
-                env.release();
-                if (blocked) CloseHandle(blocked);
-                if (release) CloseHandle(release);
-                return 0;
-            },
-            nullptr, 0, nullptr);
+        static GateWatch watch{&env, keys.gate};
+        gateThread = CreateThread(nullptr, 0, gateThreadProc, &watch, 0, nullptr);
     }
 
     const DWORD mainThread = GetCurrentThreadId();
