@@ -186,7 +186,12 @@ int processStart(ProcessRecord* record, const std::wstring& commandLine) {
     return 0;
 }
 
-int processWait(ProcessRecord* record) {
+namespace {
+
+// processWait with a limit on the program's run time (INFINITE: none). At the
+// limit the program is terminated and the readers get their usual drain bound.
+int waitForProgram(ProcessRecord* record, DWORD limitMs, bool* timedOut) {
+    *timedOut = false;
     if (!record) return -1;
     record->reserved[0] = 0;
     record->reserved[1] = 0;
@@ -206,7 +211,12 @@ int processWait(ProcessRecord* record) {
         stopReader(readers[1]);
         closeHandle(record->stdoutParent);
         closeHandle(record->stderrParent);
-        if (record->process && WaitForSingleObject(record->process, INFINITE) == WAIT_OBJECT_0) {
+        if (record->process && WaitForSingleObject(record->process, limitMs) == WAIT_TIMEOUT) {
+            TerminateProcess(record->process, kProcessTimedOutExit);
+            *timedOut = true;
+            WaitForSingleObject(record->process, kDrainLimitMs);
+        }
+        if (record->process && WaitForSingleObject(record->process, 0) == WAIT_OBJECT_0) {
             uint32_t keep = record->lastError;
             noteExit(record);
             record->lastError = keep;
@@ -217,7 +227,8 @@ int processWait(ProcessRecord* record) {
 
     bool readerDone[2] = {false, false};
     bool processDone = record->process == nullptr;
-    DWORD endedAt = GetTickCount();
+    DWORD startedAt = GetTickCount();
+    DWORD endedAt = startedAt;
 
     for (;;) {
         HANDLE handles[3];
@@ -247,9 +258,27 @@ int processWait(ProcessRecord* record) {
             }
             timeout = kDrainLimitMs - spent;
             if (timeout > kDrainStepMs) timeout = kDrainStepMs;
+        } else if (limitMs != INFINITE) {
+            DWORD spent = GetTickCount() - startedAt;
+            timeout = spent >= limitMs ? 0 : limitMs - spent;
         }
 
         DWORD result = WaitForMultipleObjects(count, handles, FALSE, timeout);
+        if (result == WAIT_TIMEOUT && !processDone) {
+            // The limit is reached. A program that ended just now keeps its result.
+            if (WaitForSingleObject(record->process, 0) != WAIT_OBJECT_0) {
+                TerminateProcess(record->process, kProcessTimedOutExit);
+                *timedOut = true;
+                logPrintf("child process still running after %u ms, terminated",
+                          static_cast<unsigned>(limitMs));
+                WaitForSingleObject(record->process, kDrainLimitMs);
+            }
+            processDone = true;
+            endedAt = GetTickCount();
+            noteExit(record);
+            if (record->status != kProcessOk) break;
+            continue;
+        }
         if (result == WAIT_TIMEOUT) continue;
         if (result == WAIT_FAILED) {
             record->lastError = GetLastError();
@@ -278,7 +307,18 @@ int processWait(ProcessRecord* record) {
         stopReader(readers[i]);
         closeHandle(*pipeEnds[i]);
     }
+    if (*timedOut) {
+        record->status = kProcessPipeOrWaitFailed;
+        record->lastError = ERROR_TIMEOUT;
+    }
     return record->status != kProcessOk ? -1 : 0;
+}
+
+}  // namespace
+
+int processWait(ProcessRecord* record) {
+    bool timedOut = false;
+    return waitForProgram(record, INFINITE, &timedOut);
 }
 
 void processFree(ProcessRecord* record) {
@@ -295,23 +335,27 @@ void processFree(ProcessRecord* record) {
     free(record);
 }
 
-ProcessRunner::ProcessRunner() : record_(nullptr), startFailed_(false) {}
+ProcessRunner::ProcessRunner() : record_(nullptr), startFailed_(false), timedOut_(false) {}
 
 ProcessRunner::~ProcessRunner() { close(); }
 
-bool ProcessRunner::run(const std::wstring& commandLine) {
+bool ProcessRunner::run(const std::wstring& commandLine) { return run(commandLine, INFINITE); }
+
+bool ProcessRunner::run(const std::wstring& commandLine, uint32_t timeoutMs) {
     close();
     record_ = processCreate();
     if (!record_ || processStart(record_, commandLine) != 0) {
         startFailed_ = true;
         return false;
     }
-    processWait(record_);
+    bool timedOut = false;
+    waitForProgram(record_, timeoutMs, &timedOut);
+    timedOut_ = timedOut;
     return true;
 }
 
 uint32_t ProcessRunner::exitCode() const {
-    if (startFailed_) return 0xFFFFFFFF;
+    if (startFailed_ || timedOut_) return 0xFFFFFFFF;
     if (!record_) return 0;
     if (record_->interrupted == 2) return kProcessCtrlCExit;
     return record_->exitCode;
@@ -328,4 +372,5 @@ void ProcessRunner::close() {
     processFree(record_);
     record_ = nullptr;
     startFailed_ = false;
+    timedOut_ = false;
 }
