@@ -11,13 +11,15 @@
 
 namespace {
 
-const DWORD kInitialCapacity = 1024;
-const DWORD kReadChunk = 4096;
-const DWORD kIdlePollMs = 10;
+// Pipes and reads of 64 KiB: a chatty program rarely waits for us, and a
+// megabyte of output takes a few dozen reads.
+const DWORD kPipeBuffer = 64 * 1024;
+const DWORD kReadChunk = 64 * 1024;
 // How long the readers may still take to see the end of the pipe once the
 // program has ended (a grandchild can hold the write end for much longer).
 const DWORD kDrainLimitMs = 5000;
 const DWORD kDrainStepMs = 1000;
+const DWORD kCancelRetryMs = 20;
 
 void closeHandle(HANDLE& h) {
     if (h) {
@@ -26,8 +28,8 @@ void closeHandle(HANDLE& h) {
     }
 }
 
-// One reader thread per pipe. It never blocks in ReadFile: it reads only what
-// PeekNamedPipe says is waiting, so setting `stop` ends it within one poll.
+// One reader thread per pipe, blocking in ReadFile until data comes or every
+// writer is gone. stopReader cuts a read short with CancelSynchronousIo.
 struct Reader {
     HANDLE pipe;
     unsigned char** data;
@@ -38,49 +40,43 @@ struct Reader {
 
 unsigned __stdcall readerProc(void* arg) {
     Reader* reader = static_cast<Reader*>(arg);
-    unsigned char* buffer = static_cast<unsigned char*>(malloc(kInitialCapacity));
-    DWORD capacity = buffer ? kInitialCapacity : 0;
+    unsigned char* buffer = nullptr;
+    DWORD capacity = 0;
     DWORD length = 0;
-    bool discarding = buffer == nullptr;
-    unsigned char scratch[256];
+    // Out of memory: nothing is kept, but the pipe is still drained so that
+    // the program never blocks on a full pipe.
+    bool discarding = false;
+    unsigned char scratch[4096];
 
     while (InterlockedCompareExchange(&reader->stop, 0, 0) == 0) {
-        DWORD available = 0;
-        if (!PeekNamedPipe(reader->pipe, nullptr, 0, nullptr, &available, nullptr))
-            break;  // ERROR_BROKEN_PIPE: the writers are gone and the pipe is drained
-        if (available == 0) {
-            Sleep(kIdlePollMs);
-            continue;
-        }
-        DWORD want = available < kReadChunk ? available : kReadChunk;
         unsigned char* target;
-        if (!discarding && length + want > capacity) {
-            DWORD grown = capacity * 2;
-            if (grown < length + want + 512) grown = length + want + 512;
+        DWORD want;
+        if (!discarding && capacity - length < kReadChunk) {
+            DWORD grown = capacity ? capacity * 2 : 2 * kReadChunk;
+            if (grown - length < kReadChunk || grown < capacity) grown = length + kReadChunk;
             unsigned char* bigger = static_cast<unsigned char*>(realloc(buffer, grown));
             if (bigger) {
                 buffer = bigger;
                 capacity = grown;
             } else {
-                // Out of memory: nothing is kept, but the pipe is still drained
-                // so that the program never blocks on a full pipe.
                 discarding = true;
                 length = 0;
             }
         }
-        if (discarding) {
-            if (buffer && capacity > sizeof(scratch)) {
-                target = buffer;
-                if (want > capacity) want = capacity;
-            } else {
-                target = scratch;
-                if (want > sizeof(scratch)) want = sizeof(scratch);
-            }
-        } else {
+        if (!discarding) {
             target = buffer + length;
+            want = kReadChunk;
+        } else if (buffer && capacity) {
+            target = buffer;
+            want = capacity < kReadChunk ? capacity : kReadChunk;
+        } else {
+            target = scratch;
+            want = sizeof(scratch);
         }
         DWORD got = 0;
-        if (!ReadFile(reader->pipe, target, want, &got, nullptr) || got == 0) break;
+        // Fails with ERROR_BROKEN_PIPE once the writers are gone and the pipe
+        // is drained, or ERROR_OPERATION_ABORTED when stopped.
+        if (!ReadFile(reader->pipe, target, want, &got, nullptr)) break;
         if (!discarding) length += got;
     }
 
@@ -97,10 +93,16 @@ bool startReader(Reader& reader) {
     return reader.thread != nullptr;
 }
 
+// Ends the reader and joins it. A read that waits on a pipe which someone
+// else still holds open is cancelled; the cancel is repeated in case it came
+// before the reader entered ReadFile.
 void stopReader(Reader& reader) {
     if (!reader.thread) return;
     InterlockedExchange(&reader.stop, 1);
-    WaitForSingleObject(reader.thread, INFINITE);
+    while (WaitForSingleObject(reader.thread, 0) == WAIT_TIMEOUT) {
+        CancelSynchronousIo(reader.thread);
+        WaitForSingleObject(reader.thread, kCancelRetryMs);
+    }
     closeHandle(reader.thread);
 }
 
@@ -132,8 +134,8 @@ ProcessRecord* processCreate() {
     HANDLE ends[6] = {};
     bool ok = InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
               CreatePipe(&ends[1], &ends[0], &attributes, 0) &&  // stdin: child reads
-              CreatePipe(&ends[2], &ends[3], &attributes, 0) &&  // stdout: we read
-              CreatePipe(&ends[4], &ends[5], &attributes, 0) &&  // stderr: we read
+              CreatePipe(&ends[2], &ends[3], &attributes, kPipeBuffer) &&  // stdout: we read
+              CreatePipe(&ends[4], &ends[5], &attributes, kPipeBuffer) &&  // stderr: we read
               SetHandleInformation(ends[0], HANDLE_FLAG_INHERIT, 0) &&
               SetHandleInformation(ends[2], HANDLE_FLAG_INHERIT, 0) &&
               SetHandleInformation(ends[4], HANDLE_FLAG_INHERIT, 0);

@@ -162,7 +162,9 @@ TEST(ProcessRunnerTest, TimeLimitEndsOnlyALateProgram) {
         ASSERT_NE(nullptr, runner.record());
         EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(runner.record()->process, 0));
         EXPECT_EQ(c.timedOut ? 101u : 0u, runner.record()->status);
-        if (c.timedOut) EXPECT_EQ(static_cast<uint32_t>(ERROR_TIMEOUT), runner.record()->lastError);
+        if (c.timedOut) {
+            EXPECT_EQ(static_cast<uint32_t>(ERROR_TIMEOUT), runner.record()->lastError);
+        }
     }
 }
 
@@ -198,6 +200,33 @@ TEST(ProcessRunnerTest, TimeLimitSparesTheGrandchildAndKeepsTheDrainBound) {
     EXPECT_EQ(0xFFFFFFFFu, runner.exitCode());
     EXPECT_GE(spent, 5500u);
     EXPECT_LT(spent, 9000u);
+}
+
+// The reader must neither lose nor reorder bytes across its reads and the
+// buffer's growth, and must not linger on a pipe that closes at once.
+TEST(ProcessRunnerTest, OutputSizesAreCapturedExactlyWithoutDelay) {
+    struct Case {
+        const wchar_t* args;
+        unsigned kib;
+        DWORD maxMs;
+    } cases[] = {
+        {L"@exit 0", 0, 1500},
+        {L"@kib 63", 63, 3000},
+        {L"@kib 64", 64, 3000},
+        {L"@kib 129", 129, 3000},
+        {L"@kib 10240", 10240, 15000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(tst::narrow(c.args));
+        ProcessRunner runner;
+        DWORD start = GetTickCount();
+        ASSERT_TRUE(runner.run(childCommand(c.args)));
+        EXPECT_LT(GetTickCount() - start, c.maxMs);
+        std::string out = runner.getOutput();
+        EXPECT_EQ(c.kib * 1024u, out.size());
+        EXPECT_TRUE(kibPattern(c.kib) == out) << "the bytes differ";
+        EXPECT_EQ(0u, runner.record()->status);
+    }
 }
 
 TEST(ProcessRunnerTest, GrandchildHoldingThePipeDoesNotHangTheWait) {
