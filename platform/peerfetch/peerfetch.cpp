@@ -404,9 +404,11 @@ int32_t runDownload(Task* t) {
 
     uint64_t downloaded = 0;
     lastByte = GetTickCount64();
-    // Read while WinINet has data; when a read comes back short, write out
-    // what the buffer holds and ask for more data (which may wait) before the
-    // next read.
+    // Read back to back while reads bring data: a read that follows a short
+    // one takes what the socket holds, up to the whole buffer. Only a read
+    // that brings nothing is followed by a data query (which may wait), after
+    // the buffer is written out; a query before every read would limit each
+    // read to what WinINet buffered itself (8 KiB).
     bool mayHaveMore = false;
     for (;;) {
         if (t->cancel) return kPeerfetchStopped;
@@ -431,7 +433,6 @@ int32_t runDownload(Task* t) {
         sink->ib.dwStructSize = sizeof(sink->ib);
         sink->ib.lpvBuffer = sink->data + d.filled;
         sink->ib.dwBufferLength = kReadBuffer - d.filled;
-        DWORD asked = sink->ib.dwBufferLength;
         resetAsync(t);
         // Only what is there already: WinINet answers at once with what it
         // has buffered and what the socket holds.
@@ -447,7 +448,7 @@ int32_t runDownload(Task* t) {
             continue;
         }
         DWORD got = sink->ib.dwBufferLength;
-        mayHaveMore = got == asked;
+        mayHaveMore = got != 0;
         if (got == 0) continue;
         d.filled += got;
         if (d.filled == kReadBuffer && !d.flush()) return kPeerfetchFileError;
