@@ -1,7 +1,7 @@
 // Common library of the Qv engine stand-ins (test-only programs that act on the
 // prefix's real registry, service manager and files in place of the engine):
 // the state folder, the record, the modes, the argument split, service and
-// registry helpers. See testing/qv_standin/README.md.
+// registry helpers.
 #pragma once
 
 #include <windows.h>
