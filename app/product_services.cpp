@@ -1,7 +1,9 @@
 #include "app/product_services.h"
 
+#include "installer/app_list.h"
 #include "installer/channel_config.h"
 #include "installer/installer_product_env.h"
+#include "installer/qv_control.h"
 #include "services/helper_service.h"
 #include "services/http_stat.h"
 #include "services/ini_file.h"
@@ -69,18 +71,14 @@ bool isAllowedPendingProgram(const std::wstring& programPath) {
     if (!hall.empty() && equalNoCase(program, hall)) return true;
     const std::wstring home = canonicalPath(getPlayerHome());
     if (!home.empty() && equalNoCase(parentOf(program), home)) return true;
-    // The Qv engine's own install folder is not known to the loader yet.
-    return false;
+    const std::wstring qvDir = getQvInstallDir();
+    const std::wstring qv = qvDir.empty() ? std::wstring() : canonicalPath(qvDir);
+    return !qv.empty() && equalNoCase(parentOf(program), qv);
 }
 
 std::vector<std::string> ProductStartupServices::missingRows() {
-    return {"isQvContextInstalled",
-            "currentContextAppState",
+    return {"currentContextAppState",
             "launchInCurrentContext",
-            "isQvInstalled",
-            "lookupQvApp",
-            "launchQvAppById",
-            "localAppListContains",
             "addAppShortcut",
             "addAllAppShortcuts",
             "removeAppShortcut",
@@ -142,18 +140,24 @@ std::wstring ProductStartupServices::channelApkId() { return ChannelConfig::inst
 bool ProductStartupServices::channelLaunch() { return ChannelConfig::instance().launch; }
 bool ProductStartupServices::channelLaunchApk() { return ChannelConfig::instance().launchApk; }
 
-bool ProductStartupServices::isQvContextInstalled() { throw NotBuilt("isQvContextInstalled"); }
+// The Qv context's installed test is the Qv engine control's.
+bool ProductStartupServices::isQvContextInstalled() { return ::isQvInstalled(); }
 ContextAppState ProductStartupServices::currentContextAppState(const std::wstring&) {
     throw NotBuilt("currentContextAppState");
 }
 bool ProductStartupServices::launchInCurrentContext(const std::wstring&) {
     throw NotBuilt("launchInCurrentContext");
 }
-bool ProductStartupServices::isQvInstalled() { throw NotBuilt("isQvInstalled"); }
-bool ProductStartupServices::lookupQvApp(const std::wstring&) { throw NotBuilt("lookupQvApp"); }
-bool ProductStartupServices::launchQvAppById(const std::wstring&) { throw NotBuilt("launchQvAppById"); }
-bool ProductStartupServices::localAppListContains(const std::wstring&) {
-    throw NotBuilt("localAppListContains");
+bool ProductStartupServices::isQvInstalled() { return ::isQvInstalled(); }
+bool ProductStartupServices::lookupQvApp(const std::wstring& appId) {
+    AppInfo app;
+    return ::lookupQvApp(appId, app);
+}
+bool ProductStartupServices::launchQvAppById(const std::wstring& appId) { return ::launchQvAppById(appId); }
+bool ProductStartupServices::localAppListContains(const std::wstring& appId) {
+    LocalAppList list;
+    list.load();
+    return list.contains(appId);
 }
 void ProductStartupServices::addAppShortcut(const std::wstring&) { throw NotBuilt("addAppShortcut"); }
 void ProductStartupServices::addAllAppShortcuts() { throw NotBuilt("addAllAppShortcuts"); }

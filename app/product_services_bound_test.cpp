@@ -17,6 +17,7 @@
 #include "services/single_instance.h"
 #include "services/web_hosts.h"
 #include "testing/startup_driver/road_driver.h"
+#include "testing/support/qv_standin.h"
 #include "testing/support/test_support.h"
 #include "toolkit/string_util.h"
 
@@ -158,6 +159,31 @@ TEST_F(PlayerHomeFixture, PendingLaunchAllowListTakesOnlyTheProductsPrograms) {
     for (const Case& c : cases) {
         EXPECT_EQ(c.allowed, s.isProductProgram(c.path)) << tst::narrow(c.path);
         EXPECT_EQ(c.allowed, app::isAllowedPendingProgram(c.path)) << tst::narrow(c.path);
+    }
+}
+
+TEST_F(PlayerHomeFixture, PendingLaunchAllowListTakesFilesDirectlyInTheQvFolder) {
+    qvtest::StandinEngine engine;
+    ASSERT_TRUE(engine.install(qvtest::InstallOptions{qvtest::Key::None, false}));
+    const std::wstring launcher = engine.folder() + L"TV-StartLauncher.exe";
+    const std::wstring dir = engine.folder();
+    struct Case {
+        std::wstring installDir;
+        std::wstring path;
+        bool allowed;
+    } cases[] = {
+        {dir, launcher, true},
+        {dir.substr(0, dir.size() - 1), launcher, true},
+        {dir, dir + L"tvData\\TV-StartLauncher.exe", false},
+        {dir, dir + L"..\\TV-StartLauncher.exe", false},
+        {L"qvplayer\\", launcher, false},
+        {L"", launcher, false},
+    };
+    for (const Case& c : cases) {
+        qvtest::StandinEngine::deleteKeys();
+        if (!c.installDir.empty())
+            ASSERT_TRUE(qvtest::StandinEngine::writeInstallDir(qvtest::kTarvoGamesKey, c.installDir));
+        EXPECT_EQ(c.allowed, app::isAllowedPendingProgram(c.path)) << tst::narrow(c.installDir + L" " + c.path);
     }
 }
 

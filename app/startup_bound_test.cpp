@@ -12,6 +12,7 @@
 #include "services/loader_env.h"
 #include "services/machine_id.h"
 #include "testing/startup_driver/road_driver.h"
+#include "testing/support/qv_standin.h"
 #include "testing/support/test_support.h"
 #include "toolkit/string_util.h"
 
@@ -64,17 +65,23 @@ TEST(StartupBoundTest, StartStatisticsMachineIdsAndChannelReachTheirPlaces) {
         const char* script;
         bool player, channel;
         std::vector<std::string> actions;
+        bool qvEngine;  // an installed stand-in Qv engine
     } cases[] = {
-        {"nothing installed", L"", "window=fails\n", false, false, {"QV_lod_start"}},
+        {"nothing installed", L"", "window=fails\n", false, false, {"QV_lod_start"}, false},
         {"player lacks the channel app", L"", "window=fails\ncontext=missing\n", true, true,
-         {"lod_start", "vbox_install_other_apk"}},
-        {"Qv lacks the channel app", L"", "window=fails\nqvContextInstalled=1\nqvAppFound=0\n", false, true,
-         {"QV_lod_start", "reinstall"}},
-        {"silent upgrade", L"--silent-upgrade", "window=fails\n", false, false, {}},
-        {"silent removal", L"-s --uninstall", "", true, false, {}},
+         {"lod_start", "vbox_install_other_apk"}, false},
+        // The installed engine counts as an installed emulator.
+        {"Qv lacks the channel app", L"", "window=fails\n", false, true, {"lod_start", "reinstall"}, true},
+        {"silent upgrade", L"--silent-upgrade", "window=fails\n", false, false, {}, false},
+        {"silent removal", L"-s --uninstall", "", true, false, {}, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        std::unique_ptr<qvtest::StandinEngine> engine;
+        if (c.qvEngine) {
+            engine.reset(new qvtest::StandinEngine());
+            ASSERT_TRUE(engine->install());
+        }
         RoadSandbox box;
         ASSERT_TRUE(box.ready());
         if (c.player) ASSERT_TRUE(box.placePlayer());

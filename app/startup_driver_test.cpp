@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "installer/qv_control.h"
 #include "services/install_paths.h"
 #include "testing/startup_driver/road_driver.h"
+#include "testing/support/qv_standin.h"
 #include "testing/support/test_support.h"
 
 namespace {
@@ -120,6 +122,131 @@ TEST(StartupDriverTest, HandOverThroughTheRealArgumentSplit) {
     std::string pending;
     ASSERT_TRUE(tst::readFile(roadtest::pendingLaunchPath(), pending));
     EXPECT_EQ("\"C:\\a b\\x.exe\" --app-id 7", pending);
+}
+
+// The Qv rows against an installed stand-in engine.
+std::string lastStart(const qvtest::StandinEngine& engine, const std::string& program, DWORD waitMs = 15000) {
+    for (DWORD waited = 0;; waited += 100) {
+        std::vector<std::string> starts = engine.starts(program);
+        if (!starts.empty()) return starts.back();
+        if (waited >= waitMs) return std::string();
+        Sleep(100);
+    }
+}
+
+TEST(StartupDriverQvTest, RunasQvLaunchesAnInstalledApp) {
+    qvtest::StandinEngine engine;
+    ASSERT_TRUE(engine.install());
+    const std::wstring folder = engine.writeAppFolder(
+        L"1001", {{"id", "1001"}, {"package", "com.tarvo.sample"}, {"activity", "MainActivity"}, {"apk", "sample.apk"}});
+    const std::wstring apk = folder + L"\\sample.apk";
+    ASSERT_TRUE(CopyFileW((tst::binDir() + L"\\fixtures\\apk\\sample.apk").c_str(), apk.c_str(), FALSE));
+    ASSERT_TRUE(engine.addGadget(L"com.tarvo.sample", L"MainActivity"));
+    RoadSandbox box;
+    ASSERT_TRUE(box.ready());
+    DriverRun run = box.run(L"--runas qv --app-id 1001", "");
+    EXPECT_EQ(0, run.exitCode);
+    EXPECT_TRUE(run.has("isQvContextInstalled=1"));
+    EXPECT_TRUE(run.has("launchQvAppById(1001)"));
+    EXPECT_TRUE(run.has("launchQvAppById=1"));
+    EXPECT_EQ("  -p com.tarvo.sample -a MainActivity", lastStart(engine, "TV-RunApp"));
+    EXPECT_FALSE(tst::fileExists(apk));
+    EXPECT_EQ(0u, run.count("launchProcess("));
+    EXPECT_EQ(0u, run.count("markLaunched"));
+    EXPECT_TRUE(engine.waitRecorded("TV-RunApp", "runapp", "com.tarvo.sample MainActivity", 30000));
+}
+
+TEST(StartupDriverQvTest, InstallRunLaunchesTheChannelAppOrTheLauncher) {
+    struct Case {
+        const char* name;
+        bool channel;      // the channel names com.tarvo.game with launch and launchapk
+        bool appFolder;    // the loader's app folder of com.tarvo.game exists
+        const char* launch;
+        bool installs;
+    } cases[] = {
+        {"listed channel app", true, true, "launchQvAppById(com.tarvo.game)", true},
+        {"unlisted channel app", true, false, "launchQvAppById()", true},
+        {"nothing to do", false, false, "launchQvAppById()", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        qvtest::StandinEngine engine;
+        ASSERT_TRUE(engine.install());
+        if (c.appFolder) {
+            const std::wstring folder = engine.writeAppFolder(
+                L"com.tarvo.game",
+                {{"id", "com.tarvo.game"}, {"package", "com.tarvo.sample"}, {"activity", ".MainActivity"}, {"apk", "game.apk"}});
+            ASSERT_TRUE(CopyFileW((tst::binDir() + L"\\fixtures\\apk\\sample.apk").c_str(),
+                                  (folder + L"\\game.apk").c_str(), FALSE));
+        }
+        RoadSandbox box;
+        ASSERT_TRUE(box.ready());
+        if (c.channel) {
+            ASSERT_TRUE(box.serve(L"channel_config.json", kChannel));
+            ASSERT_TRUE(box.serve(L"apk_config.json", kApps));
+        }
+        DriverRun run = box.run(L"-s --backinstall", "");
+        EXPECT_EQ(0, run.exitCode);
+        EXPECT_EQ(c.installs, run.has("lookupQvApp=0"));
+        EXPECT_EQ(c.installs, run.has("impl.install(end)"));
+        if (c.installs) {
+            bool reinstall = false;
+            for (const std::string& r : box.requests()) reinstall = reinstall || r.find("/Stat?action=reinstall&") != std::string::npos;
+            EXPECT_TRUE(reinstall);
+            EXPECT_NE("", run.first("record(op=1, engine=1,"));
+            EXPECT_EQ(std::string("localAppListContains=") + (c.appFolder ? "1" : "0"),
+                      run.first("localAppListContains="));
+        }
+        EXPECT_TRUE(run.has(c.launch)) << testing::PrintToString(run.lines);
+        EXPECT_TRUE(run.has("launchQvAppById=1"));
+        if (c.appFolder) {
+            // Installed through the handler, then started.
+            EXPECT_EQ("  -p com.tarvo.sample -a .MainActivity", lastStart(engine, "TV-RunApp"));
+            EXPECT_TRUE(engine.recorded("TV-ApkHandler", "apk-installed", "com.tarvo.sample MainActivity 0"));
+            EXPECT_TRUE(engine.waitRecorded("TV-RunApp", "runapp", "com.tarvo.sample MainActivity", 30000));
+        } else {
+            EXPECT_EQ(" ", lastStart(engine, "TV-StartLauncher"));
+            EXPECT_TRUE(engine.waitRecorded("TV-StartLauncher", "launcher", "", 30000));
+        }
+    }
+}
+
+TEST(StartupDriverQvTest, PendingLaunchInsideTheEngineFolder) {
+    struct Case {
+        const char* name;
+        const wchar_t* program;  // relative to the install folder
+        bool validDir;
+        bool started;
+    } cases[] = {
+        {"the engine's launcher", L"TV-StartLauncher.exe", true, true},
+        {"a file deeper in the folder", L"tvData\\TV-StartLauncher.exe", true, false},
+        {"an invalid install folder", L"TV-StartLauncher.exe", false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        qvtest::StandinEngine engine;
+        ASSERT_TRUE(engine.install());
+        const std::wstring program = engine.folder() + c.program;
+        if (!tst::fileExists(program))
+            ASSERT_TRUE(CopyFileW((engine.folder() + L"TV-StartLauncher.exe").c_str(), program.c_str(), FALSE));
+        if (!c.validDir) ASSERT_TRUE(qvtest::StandinEngine::writeInstallDir(qvtest::kTarvoGamesKey, L"qvplayer\\"));
+        RoadSandbox box;
+        ASSERT_TRUE(box.ready());
+        const std::string pending = "\"" + tst::narrow(program) + "\"";
+        ASSERT_TRUE(tst::writeFile(roadtest::pendingLaunchPath(), pending));
+        DriverRun run = box.run(L"-s --backinstall", "");
+        EXPECT_EQ(0, run.exitCode);
+        const std::string launch = "launchProcess(" + pending + " --byloader)";
+        EXPECT_EQ(c.started, run.has(launch));
+        if (c.started) {
+            EXPECT_EQ(pending + " --byloader", lastStart(engine, "TV-StartLauncher"));
+            EXPECT_TRUE(engine.waitRecorded("TV-StartLauncher", "launcher", "--byloader", 30000));
+        } else {
+            EXPECT_TRUE(run.logged("pending launch refused: " + pending)) << run.log;
+            for (const std::string& line : engine.starts("TV-StartLauncher"))
+                EXPECT_EQ(std::string::npos, line.find("--byloader")) << line;
+        }
+    }
 }
 
 }  // namespace

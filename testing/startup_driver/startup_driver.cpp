@@ -48,6 +48,7 @@ const char* const kBoundKeys[] = {
     "emulatorInstalled", "playerInstalled", "playerExe", "launchResult", "productProgram", "loaderRunning",
     "setupRunning",      "playerRunning",   "acquire",   "pending",      "apkId",          "channelLaunch",
     "channelLaunchApk",  "installer.emulatorInstalled", "installer.playerInstalled", "installer.engine",
+    "qvContextInstalled", "qvInstalled", "qvAppFound", "qvLaunchDefault", "qvLaunchResults", "localApp",
 };
 
 bool findBoundKey(const std::string& text, std::string& key) {
@@ -189,6 +190,20 @@ public:
     }
     bool channelLaunch() override { return answer("channelLaunch", real.channelLaunch()); }
     bool channelLaunchApk() override { return answer("channelLaunchApk", real.channelLaunchApk()); }
+    bool isQvContextInstalled() override { return answer("isQvContextInstalled", real.isQvContextInstalled()); }
+    bool isQvInstalled() override { return answer("isQvInstalled", real.isQvInstalled()); }
+    bool lookupQvApp(const std::wstring& appId) override {
+        record("lookupQvApp", appId);
+        return answer("lookupQvApp", real.lookupQvApp(appId), false);
+    }
+    bool launchQvAppById(const std::wstring& appId) override {
+        record("launchQvAppById", appId);
+        return answer("launchQvAppById", real.launchQvAppById(appId), false);
+    }
+    bool localAppListContains(const std::wstring& appId) override {
+        record("localAppListContains", appId);
+        return answer("localAppListContains", real.localAppListContains(appId), false);
+    }
 
 private:
     void record(const std::string& op, const std::wstring& arg) { calls.add(op + "(" + fakes::utf8(arg) + ")"); }

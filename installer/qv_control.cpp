@@ -1,0 +1,223 @@
+#include "installer/qv_control.h"
+
+#include "installer/app_list.h"
+#include "services/helper_service.h"
+#include "services/install_paths.h"
+#include "services/loader_env.h"
+#include "services/log.h"
+#include "toolkit/file_util.h"
+#include "toolkit/string_util.h"
+#include "toolkit/sys_util.h"
+
+namespace {
+
+const wchar_t kGadgetFolder[] = L"tvData\\UserData\\Gadget\\";
+
+std::string ansi(const std::wstring& text) { return wideToAnsi(text); }
+
+// Whoever can write HKLM names this folder and the elevated loader starts tools
+// from it: only a plain absolute drive path counts.
+bool isValidInstallDir(const std::wstring& dir) {
+    if (dir.size() < 3 || dir.size() > MAX_PATH) return false;
+    const wchar_t drive = dir[0];
+    if (!((drive >= L'A' && drive <= L'Z') || (drive >= L'a' && drive <= L'z')) || dir[1] != L':' || dir[2] != L'\\')
+        return false;
+    for (wchar_t c : dir)
+        if (c < 0x20 || c == 0x7f || wcschr(L"*?\"<>|", c)) return false;
+    return true;
+}
+
+std::wstring readInstallDir() {
+    const REGSAM access = KEY_READ | (is64BitWindows() ? KEY_WOW64_64KEY : 0);
+    HKEY key = nullptr;
+    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\tarvoGames", 0, access, &key);
+    if (rc != ERROR_SUCCESS) rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\tvzsPlayer", 0, access, &key);
+    if (rc != ERROR_SUCCESS) {
+        logPrintf("qvPlayer_path err2 %d: ", (int)rc);
+        return std::wstring();
+    }
+    // Room for the terminator that the registry adds to a value stored without
+    // one, and one more that this code writes itself: the text always ends
+    // inside the buffer. Longer values fail (ERROR_MORE_DATA) or are refused.
+    wchar_t buffer[MAX_PATH + 2] = {};
+    DWORD type = 0;
+    DWORD bytes = (MAX_PATH + 1) * sizeof(wchar_t);
+    rc = RegQueryValueExW(key, L"InstallDir", nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
+    RegCloseKey(key);
+    if (rc == ERROR_SUCCESS && type != REG_SZ && type != REG_EXPAND_SZ) rc = ERROR_DATATYPE_MISMATCH;
+    if (rc != ERROR_SUCCESS) {
+        logPrintf("qvPlayer_path err1 %d: ", (int)rc);
+        return std::wstring();
+    }
+    buffer[bytes / sizeof(wchar_t)] = L'\0';
+    return std::wstring(buffer);
+}
+
+// install folder + name, or empty when there is no folder or no such file.
+std::wstring existingTool(const std::wstring& name) {
+    const std::wstring dir = getQvInstallDir();
+    if (dir.empty()) return std::wstring();
+    const std::wstring tool = dir + name;
+    return pathExists(tool) ? tool : std::wstring();
+}
+
+bool hasQuoteOrControl(const std::wstring& text) {
+    for (wchar_t c : text)
+        if (c < 0x20 || c == L'"') return true;
+    return false;
+}
+
+bool isSafeAppName(const std::wstring& package, const std::wstring& activity) {
+    return !package.empty() && isSafeAndroidPackage(package) && !activity.empty() &&
+           isSafeAndroidActivity(activity);
+}
+
+void removeService(ServiceControl& control, const wchar_t* name) {
+    if (control.remove(name, qvToolLimits().serviceStopMs)) return;
+    // A service that is not there needs no removal.
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (!manager) return;
+    SC_HANDLE service = OpenServiceW(manager, name, SERVICE_QUERY_STATUS);
+    if (service) {
+        logPrintf("remove service %s failed", ansi(name).c_str());
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+}
+
+}  // namespace
+
+QvToolLimits& qvToolLimits() {
+    static QvToolLimits limits;
+    return limits;
+}
+
+std::wstring getQvInstallDir() {
+    std::wstring dir;
+    try {
+        dir = readInstallDir();
+    } catch (...) {
+        logPrintf("qvPlayer_path %d: err3", (int)GetLastError());
+        return std::wstring();
+    }
+    if (dir.empty()) return dir;
+    if (!isValidInstallDir(dir)) {
+        logPrintf("qvPlayer_path invalid: %s", ansi(dir).c_str());
+        return std::wstring();
+    }
+    // Tool names are joined directly to the folder.
+    if (dir.back() != L'\\') dir += L'\\';
+    return dir;
+}
+
+bool isQvInstalled() {
+    const std::wstring tool = existingTool(L"TV-StartLauncher.exe");
+    if (tool.empty()) return false;
+    logPrintf("qv installed. %s", ansi(tool).c_str());
+    return true;
+}
+
+bool isQvRunning() { return findProcessId(L"TV-Service.exe") != 0; }
+
+bool quitQv() {
+    const std::wstring tool = existingTool(L"TV-Quit.exe");
+    if (!tool.empty() && runProcessWithin(tool, std::wstring(), qvToolLimits().quitMs) == RunOutcome::TimedOut)
+        logPrintf("qv quit timed out");
+    return true;
+}
+
+bool deleteQvServices() {
+    ServiceControl control;
+    removeService(control, L"tvHdAndroidSvc");
+    removeService(control, L"tvHdDrv");
+    return true;
+}
+
+bool installApkWithQv(const std::wstring& apkPath, bool hidden) {
+    // The path goes between quotes onto the handler's command line.
+    if (apkPath.empty() || hasQuoteOrControl(apkPath)) return false;
+    const std::wstring tool = existingTool(L"TV-ApkHandler.exe");
+    if (tool.empty() || !pathExists(apkPath)) return false;
+    std::wstring arguments = quote(apkPath);
+    if (hidden) arguments += L" -h";
+    switch (runProcessWithin(tool, arguments, qvToolLimits().apkHandlerMs)) {
+    case RunOutcome::Ended:
+        return true;
+    case RunOutcome::TimedOut:
+        logPrintf("qv apk handler timed out: %s", ansi(apkPath).c_str());
+        return false;
+    default:
+        return false;
+    }
+}
+
+bool findGadgetActivity(std::wstring& activity, const std::wstring& qvDir, const std::wstring& package) {
+    if (package.empty()) return false;
+    // "<package>.*" and not "<package>*": com.a.b must not find com.a.bx's icons.
+    const std::wstring pattern = qvDir + kGadgetFolder + package + L".*.png";
+    if (pattern.size() >= MAX_PATH) return false;
+    WIN32_FIND_DATAW found = {};
+    HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    const std::wstring prefix = toLowerCopy(package) + L".";
+    bool ok = false;
+    do {
+        const std::wstring name = found.cFileName;
+        const std::wstring lower = toLowerCopy(name);
+        // A short (8.3) name may match the pattern on its own.
+        if (lower.compare(0, prefix.size(), prefix) != 0) continue;
+        std::wstring::size_type end = lower.find(L".png", prefix.size());
+        if (end == std::wstring::npos || end == prefix.size()) continue;
+        activity = name.substr(prefix.size(), end - prefix.size());
+        ok = true;
+    } while (!ok && FindNextFileW(search, &found));
+    FindClose(search);
+    return ok;
+}
+
+bool lookupQvApp(const std::wstring& appId, AppInfo& app) {
+    app = AppInfo();
+    LocalAppList list;
+    list.load();
+    if (list.find(appId, app) < 0) return false;
+    // Both go into file patterns and onto a tool's command line.
+    if (!isSafeAppName(app.package, app.activity)) return false;
+    const std::wstring dir = getQvInstallDir();
+    if (dir.empty()) return false;
+    if (pathExists(dir + kGadgetFolder + app.package + L"." + app.activity + L".png")) return true;
+    std::wstring activity;
+    if (!findGadgetActivity(activity, dir, app.package)) return false;
+    app.activity = activity;
+    return true;
+}
+
+bool runQvApp(const std::wstring& package, const std::wstring& activity) {
+    if (!isSafeAppName(package, activity)) {
+        logPrintf("qv app refused: %s/%s", ansi(package).c_str(), ansi(activity).c_str());
+        return false;
+    }
+    const std::wstring tool = existingTool(L"TV-RunApp.exe");
+    if (tool.empty()) return false;
+    return runProcess(false, tool, L" -p " + package + L" -a " + activity);
+}
+
+bool startQvLauncher() {
+    const std::wstring tool = existingTool(L"TV-StartLauncher.exe");
+    return !tool.empty() && runProcess(false, tool, std::wstring());
+}
+
+bool launchQvAppById(const std::wstring& appId) {
+    if (appId.empty()) return startQvLauncher();
+    AppInfo app;
+    if (lookupQvApp(appId, app)) {
+        logPrintf("app %s exists!", ansi(appId).c_str());
+    } else {
+        logPrintf("app %s not exists, install %s", ansi(appId).c_str(), ansi(app.apkPath).c_str());
+        if (!installApkWithQv(app.apkPath, false)) {
+            logPrintf("app install failed!");
+            return false;
+        }
+    }
+    if (!app.apkPath.empty()) deletePath(app.apkPath, false);
+    return runQvApp(app.package, app.activity);
+}
