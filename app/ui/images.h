@@ -146,4 +146,5 @@ protected:
     HANDLE file = INVALID_HANDLE_VALUE;
     DWORD maxBytes = kDownloadMaxBytes;
     bool overCap = false;
+    bool writeFailed = false;
 };
