@@ -3,6 +3,7 @@
 #include <iphlpapi.h>
 #include <shlwapi.h>
 #include <gdiplus.h>
+#include <zlib.h>
 
 #include <cstdint>
 #include <cstring>
@@ -105,16 +106,30 @@ uint32_t bigEndian32(const BYTE* p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
 }
 
-// A PNG whose first chunk is an IHDR of at most maxDimension pixels each way.
-// Refuses before anything is decoded: a tiny file can announce gigabytes.
-bool isAcceptablePngHeader(const BYTE* data, size_t size, UINT maxDimension) {
+// A PNG whose first chunk is an IHDR of at most maxDimension pixels each way,
+// and whose chunks are whole, with good CRCs, up to IEND. Refuses before
+// anything is decoded: a tiny file can announce gigabytes, and the decoder
+// takes a damaged chunk as it stands.
+bool isAcceptablePng(const BYTE* data, size_t size, UINT maxDimension) {
     static const BYTE kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     if (size < 8 + 8 + 13 + 4) return false;
     if (std::memcmp(data, kSignature, 8) != 0) return false;
     if (bigEndian32(data + 8) != 13 || std::memcmp(data + 12, "IHDR", 4) != 0) return false;
     const uint32_t width = bigEndian32(data + 16);
     const uint32_t height = bigEndian32(data + 20);
-    return width >= 1 && height >= 1 && width <= maxDimension && height <= maxDimension;
+    if (width < 1 || height < 1 || width > maxDimension || height > maxDimension) return false;
+
+    size_t at = 8;
+    while (size - at >= 12) {
+        const uint32_t length = bigEndian32(data + at);
+        if (length > size - at - 12) return false;
+        const BYTE* type = data + at + 4;
+        const uLong crc = crc32(0L, type, static_cast<uInt>(length + 4));
+        if (crc != bigEndian32(type + 4 + length)) return false;
+        if (std::memcmp(type, "IEND", 4) == 0) return true;
+        at += 12 + length;
+    }
+    return false;
 }
 
 enum class PictureKind { Png, Any };
@@ -125,7 +140,7 @@ enum class PictureKind { Png, Any };
 bool decodePicture(const BYTE* data, size_t size, PictureKind kind, UINT maxDimension,
                    DWORD maxBytes, HBITMAP* out) {
     if (!data || size == 0 || size > maxBytes) return false;
-    if (kind == PictureKind::Png && !isAcceptablePngHeader(data, size, maxDimension)) return false;
+    if (kind == PictureKind::Png && !isAcceptablePng(data, size, maxDimension)) return false;
     startGdiplusOnce();
 
     ByteStream stream(data, size);
@@ -269,8 +284,20 @@ bool startsWithAscii(const std::wstring& text, const char* prefix) {
     return true;
 }
 
+// An address as it may stand in one log line: control characters become '?'.
+std::string addressForLog(const std::wstring& url) {
+    std::wstring text = url;
+    for (wchar_t& c : text)
+        if (c < 0x20 || c == 0x7F) c = L'?';
+    return wideToAnsi(text);
+}
+
+void logRefused(const std::wstring& url) {
+    logPrintf("picture download refused: %s", addressForLog(url).c_str());
+}
+
 void logDownloadFailure(const std::wstring& url, DWORD status, HRESULT result) {
-    logPrintf("picture download failed: %s (status %lu, result 0x%08lx)", wideToAnsi(url).c_str(),
+    logPrintf("picture download failed: %s (status %lu, result 0x%08lx)", addressForLog(url).c_str(),
               static_cast<unsigned long>(status), static_cast<unsigned long>(result));
 }
 
@@ -345,7 +372,7 @@ bool downloadUrlToFile(const std::wstring& url, const std::wstring& folder, cons
     // The loader runs elevated: a "file:" or UNC address would copy any file it
     // can read into the user's picture folder.
     if (!isAcceptedDownloadAddress(url)) {
-        logPrintf("picture download refused: %s", wideToAnsi(url).c_str());
+        logRefused(url);
         return false;
     }
     // The picture thread has no COM of its own.
@@ -466,7 +493,7 @@ bool CUrlMonAdapter::download(const std::wstring& url, const void* data, DWORD s
     announcedLength = 0;
 
     if (!isAcceptedDownloadAddress(url)) {
-        logPrintf("picture download refused: %s", wideToAnsi(url).c_str());
+        logRefused(url);
         markStopped(E_INVALIDARG);
         return false;
     }
