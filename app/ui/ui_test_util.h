@@ -12,7 +12,8 @@
 
 namespace uitest {
 
-// Folder of the generated picture fixtures, beside the test program.
+// The dialog's own generated pictures (testing/ui_pictures), beside the test
+// program; the shared ones are tst::picturePath.
 inline std::wstring picture(const std::wstring& name) { return tst::binDir() + L"\\ui_pictures\\" + name; }
 
 // B, G, R, A of one pixel of a 32-bpp top-down DIB section.
