@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "app/ui/images.h"
@@ -311,6 +312,10 @@ TEST_F(ButtonWindow, HandlerThatDestroysTheWindow) {
     button.onLButtonUp(POINT{5, 5});
     button.onMouseLeave();
 }
+
+// The destructor frees the font and the image: a copy would free them twice.
+static_assert(!std::is_copy_constructible<CMButton>::value && !std::is_copy_assignable<CMButton>::value,
+              "CMButton owns GDI objects");
 
 TEST(ImageButton, SecondCreateFreesTheFirstImage) {
     CMButton button;
