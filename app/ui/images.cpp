@@ -427,6 +427,8 @@ void CUrlMonAdapter::markStopped(HRESULT status) {
         done = true;
         result = status;
     }
+    // The file form closes its file before the stream goes.
+    onStopped();
     if (stream) {
         stream->Release();
         stream = nullptr;
@@ -435,7 +437,6 @@ void CUrlMonAdapter::markStopped(HRESULT status) {
         binding->Release();
         binding = nullptr;
     }
-    onStopped();
     if (doneEvent) SetEvent(doneEvent);
 }
 
