@@ -1,7 +1,6 @@
 #include "app/ui/images.h"
 
 #include <iphlpapi.h>
-#include <shlwapi.h>
 #include <gdiplus.h>
 #include <zlib.h>
 
@@ -91,9 +90,6 @@ public:
         return S_OK;
     }
     STDMETHODIMP Clone(IStream**) override { return E_NOTIMPL; }
-
-    // True when the decoder let go of every reference it took.
-    bool released() const { return refs_ == 1; }
 
 private:
     const BYTE* data_;
