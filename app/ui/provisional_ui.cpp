@@ -123,8 +123,8 @@ bool downloadUrlToFile(const std::wstring& url, const std::wstring& folder, cons
         ok = WriteFile(file, response.body.data(), (DWORD)response.body.size(), &written, nullptr) &&
              written == response.body.size();
     }
+    // The file stays (empty) after a failure, as a URL-moniker download leaves it.
     CloseHandle(file);
-    if (!ok) DeleteFileW(path.c_str());
     return ok;
 }
 
