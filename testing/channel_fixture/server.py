@@ -13,6 +13,7 @@ request, so a test can change them between cases.
                   the member SID (percent-decoded) of ROOT/market.json: a string
                   goes out as it is, anything else as JSON; 404 when absent
   /Stat...        200 "ok"
+  /files/NAME     ROOT/files/NAME with status 200 (binary, unchanged); 404 when absent
   anything else   404
 
 With --substitute, "@BASE@" in /data/ files and market replies becomes http://127.0.0.1:<port>.
@@ -97,6 +98,12 @@ def handle(conn, args, base, log_lock):
         serve_market(conn, args, base, path)
     elif path.startswith("/Stat"):
         answer(conn, 200, b"ok")
+    elif path.startswith("/files/") and "/" not in path[7:] and path[7:] not in ("", ".", ".."):
+        body = read(os.path.join(args.root, "files", urllib.parse.unquote(path[7:])))
+        if body is None:
+            answer(conn, 404, b"no file")
+        else:
+            answer(conn, 200, body)
     else:
         answer(conn, 404, b"no route")
 
