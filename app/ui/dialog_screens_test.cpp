@@ -122,10 +122,12 @@ TEST_F(PictureTest, OfferedPicturesDecideSlidesAndIcon) {
         {"all three and the icon", "/files/a.png", "/files/b.png", "/files/c.png", "/files/icon.png", {a, b, c}, false},
         {"only the second", "", "/files/b.png", "", "", {b, b, b}, false},
         {"only the icon", "", "", "", "/files/icon.png", {kDefault[0], kDefault[1], kDefault[2]}, true},
-        {"garbage", "/files/garbage.png", "/files/b.png", "/files/c.png", "", {kDefault[0], b, c}, false},
-        {"huge", "/files/huge.png", "/files/b.png", "/files/c.png", "", {kDefault[0], b, c}, false},
+        // A download that is no loadable picture counts as not downloaded: the good
+        // ones fill the three slides.
+        {"garbage", "/files/garbage.png", "/files/b.png", "/files/c.png", "", {b, c, b}, false},
+        {"huge", "/files/huge.png", "/files/b.png", "/files/c.png", "", {b, c, b}, false},
         {"tiny", "/files/tiny.png", "/files/b.png", "/files/c.png", "", {kDefault[0], b, c}, false},
-        {"404", "/status/404", "/files/b.png", "/files/c.png", "", {kDefault[0], b, c}, false},
+        {"404", "/status/404", "/files/b.png", "/files/c.png", "", {b, c, b}, false},
         {"nothing", "/status/404", "", "", "/status/404", {kDefault[0], kDefault[1], kDefault[2]}, false},
     };
     for (const Case& k : cases) {
@@ -161,6 +163,30 @@ TEST_F(PictureTest, StalePictureOfAnEarlierRunIsGoneBeforeTheDownloads) {
     EXPECT_FALSE(tst::fileExists(in.picturesFolder + L"\\60001_03.png"));
 }
 
+TEST_F(PictureTest, HostileAnswersLeaveTheDefaultsAndNoFiles) {
+    // A 404, a stall, a huge header and a page for the slides, a page for the icon.
+    MainDialogInputs in = pictureInputs("/status/404", "/stall", "/files/huge.png", "/html");
+    const DWORD start = GetTickCount();
+    CMainDlg* d = openWithPictures(in);
+    EXPECT_LT(GetTickCount() - start, 4u * 6000 + 2000);
+    EXPECT_TRUE(shows(d->slideBitmap(0), "app/res/art/slide1.png"));
+    EXPECT_TRUE(shows(d->slideBitmap(1), "app/res/art/slide2.png"));
+    EXPECT_TRUE(shows(d->slideBitmap(2), "app/res/art/slide3.png"));
+    // No icon: the status text starts 20 pixels from the left.
+    EXPECT_FALSE(d->hasChannelIcon());
+    EXPECT_EQ(1, countLogged("dialog: installer started (action 1)"));
+    WIN32_FIND_DATAW found;
+    HANDLE h = FindFirstFileW((in.picturesFolder + L"\\*").c_str(), &found);
+    std::vector<std::wstring> left;
+    if (h != INVALID_HANDLE_VALUE) {
+        do {
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) left.push_back(found.cFileName);
+        } while (FindNextFileW(h, &found));
+        FindClose(h);
+    }
+    EXPECT_TRUE(left.empty()) << tst::narrow(left.empty() ? L"" : left.front());
+}
+
 TEST_F(PictureTest, StalledPicturesStartTheRunAtTheDeadlineAndApplyLater) {
     dialogTimings().pictureDeadlineMs = 500;
     dialogTimings().downloadMs = 1500;
@@ -171,7 +197,8 @@ TEST_F(PictureTest, StalledPicturesStartTheRunAtTheDeadlineAndApplyLater) {
     EXPECT_FALSE(dialog->picturesApplied() && logged("dialog: pictures 3/3 slides, icon 0"));
     // The late pictures still come, and start nothing.
     ASSERT_TRUE(pumpUntil([&] { return logged("dialog: pictures 3/3 slides, icon 0"); }, 30000));
-    EXPECT_TRUE(shows(dialog->slideBitmap(0), "app/res/art/slide1.png"));
+    // The stalled downloads leave no file: b fills the slides.
+    EXPECT_TRUE(shows(dialog->slideBitmap(0), "testing/dialog_pics/b.png"));
     EXPECT_TRUE(shows(dialog->slideBitmap(1), "testing/dialog_pics/b.png"));
     EXPECT_EQ(1, countLogged("dialog: installer started (action 1)"));
     pumpFor(300);

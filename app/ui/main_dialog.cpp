@@ -171,6 +171,9 @@ void runPictureJob(PictureJob& job) {
 
     for (int i = 0; i < 4; ++i) {
         if (!urls[i]->empty()) downloadUrlToFile(*urls[i], job.folder, paths[i], job.downloadMs);
+        // A page or a broken picture counts as not downloaded, so that the first
+        // slide's copies below are of good pictures only.
+        if (fileExists(paths[i]) && !isLoadablePicture(paths[i])) DeleteFileW(paths[i].c_str());
     }
     for (int i = 0; i < 3; ++i) {
         if (fileExists(paths[i])) job.pics.push_back(paths[i]);
