@@ -1,0 +1,186 @@
+#!/usr/bin/env python3
+"""Writes a small APK: a binary AndroidManifest.xml in aapt's layout, a
+"classes.dex" header and a launcher icon. Standard library only.
+
+  make_apk.py OUT.apk [--package P] [--version-name V] [--version-code N]
+                      [--activity A] [--label L]
+
+Also the shared helpers of the generated test files: deterministic zips
+(folder items first, fixed times) and real PNGs.
+"""
+import argparse
+import random
+import struct
+import sys
+import zipfile
+import zlib
+
+FIXED_TIME = (2020, 1, 1, 0, 0, 0)
+
+# ---- deterministic zips --------------------------------------------------------
+
+
+def write_zip(path, entries):
+    """entries: (name, bytes) in order; every folder gets an item of its own,
+    folder items first, fixed times. Large payloads are stored."""
+    folders = []
+    for name, _ in entries:
+        parts = name.split("/")[:-1]
+        for i in range(1, len(parts) + 1):
+            folder = "/".join(parts[:i]) + "/"
+            if folder not in folders:
+                folders.append(folder)
+    with zipfile.ZipFile(path, "w") as z:
+        for folder in folders:
+            info = zipfile.ZipInfo(folder, FIXED_TIME)
+            info.external_attr = 0o40755 << 16 | 0x10
+            z.writestr(info, b"")
+        for name, data in entries:
+            info = zipfile.ZipInfo(name, FIXED_TIME)
+            info.external_attr = 0o100644 << 16
+            info.compress_type = zipfile.ZIP_STORED if len(data) > (1 << 20) else zipfile.ZIP_DEFLATED
+            z.writestr(info, data)
+
+
+def payload(size, seed):
+    """Incompressible bytes, the same for the same seed."""
+    return random.Random(seed).randbytes(size)
+
+# ---- PNG -----------------------------------------------------------------------
+
+
+def png(width, height, seed=1, alpha=True):
+    """A real PNG (RGBA or RGB, 8 bits) with a simple gradient pattern."""
+    rnd = random.Random(seed)
+    base = [rnd.randrange(256) for _ in range(3)]
+    channels = 4 if alpha else 3
+    rows = bytearray()
+    for y in range(height):
+        rows.append(0)
+        for x in range(width):
+            px = [(base[0] + x) & 255, (base[1] + y) & 255, (base[2] + x + y) & 255]
+            if alpha:
+                px.append(255 if (x + y) % 7 else 128)
+            rows.extend(px)
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    head = struct.pack(">IIBBBBB", width, height, 8, 6 if alpha else 2, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", head) + chunk(b"IDAT", zlib.compress(bytes(rows), 9))
+            + chunk(b"IEND", b""))
+
+# ---- binary XML ----------------------------------------------------------------
+
+
+ANDROID_NS = "http://schemas.android.com/apk/res/android"
+ATTR_IDS = {"label": 0x01010001, "name": 0x01010003, "minSdkVersion": 0x0101020C,
+            "versionCode": 0x0101021B, "versionName": 0x0101021C}
+TYPE_STRING = 0x03
+TYPE_INT_DEC = 0x10
+
+
+class Axml:
+    def __init__(self):
+        # Attribute names with resource ids come first, in the order of the resource map.
+        self.strings = sorted(ATTR_IDS, key=lambda k: ATTR_IDS[k])
+        self.body = b""
+
+    def s(self, text):
+        if text not in self.strings:
+            self.strings.append(text)
+        return self.strings.index(text)
+
+    def start_ns(self):
+        self.body += struct.pack("<HHIIiII", 0x0100, 16, 24, 1, -1, self.s("android"), self.s(ANDROID_NS))
+
+    def end_ns(self):
+        self.body += struct.pack("<HHIIiII", 0x0101, 16, 24, 1, -1, self.s("android"), self.s(ANDROID_NS))
+
+    def start(self, tag, attrs):
+        """attrs: (android?, name, value) with str or int values."""
+        def key(a):
+            return (0, ATTR_IDS[a[1]]) if a[0] else (1, 0)
+        raw = b""
+        for android, name, value in sorted(attrs, key=key):
+            ns = self.s(ANDROID_NS) if android else 0xFFFFFFFF
+            if isinstance(value, int):
+                raw += struct.pack("<IIIHBBI", ns, self.s(name), 0xFFFFFFFF, 8, 0, TYPE_INT_DEC, value)
+            else:
+                idx = self.s(value)
+                raw += struct.pack("<IIIHBBI", ns, self.s(name), idx, 8, 0, TYPE_STRING, idx)
+        ext = struct.pack("<IIHHHHHH", 0xFFFFFFFF, self.s(tag), 20, 20, len(attrs), 0, 0, 0)
+        self.body += struct.pack("<HHIIi", 0x0102, 16, 16 + len(ext) + len(raw), 1, -1) + ext + raw
+
+    def end(self, tag):
+        self.body += struct.pack("<HHIIiII", 0x0103, 16, 24, 1, -1, 0xFFFFFFFF, self.s(tag))
+
+    def build(self):
+        data = b""
+        offsets = []
+        for text in self.strings:
+            offsets.append(len(data))
+            units = text.encode("utf-16-le")
+            data += struct.pack("<H", len(units) // 2) + units + b"\0\0"
+        while len(data) % 4:
+            data += b"\0"
+        start = 28 + 4 * len(offsets)
+        pool = struct.pack("<HHIIIIII", 0x0001, 28, start + len(data), len(self.strings), 0, 0, start, 0)
+        pool += b"".join(struct.pack("<I", o) for o in offsets) + data
+        ids = [ATTR_IDS[k] for k in sorted(ATTR_IDS, key=lambda k: ATTR_IDS[k])]
+        resmap = struct.pack("<HHI", 0x0180, 8, 8 + 4 * len(ids)) + b"".join(struct.pack("<I", i) for i in ids)
+        inner = pool + resmap + self.body
+        return struct.pack("<HHI", 0x0003, 8, 8 + len(inner)) + inner
+
+
+def manifest(package, version_name, version_code, activity, label):
+    x = Axml()
+    # The element and value strings follow the attribute names in document order.
+    x.start_ns()
+    x.start("manifest", [(True, "versionCode", version_code), (True, "versionName", version_name),
+                         (False, "package", package)])
+    x.start("uses-sdk", [(True, "minSdkVersion", 15)])
+    x.end("uses-sdk")
+    x.start("application", [(True, "label", label)])
+    x.start("activity", [(True, "name", activity)])
+    x.start("intent-filter", [])
+    x.start("action", [(True, "name", "android.intent.action.MAIN")])
+    x.end("action")
+    x.start("category", [(True, "name", "android.intent.category.LAUNCHER")])
+    x.end("category")
+    x.end("intent-filter")
+    x.end("activity")
+    x.end("application")
+    x.end("manifest")
+    x.end_ns()
+    return x.build()
+
+
+def dex_header():
+    return b"dex\n035\0" + bytes(0x70 - 8)
+
+
+def write_apk(path, package="com.tarvo.sample", version_name="1.0", version_code=1,
+              activity=".MainActivity", label="Sample"):
+    write_zip(path, [
+        ("AndroidManifest.xml", manifest(package, version_name, version_code, activity, label)),
+        ("classes.dex", dex_header()),
+        ("res/mipmap-mdpi/ic_launcher.png", png(48, 48, seed=7)),
+    ])
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("out")
+    parser.add_argument("--package", default="com.tarvo.sample")
+    parser.add_argument("--version-name", default="1.0")
+    parser.add_argument("--version-code", type=int, default=1)
+    parser.add_argument("--activity", default=".MainActivity")
+    parser.add_argument("--label", default="Sample")
+    a = parser.parse_args()
+    write_apk(a.out, a.package, a.version_name, a.version_code, a.activity, a.label)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
