@@ -9,7 +9,7 @@
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     // Until every service is wired the road cannot run: say what is missing.
-    std::string incomplete = app::incompleteServicesMessage();
+    std::string incomplete = app::incompleteServicesMessage(GetCommandLineW());
     if (!incomplete.empty()) {
         std::wstring text(incomplete.begin(), incomplete.end());
         text += L"\n";

@@ -1,5 +1,6 @@
 #include "app/product_services.h"
 
+#include "app/ui/main_dialog.h"
 #include "installer/app_list.h"
 #include "installer/channel_config.h"
 #include "installer/installer_product_env.h"
@@ -82,8 +83,7 @@ std::vector<std::string> ProductStartupServices::missingRows() {
             "addAppShortcut",
             "addAllAppShortcuts",
             "removeAppShortcut",
-            "removeAllAppShortcuts",
-            "runWindow"};
+            "removeAllAppShortcuts"};
 }
 
 std::string ProductStartupServices::toAnsi(const std::wstring& text) { return wideToAnsi(text); }
@@ -163,7 +163,9 @@ void ProductStartupServices::addAppShortcut(const std::wstring&) { throw NotBuil
 void ProductStartupServices::addAllAppShortcuts() { throw NotBuilt("addAllAppShortcuts"); }
 void ProductStartupServices::removeAppShortcut(const std::wstring&) { throw NotBuilt("removeAppShortcut"); }
 void ProductStartupServices::removeAllAppShortcuts() { throw NotBuilt("removeAllAppShortcuts"); }
-bool ProductStartupServices::runWindow(v2::Installer&) { throw NotBuilt("runWindow"); }
+bool ProductStartupServices::runWindow(v2::Installer& installer) {
+    return runMainWindow(installer, productDialogInputs());
+}
 
 void ProductStartupServices::showRemoveRefused() {
     MessageBoxW(nullptr, L"塔沃模拟器正在运行，请退出后再进行卸载！", L"塔沃助手", MB_ICONEXCLAMATION);
@@ -171,8 +173,16 @@ void ProductStartupServices::showRemoveRefused() {
 
 void ProductStartupServices::sleepMs(DWORD milliseconds) { Sleep(milliseconds); }
 
-std::string incompleteServicesMessage() {
-    std::vector<std::string> missing = ProductStartupServices::missingRows();
+std::string incompleteServicesMessage(const std::wstring& commandLine) {
+    std::vector<std::string> missing;
+    // The shortcut rows run only for the shortcut words.
+    const clx::basic_argument<wchar_t> words = readCommandWords(commandLine);
+    const bool shortcutWords = words.has_option(L"add-shortcut") || words.has_option(L"rm-shortcut");
+    for (const std::string& row : ProductStartupServices::missingRows()) {
+        const bool shortcutRow = row == "addAppShortcut" || row == "addAllAppShortcuts" || row == "removeAppShortcut" ||
+                                 row == "removeAllAppShortcuts";
+        if (!shortcutRow || shortcutWords) missing.push_back(row);
+    }
     for (const std::string& row : v2::ProductInstallerEnv::missingRows()) missing.push_back("InstallerEnv::" + row);
     if (missing.empty()) return std::string();
     std::string text = "start-up services incomplete: ";

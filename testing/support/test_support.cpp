@@ -18,6 +18,8 @@ std::wstring binDir() {
     return slash == std::wstring::npos ? L"." : p.substr(0, slash);
 }
 
+std::wstring picturePath(const std::wstring& name) { return binDir() + L"\\pictures\\" + name; }
+
 std::wstring widen(const std::string& s) {
     if (s.empty()) return L"";
     int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), (int)s.size(), nullptr, 0);

@@ -10,6 +10,9 @@ namespace tst {
 // Folder of the running test executable; stand-in programs are built beside it.
 std::wstring binDir();
 
+// A generated picture fixture (testing/pictures/make_pictures.py) beside the test programs.
+std::wstring picturePath(const std::wstring& name);
+
 // A fresh folder under the user's temporary folder, removed with its contents.
 class TempDir {
 public:
