@@ -11,12 +11,73 @@ res/mipmap-mdpi/ic_launcher.png. Standard library only.
 first by default), --alias adds an activity-alias that gets it instead,
 --no-launcher gives none; --utf8-pool writes the string pool in UTF-8; also
 --nomanifest (the zip without the manifest) and --notzip (random bytes).
+
+Also the shared helpers of the generated test files: deterministic zips (folder
+items first, fixed times), incompressible payloads and real PNGs.
 """
 import argparse
 import random
 import struct
-import zlib
 import zipfile
+import zlib
+
+FIXED_TIME = (2020, 1, 1, 0, 0, 0)
+
+# ---- deterministic zips --------------------------------------------------------
+
+
+def write_zip(path, entries):
+    """entries: (name, bytes) in order; every folder gets an item of its own,
+    folder items first, fixed times. Large payloads are stored."""
+    folders = []
+    for name, _ in entries:
+        parts = name.split("/")[:-1]
+        for i in range(1, len(parts) + 1):
+            folder = "/".join(parts[:i]) + "/"
+            if folder not in folders:
+                folders.append(folder)
+    with zipfile.ZipFile(path, "w") as z:
+        for folder in folders:
+            info = zipfile.ZipInfo(folder, FIXED_TIME)
+            info.external_attr = 0o40755 << 16 | 0x10
+            z.writestr(info, b"")
+        for name, data in entries:
+            info = zipfile.ZipInfo(name, FIXED_TIME)
+            info.external_attr = 0o100644 << 16
+            info.compress_type = zipfile.ZIP_STORED if len(data) > (1 << 20) else zipfile.ZIP_DEFLATED
+            z.writestr(info, data)
+
+
+def payload(size, seed):
+    """Incompressible bytes, the same for the same seed."""
+    return random.Random(seed).randbytes(size)
+
+# ---- PNG -----------------------------------------------------------------------
+
+
+def png(width, height, seed=1, alpha=True):
+    """A real PNG (RGBA or RGB, 8 bits) with a simple gradient pattern."""
+    rnd = random.Random(seed)
+    base = [rnd.randrange(256) for _ in range(3)]
+    channels = 4 if alpha else 3
+    rows = bytearray()
+    for y in range(height):
+        rows.append(0)
+        for x in range(width):
+            px = [(base[0] + x) & 255, (base[1] + y) & 255, (base[2] + x + y) & 255]
+            if alpha:
+                px.append(255 if (x + y) % 7 else 128)
+            rows.extend(px)
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    head = struct.pack(">IIBBBBB", width, height, 8, 6 if alpha else 2, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", head) + chunk(b"IDAT", zlib.compress(bytes(rows), 9))
+            + chunk(b"IEND", b""))
+
+# ---- binary XML ----------------------------------------------------------------
+
 
 ANDROID_NS = "http://schemas.android.com/apk/res/android"
 # Attribute names with resource ids come first in the pool, in the map's order.
@@ -108,12 +169,15 @@ def manifest(package, activities, launcher, alias, version_name, utf8):
     return struct.pack("<HHI", 0x0003, 8, 8 + len(body)) + body
 
 
-def png_1x1():
-    def chunk(kind, data):
-        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
-    ihdr = struct.pack(">IIBBBBB", 1, 1, 8, 6, 0, 0, 0)
-    idat = zlib.compress(b"\0\x20\x80\xe0\xff")
-    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + chunk(b"IDAT", idat) + chunk(b"IEND", b"")
+def apk_body():
+    return [("classes.dex", b"dex\n035\0" + bytes(0x70 - 8)),
+            ("res/mipmap-mdpi/ic_launcher.png", png(48, 48, seed=7))]
+
+
+def write_apk(path, package="com.tarvo.sample", version_name="1.0", activity=".MainActivity"):
+    """An APK whose only activity is the launcher."""
+    write_zip(path, [("AndroidManifest.xml", manifest(package, [activity], activity, None, version_name, False))]
+              + apk_body())
 
 
 def main():
@@ -136,12 +200,11 @@ def main():
         return
     activities = a.activity or [".MainActivity"]
     launcher = None if a.no_launcher else (a.launcher or activities[0])
-    with zipfile.ZipFile(a.out, "w", zipfile.ZIP_DEFLATED) as z:
-        if not a.nomanifest:
-            z.writestr("AndroidManifest.xml",
-                       manifest(a.package, activities, launcher, a.alias, a.version_name, a.utf8_pool))
-        z.writestr("classes.dex", b"dex\n035\0" + b"\0" * 104)
-        z.writestr("res/mipmap-mdpi/ic_launcher.png", png_1x1())
+    entries = []
+    if not a.nomanifest:
+        entries.append(("AndroidManifest.xml",
+                        manifest(a.package, activities, launcher, a.alias, a.version_name, a.utf8_pool)))
+    write_zip(a.out, entries + apk_body())
 
 
 if __name__ == "__main__":
