@@ -8,6 +8,7 @@
 
 #include "installer/channel_config.h"
 #include "services/system_checks.h"
+#include "toolkit/smart_ptr.h"
 
 class Context {
 public:
@@ -38,3 +39,9 @@ public:
     std::wstring adbSerial;  // empty: derived from host and port
     bool headless = false;
 };
+
+// The registered context named `name` (exact match), or an empty pointer.
+ravel::object::smart_ptr<Context> findContext(const std::wstring& name);
+// The context this run works on ("--vmid", else by the installed engine); empty
+// when that name is not registered.
+ravel::object::smart_ptr<Context> getCurrentContext();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <windows.h>
+
 #include <cstddef>
 
 namespace ravel {
@@ -14,17 +16,19 @@ struct deallocator {
     }
 };
 
-// Shared ownership with a separate, non-atomic count: copies of one object's
-// owners are made and released on one thread or under their owner's lock.
+// Shared ownership with a separate count, changed with interlocked operations:
+// owners of one object may be copied and released on different threads at
+// once. A single smart_ptr object is still read or assigned by one thread at a
+// time (queues and caches of them stay under their owner's lock).
 template <typename T, typename D = deallocator<T>>
 class smart_ptr {
 public:
     typedef T element_type;
 
-    smart_ptr(T* p = nullptr) : ptr_(p), count_(p ? new int(1) : nullptr) {}
+    smart_ptr(T* p = nullptr) : ptr_(p), count_(p ? new LONG(1) : nullptr) {}
 
     smart_ptr(const smart_ptr& other) : ptr_(other.ptr_), count_(other.count_) {
-        if (count_) ++*count_;
+        if (count_) InterlockedIncrement(count_);
     }
     // Moving hands the share over without touching the count.
     smart_ptr(smart_ptr&& other) noexcept : ptr_(other.ptr_), count_(other.count_) {
@@ -34,7 +38,7 @@ public:
     // Shares an owner of a derived type.
     template <typename U, typename E>
     smart_ptr(const smart_ptr<U, E>& other) : ptr_(other.ptr_), count_(other.count_) {
-        if (count_) ++*count_;
+        if (count_) InterlockedIncrement(count_);
     }
 
     ~smart_ptr() { release(); }
@@ -54,7 +58,7 @@ public:
         if (p == ptr_) return;
         release();
         if (p) {
-            count_ = new int(1);
+            count_ = new LONG(1);
             ptr_ = p;
         }
     }
@@ -69,10 +73,10 @@ public:
 #endif
     void release() {
         T* p = ptr_;
-        int* c = count_;
+        LONG* c = count_;
         ptr_ = nullptr;
         count_ = nullptr;
-        if (c && --*c == 0) {
+        if (c && InterlockedDecrement(c) == 0) {
             delete c;
             D()(p);
         }
@@ -93,24 +97,24 @@ public:
     bool operator!=(const smart_ptr& other) const { return ptr_ != other.ptr_; }
 
     // Number of owners sharing the object; 0 when empty.
-    int useCount() const { return count_ ? *count_ : 0; }
+    int useCount() const { return count_ ? (int)InterlockedCompareExchange(count_, 0, 0) : 0; }
 
 private:
     template <typename U, typename E>
     friend class smart_ptr;
 
     template <typename U>
-    void assignShare(U* p, int* c) {
+    void assignShare(U* p, LONG* c) {
         // Itself, or another owner of the same object: nothing changes.
         if (static_cast<T*>(p) == ptr_) return;
-        if (c) ++*c;
+        if (c) InterlockedIncrement(c);
         release();
         ptr_ = p;
         count_ = c;
     }
 
     T* ptr_;
-    int* count_;
+    LONG* count_;
 };
 
 }  // namespace object

@@ -3,6 +3,8 @@
 
 #include "toolkit/smart_ptr.h"
 
+#include <vector>
+
 using ravel::object::smart_ptr;
 
 namespace {
@@ -161,4 +163,66 @@ TEST_F(SmartPtr, DerivedDestructorRunsThroughTheBasePointer) {
     { smart_ptr<Tracked> a(new DerivedTracked()); }
     EXPECT_EQ(g_derivedDeleted, 1);
     EXPECT_EQ(g_deleted, 1);
+}
+
+namespace {
+
+LONG g_countedDeletes = 0;
+
+struct Counted {
+    int value = 7;
+};
+struct CountingDeallocator {
+    void operator()(Counted* p) const {
+        InterlockedIncrement(&g_countedDeletes);
+        delete p;
+    }
+};
+typedef smart_ptr<Counted, CountingDeallocator> CountedPtr;
+
+struct Churn {
+    const CountedPtr* source;  // read only by both threads
+    volatile LONG* ready;      // both threads spin until both are there
+    int rounds;
+    int mismatches;
+};
+
+DWORD WINAPI churnOwners(void* arg) {
+    Churn* c = static_cast<Churn*>(arg);
+    InterlockedIncrement(c->ready);
+    while (InterlockedCompareExchange(c->ready, 0, 0) < 2) YieldProcessor();
+    // Owners kept in a container, so that every copy and release really happens.
+    std::vector<CountedPtr> owners;
+    owners.reserve(64);
+    for (int i = 0; i < c->rounds; ++i) {
+        owners.push_back(*c->source);
+        if (owners.back()->value != 7) ++c->mismatches;
+        if (owners.size() == 64) {
+            CountedPtr last;
+            last = owners.back();
+            owners.clear();
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+// Owners of one object copied and released on two threads at once: with a
+// plain count two increments race and the object dies early (or twice).
+TEST_F(SmartPtr, OwnersCopiedOnTwoThreadsDeleteTheObjectOnce) {
+    g_countedDeletes = 0;
+    {
+        CountedPtr origin(new Counted());
+        volatile LONG ready = 0;
+        Churn work[2] = {{&origin, &ready, 1000000, 0}, {&origin, &ready, 1000000, 0}};
+        HANDLE threads[2];
+        for (int i = 0; i < 2; ++i) threads[i] = CreateThread(nullptr, 0, churnOwners, &work[i], 0, nullptr);
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, threads, TRUE, 120000));
+        for (HANDLE h : threads) CloseHandle(h);
+        EXPECT_EQ(0, work[0].mismatches + work[1].mismatches);
+        EXPECT_EQ(0, g_countedDeletes);
+        EXPECT_EQ(1, origin.useCount());
+    }
+    EXPECT_EQ(1, g_countedDeletes);
 }

@@ -22,6 +22,22 @@ namespace {
 
 const int kMaxServiceLength = 1024;
 const int kRequiredServerVersion = 31;
+// Longest single wait between two looks at the stop flag.
+const DWORD kStopSliceMs = 100;
+
+thread_local const std::atomic<bool>* g_stopFlag = nullptr;
+
+// Sleeps ms in slices; false when a stop cut it short.
+bool pause(DWORD ms) {
+    const ULONGLONG started = GetTickCount64();
+    for (;;) {
+        if (stopRequested()) return false;
+        ULONGLONG waited = GetTickCount64() - started;
+        if (waited >= ms) return true;
+        DWORD left = (DWORD)(ms - waited);
+        Sleep(left < kStopSliceMs ? left : kStopSliceMs);
+    }
+}
 
 void printTo(FILE* stream, const char* format, ...) {
     va_list args;
@@ -50,6 +66,55 @@ void ensureWinsock() {
 }
 
 SOCKET toSocket(SocketFd fd) { return static_cast<SOCKET>(fd); }
+
+// The socket's receive or send deadline in ms (0: none).
+DWORD socketDeadline(SOCKET s, int option) {
+    DWORD value = 0;
+    int length = sizeof value;
+    if (getsockopt(s, SOL_SOCKET, option, reinterpret_cast<char*>(&value), &length) != 0) return 0;
+    return value;
+}
+
+enum WaitResult { kReady, kTimedOut, kStopped, kWaitFailed };
+
+// Waits until the socket can be read (or written) with select() in slices, so that
+// a stop is seen between slices; deadlineMs (0: none) bounds the silence. A time-out
+// or a stop maps WSAETIMEDOUT, a failed select its own error.
+WaitResult waitSocket(SOCKET s, bool forWrite, DWORD deadlineMs) {
+    const ULONGLONG started = GetTickCount64();
+    for (;;) {
+        if (stopRequested()) {
+            mapSocketError(WSAETIMEDOUT);
+            return kStopped;
+        }
+        DWORD slice = kStopSliceMs;
+        if (deadlineMs) {
+            ULONGLONG waited = GetTickCount64() - started;
+            if (waited >= deadlineMs) {
+                mapSocketError(WSAETIMEDOUT);
+                return kTimedOut;
+            }
+            if (deadlineMs - waited < slice) slice = (DWORD)(deadlineMs - waited);
+        }
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(s, &set);
+        fd_set errors;
+        FD_ZERO(&errors);
+        FD_SET(s, &errors);
+        timeval tv;
+        tv.tv_sec = 0;
+        tv.tv_usec = (long)slice * 1000;
+        int n = select(0, forWrite ? nullptr : &set, forWrite ? &set : nullptr, &errors, &tv);
+        if (n > 0) return kReady;  // readable, writable or failed: the call itself tells
+        if (n < 0) {
+            int e = WSAGetLastError();
+            if (e == WSAEINTR) continue;
+            mapSocketError(e);
+            return kWaitFailed;
+        }
+    }
+}
 
 void setSocketTimeouts(SOCKET s, int receiveMs, int sendMs) {
     DWORD r = receiveMs > 0 ? (DWORD)receiveMs : 0;
@@ -160,6 +225,12 @@ const char* socketErrorText(int winsockCode) {
 
 int lastSocketError() { return g_lastSocketError; }
 
+StopScope::StopScope(const std::atomic<bool>* flag) : previous_(g_stopFlag) { g_stopFlag = flag; }
+
+StopScope::~StopScope() { g_stopFlag = previous_; }
+
+bool stopRequested() { return g_stopFlag && g_stopFlag->load(); }
+
 // --- request layer --------------------------------------------------------------------
 
 AdbClient::AdbClient(const char* serialText)
@@ -260,33 +331,40 @@ SOCKET openServerSocket(const char* host, int port) {
 
 }  // namespace
 
+SocketFd AdbClient::cancelled() {
+    setError("cancelled");
+    return -1;
+}
+
 SocketFd AdbClient::connectService(const std::string& service) {
     if (service.empty() || service.size() > (size_t)kMaxServiceLength) {
         setError("service name too long");
         return -1;
     }
+    if (stopRequested()) return cancelled();
     char prefix[5];
     snprintf(prefix, sizeof prefix, "%04x", (unsigned)service.size());
 
     ensureWinsock();
     SOCKET s = openServerSocket(serverHost, serverPort);
     if (s == INVALID_SOCKET) {
+        if (stopRequested()) return cancelled();
         setError("cannot connect to daemon");
         return -2;
     }
     SocketFd fd = static_cast<SocketFd>(s);
 
     if (service.compare(0, 4, "host") != 0) {
-        if (switchTransport(fd) != 0) return -1;
+        if (switchTransport(fd) != 0) return stopRequested() ? cancelled() : -1;
     }
     if (writeAll(fd, prefix, 4) != 0 || writeAll(fd, service.data(), service.size()) != 0) {
         setError("write failure during connection");
         closeSocket(fd);
-        return -1;
+        return stopRequested() ? cancelled() : -1;
     }
     if (readStatus(fd) != 0) {
         closeSocket(fd);
-        return -1;
+        return stopRequested() ? cancelled() : -1;
     }
     return fd;
 }
@@ -348,8 +426,13 @@ int AdbClient::readStatus(SocketFd fd) {
 }
 
 SocketFd AdbClient::connect(const std::string& service) {
+    if (stopRequested()) return cancelled();
     bool start = false;
     SocketFd fd = connectService("host:version");
+    if (stopRequested()) {
+        closeSocket(fd);
+        return cancelled();
+    }
     if (fd == -2) {
         if (serverHost[0]) {
             printTo(stderr, "** Cannot start server on remote host\n");
@@ -376,16 +459,18 @@ SocketFd AdbClient::connect(const std::string& service) {
     if (!start && fd < 0) {
         printTo(stdout, "adb server is out of date.  killing...\n");
         closeSocket(connectService("host:kill"));
-        Sleep(2000);
+        if (!pause(2000)) return cancelled();
         start = true;
     }
     if (start) {
+        if (stopRequested()) return cancelled();
         if (startServer() != 0) {
+            if (stopRequested()) return cancelled();
             printTo(stderr, "* failed to start daemon *\n");
             return -1;
         }
         printTo(stdout, "* daemon started successfully *\n");
-        Sleep(3000);
+        if (!pause(3000)) return cancelled();
     }
 
     if (service == "host:start-server") return 0;
@@ -410,6 +495,7 @@ void AdbClient::readAll(SocketFd fd, std::string& output) {
     setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&deadline), sizeof deadline);
     char buffer[4096];
     for (;;) {
+        if (waitSocket(s, false, deadline) != kReady) break;
         int n = recv(s, buffer, sizeof buffer, 0);
         if (n > 0) {
             output.append(buffer, n);
@@ -426,7 +512,9 @@ void AdbClient::readAll(SocketFd fd, std::string& output) {
 int AdbClient::readExactly(SocketFd fd, void* buffer, size_t length) {
     char* p = static_cast<char*>(buffer);
     SOCKET s = toSocket(fd);
+    const DWORD deadline = length > 0 ? socketDeadline(s, SO_RCVTIMEO) : 0;
     while (length > 0) {
+        if (waitSocket(s, false, deadline) != kReady) return -1;
         int chunk = length > 0x40000000 ? 0x40000000 : (int)length;
         int n = recv(s, p, chunk, 0);
         if (n > 0) {
@@ -446,7 +534,18 @@ int AdbClient::readExactly(SocketFd fd, void* buffer, size_t length) {
 int AdbClient::writeAll(SocketFd fd, const void* buffer, size_t length) {
     const char* p = static_cast<const char*>(buffer);
     SOCKET s = toSocket(fd);
+    if (length == 0) return 0;
+    // Non-blocking for the duration, so that a send into a full socket returns and
+    // the wait goes through the sliced select; the silence deadline is the socket's.
+    const DWORD deadline = socketDeadline(s, SO_SNDTIMEO);
+    u_long on = 1;
+    const bool nonBlocking = ioctlsocket(s, FIONBIO, &on) == 0;
+    int rc = 0;
     while (length > 0) {
+        if (waitSocket(s, true, deadline) != kReady) {
+            rc = -1;
+            break;
+        }
         int chunk = length > 0x40000000 ? 0x40000000 : (int)length;
         int n = send(s, p, chunk, 0);
         if (n > 0) {
@@ -454,18 +553,26 @@ int AdbClient::writeAll(SocketFd fd, const void* buffer, size_t length) {
             length -= n;
             continue;
         }
-        if (n == 0) return -1;
+        if (n == 0) {
+            rc = -1;
+            break;
+        }
         int e = WSAGetLastError();
-        if (e == WSAEINTR) continue;
+        if (e == WSAEINTR || e == WSAEWOULDBLOCK) continue;
         int mapped = mapSocketError(e);
         if (mapped == 4) continue;
         if (mapped == 11) {
             Sleep(1);
             continue;
         }
-        return -1;
+        rc = -1;
+        break;
     }
-    return 0;
+    if (nonBlocking) {
+        u_long off = 0;
+        ioctlsocket(s, FIONBIO, &off);
+    }
+    return rc;
 }
 
 void AdbClient::closeSocket(SocketFd fd) {
@@ -548,7 +655,7 @@ int AdbClient::startServer() {
             got += read;
             continue;
         }
-        if (GetTickCount64() - started >= limit) break;
+        if (GetTickCount64() - started >= limit || stopRequested()) break;
         Sleep(10);
     }
     CloseHandle(readEnd);

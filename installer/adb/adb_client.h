@@ -28,6 +28,24 @@ struct Settings {
 };
 Settings& settings();
 
+// Lets another thread stop this thread's adb work. While the scope is open and the
+// flag is set, every wait of the adb layer on this thread (receives, sends, the
+// pauses and the server's ACK wait of connect) gives up within 100 ms and fails
+// like a timed-out one; connectService and connect then fail with "cancelled" and
+// start no server. Scopes nest; threads without one are not affected.
+class StopScope {
+public:
+    explicit StopScope(const std::atomic<bool>* flag);
+    ~StopScope();
+    StopScope(const StopScope&) = delete;
+    StopScope& operator=(const StopScope&) = delete;
+
+private:
+    const std::atomic<bool>* previous_;
+};
+// Whether the innermost scope's flag on this thread is set.
+bool stopRequested();
+
 class AdbClient {
 public:
     enum { kTransportUsb = 0, kTransportLocal = 1, kTransportAny = 2, kTransportNone = 3 };
@@ -58,6 +76,8 @@ public:
 
 private:
     void setError(const char* text);
+    // Error "cancelled", -1.
+    SocketFd cancelled();
 };
 
 // Maps a Winsock error to the C runtime's errno (first matching row of the table; 22

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -224,6 +226,7 @@ TEST_F(AdbClientTest, QueryCollectsTheWholeOutputAndClearsItOnFailure) {
     for (int i = 0; i < 20000; ++i) big += "line " + std::to_string(i) + "\r\n";
     Json::Value config;
     config["shell"]["big"] = big;
+    config["shell"]["pm install -r \"/sdcard/a.apk\""] = "Success\r\n";  // no push came first
     FakeAdb fake(config);
     useFake(fake);
     adb::AdbClient client("127.0.0.1:5555");
@@ -448,3 +451,199 @@ TEST(AdbServerRoad, MissingServerProgram) {
 }
 
 }  // namespace
+
+// --- stopping a thread's adb work -----------------------------------------------------
+
+namespace {
+
+struct StopRun {
+    std::function<void()> body;
+    std::atomic<bool> flag{false};
+    std::atomic<ULONGLONG> endedAt{0};
+};
+
+DWORD WINAPI stopRunThread(void* arg) {
+    StopRun* run = static_cast<StopRun*>(arg);
+    adb::StopScope scope(&run->flag);
+    run->body();
+    run->endedAt = GetTickCount64();
+    return 0;
+}
+
+// Runs body on a thread of its own inside a stop scope, sets the flag once ready()
+// holds (and at least 300 ms have passed), and gives the ms from the flag to the
+// body's return (-1: it did not return within 10 s).
+long long msToStop(const std::function<void()>& body, const std::function<bool()>& ready = [] { return true; }) {
+    StopRun* run = new StopRun;
+    run->body = body;
+    HANDLE thread = CreateThread(nullptr, 0, stopRunThread, run, 0, nullptr);
+    if (!thread) {
+        delete run;
+        return -2;
+    }
+    Sleep(300);
+    for (int i = 0; i < 300 && !ready(); ++i) Sleep(50);
+    ULONGLONG setAt = GetTickCount64();
+    run->flag = true;
+    DWORD w = WaitForSingleObject(thread, 10000);
+    CloseHandle(thread);
+    if (w != WAIT_OBJECT_0) return -1;  // the body still runs and uses `run`: leave it
+    long long ms = (long long)(run->endedAt.load() - setAt);
+    delete run;
+    return ms;
+}
+
+// A peer on 127.0.0.1 that accepts and then neither reads nor writes.
+struct MutePeer {
+    SOCKET listener = INVALID_SOCKET, client = INVALID_SOCKET, server = INVALID_SOCKET;
+    MutePeer() {
+        WSADATA wsa;
+        WSAStartup(MAKEWORD(2, 2), &wsa);
+        listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        int len = sizeof a;
+        getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+        listen(listener, 1);
+        client = socket(AF_INET, SOCK_STREAM, 0);
+        ::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        server = accept(listener, nullptr, nullptr);
+    }
+    ~MutePeer() {
+        closesocket(client);
+        closesocket(server);
+        closesocket(listener);
+        WSACleanup();
+    }
+    bool ok() const { return client != INVALID_SOCKET && server != INVALID_SOCKET; }
+};
+
+// Sets the tvdb.exe stand-in's environment for servers this process starts.
+struct StandInEnv {
+    StandIn standIn;
+    explicit StandInEnv(int port) {
+        for (const auto& e : standIn.env(port, L"ok")) {
+            size_t eq = e.find(L'=');
+            SetEnvironmentVariableW(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str());
+        }
+    }
+    ~StandInEnv() {
+        for (const wchar_t* name : {L"TVDB_STANDIN_PORT", L"TVDB_STANDIN_MODE", L"TVDB_STANDIN_LOG"})
+            SetEnvironmentVariableW(name, nullptr);
+    }
+};
+
+}  // namespace
+
+TEST_F(AdbClientTest, StopEndsEveryWaitOfTheThread) {
+    adb::settings().requestTimeoutMs = 60000;
+    {
+        SCOPED_TRACE("readExactly on a silent peer");
+        MutePeer peer;
+        ASSERT_TRUE(peer.ok());
+        int rc = 0;
+        long long ms = msToStop([&] {
+            char b[4];
+            rc = adb::AdbClient::readExactly((adb::SocketFd)peer.client, b, sizeof b);
+        });
+        EXPECT_GE(ms, 0);
+        EXPECT_LT(ms, 200);
+        EXPECT_EQ(-1, rc);
+    }
+    {
+        SCOPED_TRACE("writeAll into a full socket");
+        MutePeer peer;
+        ASSERT_TRUE(peer.ok());
+        std::string big(64 << 20, 'x');
+        int rc = 0;
+        long long ms = msToStop([&] { rc = adb::AdbClient::writeAll((adb::SocketFd)peer.client, big.data(), big.size()); });
+        EXPECT_GE(ms, 0);
+        EXPECT_LT(ms, 200);
+        EXPECT_EQ(-1, rc);
+    }
+    {
+        SCOPED_TRACE("readAll on a silent shell");
+        Json::Value config;
+        config["shell_silent"] = true;
+        FakeAdb fake(config);
+        useFake(fake);
+        std::string output = "stale";
+        int rc = 1;
+        long long ms = msToStop([&] {
+            adb::AdbClient client("127.0.0.1:5555");
+            rc = client.query("shell:sleep 1000", output);
+        }, [&] { return fake.requests().size() >= 3; });
+        EXPECT_GE(ms, 0);
+        EXPECT_LT(ms, 200);
+        EXPECT_EQ(0, rc);  // readAll ends with what it has
+        EXPECT_EQ("", output);
+        std::string detail;
+        EXPECT_TRUE(fake.waitAllClosed(15000, &detail)) << detail;
+    }
+    {
+        SCOPED_TRACE("a silent server's status");
+        Json::Value config;
+        config["silent"] = true;
+        FakeAdb fake(config);
+        useFake(fake);
+        adb::AdbClient client;
+        adb::SocketFd fd = 0;
+        long long ms = msToStop([&] { fd = client.connect("shell:id"); });
+        EXPECT_GE(ms, 0);
+        EXPECT_LT(ms, 200);
+        EXPECT_EQ(-1, fd);
+        EXPECT_STREQ("cancelled", client.error);
+    }
+}
+
+TEST_F(AdbClientTest, StopCutsTheServerReplacementPauses) {
+    {
+        SCOPED_TRACE("the 2000 ms pause after killing an outdated server");
+        Json::Value config;
+        config["version"] = "001e";
+        FakeAdb fake(config);
+        useFake(fake);
+        StandInEnv env(fake.port());
+        adb::AdbClient client;
+        adb::SocketFd fd = 0;
+        long long ms = msToStop([&] { fd = client.connect("shell:id"); },
+                                [&] { return !fake.eventsOf("kill").empty(); });
+        EXPECT_GE(ms, 0);
+        EXPECT_LT(ms, 200);
+        EXPECT_EQ(-1, fd);
+        EXPECT_STREQ("cancelled", client.error);
+        Sleep(500);
+        EXPECT_EQ("", fakeadb::standInValue(env.standIn.log, "cmdline"));  // no server was started
+    }
+    {
+        SCOPED_TRACE("the 3000 ms pause after starting the server");
+        int port = fakeadb::freePort();
+        adb::settings().defaultServerPort = port;
+        StandInEnv env(port);
+        adb::AdbClient client;
+        adb::SocketFd fd = 0;
+        long long ms = msToStop([&] { fd = client.connect("shell:id"); },
+                                [&] { return !fakeadb::standInValue(env.standIn.log, "ack").empty(); });
+        EXPECT_GE(ms, 0);
+        EXPECT_LT(ms, 200);
+        EXPECT_EQ(-1, fd);
+        EXPECT_STREQ("cancelled", client.error);
+        env.standIn.kill(port);
+    }
+    {
+        SCOPED_TRACE("a flag already set");
+        int port = fakeadb::freePort();
+        adb::settings().defaultServerPort = port;
+        StandInEnv env(port);
+        std::atomic<bool> flag{true};
+        adb::StopScope scope(&flag);
+        adb::AdbClient client;
+        EXPECT_EQ(-1, client.connect("shell:id"));
+        EXPECT_STREQ("cancelled", client.error);
+        EXPECT_EQ(-1, client.connectService("host:version"));
+        Sleep(500);
+        EXPECT_EQ("", fakeadb::standInValue(env.standIn.log, "cmdline"));
+    }
+}

@@ -28,6 +28,20 @@ The --config file (JSON) scripts the answers:
   send_reply     "okay", "fail" or "unknown": answer to the DONE of a SEND
   send_message   the message of a FAIL answer to DONE
   linger         seconds to wait for the peer to close after an answer (default 20)
+
+The device also checks what it is asked to install:
+  shared_dir     Linux folder that the device sees as "/mnt/shared/tv_shared"; LIST of
+                 that path (unless "list" scripts it) answers ".", ".." and its files
+  "pm install -r <rest>" (unless "shell" scripts the command) decodes <rest> with a
+                 real /bin/sh (printf '%s\0'), logs {"ev": "pm_install", "args", "hex"}
+                 and answers "Failure [BAD_ARGUMENTS]" unless there is exactly one
+                 argument, "Failure [INSTALL_FAILED_INVALID_URI]" unless it names a file
+                 stored by a SEND of that path or present in shared_dir, else by file
+                 name from install_replies, else install_reply (default "Success\r\n")
+  install_hold   {"release_file": Linux path, "limit_s": 30}: the reply waits for it
+  install_silent answer OKAY, then nothing until the client closes
+  apks           {file name: package}: what a "Success" adds to the installed set
+                 (default: the file name without ".apk")
 """
 import argparse
 import binascii
@@ -35,6 +49,7 @@ import json
 import os
 import socket
 import struct
+import subprocess
 import sys
 import threading
 import time
@@ -46,6 +61,10 @@ CONFIG = {}
 COUNTER = [0]
 COUNTER_LOCK = threading.Lock()
 LISTENER = None
+GUEST_SHARED = "/mnt/shared/tv_shared"
+SENT_PATHS = set()
+INSTALLED = []  # (device path, package) in install order
+DEVICE_LOCK = threading.Lock()
 
 
 def now_ms():
@@ -166,7 +185,68 @@ def shell_output(command):
     return CONFIG.get("shell_default", "")
 
 
+def decode_shell_words(rest):
+    """The words the device shell makes of `rest`, as bytes; None when the shell fails."""
+    try:
+        p = subprocess.run([b"/bin/sh", b"-c", b"printf '%s\\0' " + rest.encode("latin-1")], env={},
+                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=5)
+    except (subprocess.TimeoutExpired, OSError):
+        return None
+    if p.returncode != 0:
+        return None
+    return p.stdout.split(b"\0")[:-1]
+
+
+def pm_install_reply(conn, rest):
+    words = decode_shell_words(rest)
+    log(ev="pm_install", conn=conn.number, args=[w.decode("utf-8", "replace") for w in (words or [])],
+        hex=[binascii.hexlify(w).decode() for w in (words or [])])
+    if words is None or len(words) != 1:
+        return None, "Failure [BAD_ARGUMENTS]\r\n"
+    path = words[0].decode("utf-8", "replace")
+    name = path.rsplit("/", 1)[-1]
+    readable = False
+    with DEVICE_LOCK:
+        if path.startswith("/sdcard/") and path in SENT_PATHS:
+            readable = True
+    shared = CONFIG.get("shared_dir")
+    if shared and path.startswith(GUEST_SHARED + "/") and "/" not in path[len(GUEST_SHARED) + 1:]:
+        readable = readable or os.path.isfile(os.path.join(shared, name))
+    if not readable:
+        return None, "Failure [INSTALL_FAILED_INVALID_URI]\r\n"
+    reply = CONFIG.get("install_replies", {}).get(name, CONFIG.get("install_reply", "Success\r\n"))
+    return path, reply
+
+
+def handle_pm_install(conn, rest):
+    conn.send(okay())
+    if CONFIG.get("install_silent"):
+        conn.wait_peer_close()
+        return
+    path, reply = pm_install_reply(conn, rest)
+    hold = CONFIG.get("install_hold")
+    if hold:
+        deadline = time.time() + float(hold.get("limit_s", 30))
+        while not os.path.exists(hold["release_file"]) and time.time() < deadline:
+            time.sleep(0.02)
+    conn.send(reply.encode("utf-8"))
+    if path is not None and "Success" in reply:
+        name = path.rsplit("/", 1)[-1]
+        package = CONFIG.get("apks", {}).get(name, name[:-4] if name.endswith(".apk") else name)
+        with DEVICE_LOCK:
+            INSTALLED.append((path, package))
+        log(ev="installed", conn=conn.number, path=path, package=package)
+    try:
+        conn.sock.shutdown(socket.SHUT_WR)
+    except OSError:
+        pass
+    conn.wait_peer_close()
+
+
 def handle_shell(conn, command):
+    if command.startswith("pm install -r ") and command not in CONFIG.get("shell", {}):
+        handle_pm_install(conn, command[len("pm install -r "):])
+        return
     conn.send(okay())
     if CONFIG.get("shell_silent"):
         conn.wait_peer_close()
@@ -203,12 +283,27 @@ def handle_list(conn, path):
         conn.log_closed("server")
         raise Closed()
     out = b""
-    for e in CONFIG.get("list", {}).get(path, []):
+    entries = CONFIG.get("list", {}).get(path)
+    if entries is None:
+        entries = shared_entries(path)
+    for e in entries:
         name = e["name"].encode("utf-8")
         out += b"DENT" + struct.pack("<IIII", e.get("mode", 0o100644), e.get("size", 0), e.get("time", 0),
                                      len(name)) + name
     out += b"DONE" + b"\0" * 16
     conn.send(out)
+
+
+def shared_entries(path):
+    """The LIST entries of the shared folder; none for any other path."""
+    shared = CONFIG.get("shared_dir")
+    if not shared or path.rstrip("/") != GUEST_SHARED or not os.path.isdir(shared):
+        return []
+    entries = [{"name": ".", "mode": 0o40777}, {"name": "..", "mode": 0o40777}]
+    for name in sorted(os.listdir(shared)):
+        st = os.stat(os.path.join(shared, name))
+        entries.append({"name": name, "mode": st.st_mode, "size": st.st_size, "time": int(st.st_mtime)})
+    return entries
 
 
 def handle_send(conn, request):
@@ -232,6 +327,8 @@ def handle_send(conn, request):
             with open(os.path.join(STORE, name), "wb") as f:
                 f.write(data)
             log(ev="stored", conn=conn.number, path=path, mode=mode, mtime=arg, file=name, size=len(data))
+            with DEVICE_LOCK:
+                SENT_PATHS.add(path)
             reply = CONFIG.get("send_reply", "okay")
             if reply == "fail":
                 msg = CONFIG.get("send_message", "disk full").encode("latin-1")

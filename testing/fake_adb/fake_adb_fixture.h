@@ -123,6 +123,13 @@ public:
         return out;
     }
     int connections() const { return (int)eventsOf("accept").size(); }
+    // The device paths of every "pm install" as the device shell decoded them, in order.
+    std::vector<std::string> installs() const {
+        std::vector<std::string> out;
+        for (const auto& e : eventsOf("pm_install"))
+            out.push_back(e["args"].size() == 1 ? e["args"][0].asString() : std::string());
+        return out;
+    }
 
     // Waits until every accepted connection has ended; true when the client closed
     // each one that the server did not close itself.
