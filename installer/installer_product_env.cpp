@@ -1,13 +1,13 @@
 #include "installer/installer_product_env.h"
 
 #include "installer/channel_config.h"
+#include "installer/installer_qv_impl.h"
+#include "installer/installer_vbox_impl.h"
 #include "services/install_paths.h"
 #include "services/log.h"
 #include "services/system_checks.h"
 
 namespace v2 {
-
-std::vector<std::string> ProductInstallerEnv::missingRows() { return {"createImpl"}; }
 
 void ProductInstallerEnv::log(const std::string& line) { logPrintf("%s", line.c_str()); }
 
@@ -19,6 +19,9 @@ int32_t ProductInstallerEnv::selectedEngine() {
     return static_cast<int32_t>(selectDownloadVariant(ChannelConfig::instance()).engine);
 }
 
-InstallerImpl* ProductInstallerEnv::createImpl(int32_t, Installer*) { throw NotBuilt("createImpl"); }
+InstallerImpl* ProductInstallerEnv::createImpl(int32_t engine, Installer* owner) {
+    if (engine == EngineVBox) return new InstallerVBoxImpl(owner);
+    return new InstallerQvImpl(owner);
+}
 
 }  // namespace v2

@@ -1,14 +1,17 @@
 // The installer facade's product environment in this process: the bound rows
-// forward to the loader's own functions; the engine implementations are not
-// there yet.
+// forward to the loader's own functions; the engine factory makes
+// the two engine implementations.
 #include "installer/installer_product_env.h"
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "installer/channel_config.h"
+#include "installer/installer_qv_impl.h"
+#include "installer/installer_vbox_impl.h"
 #include "services/install_paths.h"
 #include "services/loader_env.h"
 #include "services/system_checks.h"
@@ -56,15 +59,16 @@ TEST(ProductInstallerEnvBoundTest, SelectedEngineIsTheChannelsDownloadVariant) {
     EXPECT_EQ(engine, env.selectedEngine());  // chosen once for the process
 }
 
-TEST(ProductInstallerEnvBoundTest, OnlyTheEngineFactoryIsStillMissing) {
-    EXPECT_EQ(std::vector<std::string>{"createImpl"}, v2::ProductInstallerEnv::missingRows());
+TEST(ProductInstallerEnvBoundTest, CreateImplMakesTheEngineOfItsKindWithADoNothingFix) {
     v2::ProductInstallerEnv env;
-    try {
-        delete env.createImpl(v2::EngineQv, nullptr);
-        ADD_FAILURE() << "createImpl did not throw";
-    } catch (const NotBuilt& e) {
-        EXPECT_STREQ("createImpl", e.what());
-    }
+    for (const std::string& row : v2::ProductInstallerEnv::missingRows())
+        EXPECT_NE("createImpl", row) << "the engine factory is bound";
+    std::unique_ptr<v2::InstallerImpl> vbox(env.createImpl(v2::EngineVBox, nullptr));
+    std::unique_ptr<v2::InstallerImpl> qv(env.createImpl(v2::EngineQv, nullptr));
+    EXPECT_NE(nullptr, dynamic_cast<v2::InstallerVBoxImpl*>(vbox.get()));
+    EXPECT_NE(nullptr, dynamic_cast<v2::InstallerQvImpl*>(qv.get()));
+    EXPECT_EQ(0, vbox->fix());
+    EXPECT_EQ(0, qv->fix());
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <objbase.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -406,6 +407,12 @@ TEST_F(ThrottleTest, KeepsFiringAcrossTheTickCounterWrap) {
     EXPECT_EQ(3u, progress.records().size());
 }
 
+// Calls one operation of a fresh implementation of engine.
+void slot(v2::ProductInstallerEnv& env, int32_t engine, int (v2::InstallerImpl::*op)()) {
+    std::unique_ptr<v2::InstallerImpl> impl(env.createImpl(engine, nullptr));
+    (impl.get()->*op)();
+}
+
 TEST(ProductInstallerEnvTest, EveryListedRowThrowsNotBuiltWithItsName) {
     v2::ProductInstallerEnv env;
     struct Row {
@@ -417,6 +424,12 @@ TEST(ProductInstallerEnvTest, EveryListedRowThrowsNotBuiltWithItsName) {
         {"isPlayerInstalled", [](v2::ProductInstallerEnv& e) { e.isPlayerInstalled(); }},
         {"selectedEngine", [](v2::ProductInstallerEnv& e) { e.selectedEngine(); }},
         {"createImpl", [](v2::ProductInstallerEnv& e) { delete e.createImpl(v2::EngineVBox, nullptr); }},
+        {"InstallerQvImpl::install", [](v2::ProductInstallerEnv& e) { slot(e, v2::EngineQv, &v2::InstallerImpl::install); }},
+        {"InstallerQvImpl::upgrade", [](v2::ProductInstallerEnv& e) { slot(e, v2::EngineQv, &v2::InstallerImpl::upgrade); }},
+        {"InstallerQvImpl::remove", [](v2::ProductInstallerEnv& e) { slot(e, v2::EngineQv, &v2::InstallerImpl::remove); }},
+        {"InstallerVBoxImpl::install", [](v2::ProductInstallerEnv& e) { slot(e, v2::EngineVBox, &v2::InstallerImpl::install); }},
+        {"InstallerVBoxImpl::upgrade", [](v2::ProductInstallerEnv& e) { slot(e, v2::EngineVBox, &v2::InstallerImpl::upgrade); }},
+        {"InstallerVBoxImpl::remove", [](v2::ProductInstallerEnv& e) { slot(e, v2::EngineVBox, &v2::InstallerImpl::remove); }},
     };
     std::vector<std::string> missing = v2::ProductInstallerEnv::missingRows();
     for (const std::string& name : missing) {

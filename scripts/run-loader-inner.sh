@@ -15,7 +15,10 @@ trap cleanup EXIT
 HOME=$build/wine/home wineserver -k >/dev/null 2>&1
 # The sample channel, and a run folder whose developer settings point the loader at it.
 ready=$(mktemp)
-TARVO_READY_FILE=$ready timeout 600 "$root/testing/sample_channel/serve.sh" >"$build/sample-channel.log" 2>&1 &
+# The generated engine packages and app files of the loader's architecture.
+files=$(cd "$(dirname "$exe")/.." && pwd)/sample_files
+TARVO_READY_FILE=$ready timeout 600 "$root/testing/sample_channel/serve.sh" --files "$files" \
+  >"$build/sample-channel.log" 2>&1 &
 server_pid=$!
 for _ in $(seq 100); do [ -s "$ready" ] && break; sleep 0.1; done
 port=$(head -1 "$ready")

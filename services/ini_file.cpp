@@ -78,3 +78,15 @@ void IniFile::setStringA(const std::string& section, const std::string& key,
                          const std::string& value) const {
     setString(ansiToWide(section), ansiToWide(key), ansiToWide(value));
 }
+
+bool IniFile::startUtf16File() const {
+    if (!DeleteFileW(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) return false;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    static const unsigned char kMark[2] = {0xFF, 0xFE};
+    DWORD written = 0;
+    bool ok = WriteFile(file, kMark, sizeof kMark, &written, nullptr) && written == sizeof kMark;
+    CloseHandle(file);
+    if (!ok) DeleteFileW(path.c_str());
+    return ok;
+}

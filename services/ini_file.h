@@ -36,6 +36,12 @@ public:
     void setStringA(const std::string& section, const std::string& key,
                     const std::string& value) const;
 
+    // Replaces the file by an empty one that holds only the UTF-16LE byte-order
+    // mark: the profile functions then keep every character, where a new file
+    // would get the ANSI code page. False (nothing changed) when the old file
+    // cannot be deleted or the new one cannot be written.
+    bool startUtf16File() const;
+
     // The full path of the ini file.
     std::wstring path;
 };

@@ -153,3 +153,37 @@ TEST(IniFileTest, CjkUnderCodePage936) {
     EXPECT_NE(bytes.find("wide=\xD0\xB6\xD4\xD8"), std::string::npos);
     EXPECT_NE(bytes.find("narrow=\xD0\xB6\xD4\xD8"), std::string::npos);
 }
+
+// A new file gets the ANSI code page and loses what lies outside it; a file
+// started as UTF-16 keeps every character, for wide and narrow writes.
+TEST(IniFileTest, Utf16FileKeepsCharactersOutsideTheCodePage) {
+    tst::TempDir dir(L"ini16");
+    const std::wstring thai = L"C:\\u\\\x0E01\x0E02\\x.zip";
+    const std::wstring path = dir.file(L"d.ini");
+    ASSERT_TRUE(tst::writeFile(path, "[old]\r\nmain_pkg=C:\\old.zip\r\n"));
+    IniFile ini(path);
+    ASSERT_TRUE(ini.startUtf16File());
+    EXPECT_EQ(std::string("\xFF\xFE", 2), readAll(path)) << "only the mark; the old keys are gone";
+    ini.setString(L"qv_download", L"main_pkg", thai);
+    ini.setIntA("download", "pkg_count", 1);
+    EXPECT_EQ(thai, ini.getString(L"qv_download", L"main_pkg"));
+    EXPECT_EQ(1, ini.getIntA("download", "pkg_count", 0));
+    EXPECT_EQ(L"", ini.getString(L"old", L"main_pkg"));
+    const std::string bytes = readAll(path);
+    ASSERT_GE(bytes.size(), 2u);
+    EXPECT_EQ(std::string("\xFF\xFE", 2), bytes.substr(0, 2));
+
+    // Started again: empty again. A file that cannot be replaced stays as it is.
+    ASSERT_TRUE(ini.startUtf16File());
+    EXPECT_EQ(L"", ini.getString(L"qv_download", L"main_pkg"));
+    HANDLE held = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    EXPECT_FALSE(ini.startUtf16File());
+    CloseHandle(held);
+    EXPECT_EQ(std::string("\xFF\xFE", 2), readAll(path));
+
+    // The same path written without the mark comes back changed.
+    const std::wstring plain = dir.file(L"p.ini");
+    IniFile(plain).setString(L"qv_download", L"main_pkg", thai);
+    EXPECT_NE(thai, IniFile(plain).getString(L"qv_download", L"main_pkg"));
+}

@@ -173,8 +173,12 @@ private:
 
 class RoadSandbox {
 public:
-    RoadSandbox()
-        : adaptIni_(getAdaptIniPath()),
+    // driver: the program the sandbox runs (built beside the tests); serverArgs:
+    // more arguments for the fixture server.
+    explicit RoadSandbox(const std::wstring& driver = L"startup_driver.exe",
+                         const std::vector<std::string>& serverArgs = {})
+        : driver_(driver),
+          adaptIni_(getAdaptIniPath()),
           pending_(pendingLaunchPath()),
           channelIni_(getCnosFolder() + L"\\52817.ini"),
           dir_(L"road") {
@@ -186,7 +190,9 @@ public:
         CreateDirectoryW(prog_.c_str(), nullptr);
         CreateDirectoryW(home_.c_str(), nullptr);
         server_.reset(new tst::LinuxProcess());
-        serverUp_ = server_->start({"/usr/bin/python3", tst::testingDirUnix() + "/channel_fixture/server.py"}, 280);
+        std::vector<std::string> argv = {"/usr/bin/python3", tst::testingDirUnix() + "/channel_fixture/server.py"};
+        argv.insert(argv.end(), serverArgs.begin(), serverArgs.end());
+        serverUp_ = server_->start(argv, 280);
     }
     ~RoadSandbox() {
         server_.reset();
@@ -207,6 +213,8 @@ public:
     bool placePlayer() {
         return CopyFileW((tst::binDir() + L"\\TarvoPlayer.exe").c_str(), playerPath().c_str(), FALSE) != FALSE;
     }
+    // The fixture server's root (its /data/ files; its requests.log).
+    std::wstring serverFolder() const { return server_->folder(); }
     // A file the fixture server answers under /data/.
     bool serve(const std::wstring& name, const std::string& bytes) {
         return tst::writeFile(server_->folder() + L"\\" + name, bytes);
@@ -237,7 +245,7 @@ public:
         static int serial = 0;
         const std::wstring name = L"road_" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++serial);
         const std::wstring exe = prog_ + L"\\" + name + L".exe";
-        if (!CopyFileW((tst::binDir() + L"\\startup_driver.exe").c_str(), exe.c_str(), FALSE)) return std::wstring();
+        if (!CopyFileW((tst::binDir() + L"\\" + driver_).c_str(), exe.c_str(), FALSE)) return std::wstring();
         std::string settings = "online=0\nhome=" + tst::narrow(home_) + "\n";
         for (const char* key : {"stat_host", "product_host", "market_host", "market_down_host", "market_stat_host",
                                 "www_host", "cdn_host"})
@@ -315,6 +323,7 @@ public:
     }
 
 private:
+    std::wstring driver_;
     MachineLock lock_;
     SavedFile adaptIni_;
     SavedFile pending_;

@@ -1,6 +1,7 @@
 // Runs the start-up road once with the real command line, the real installer
 // thread and COM, the product's bound services and, for the rows that are not
-// bound yet, scripted ones; the engine implementation is scripted. Writes
+// bound yet, scripted ones; the engine implementation is scripted unless the
+// case asks for the product's (driver.engine=product). Writes
 // every recorded call, the engine's records and the exit code to <case>.out
 // and exits with the road's code.
 //
@@ -19,6 +20,7 @@
 #include "services/loader_env.h"
 #include "services/web_hosts.h"
 #include "testing/fakes/fake_startup_services.h"
+#include "testing/startup_driver/loopback_guard.h"
 
 namespace {
 
@@ -68,28 +70,12 @@ bool findBoundKey(const std::string& text, std::string& key) {
     return false;
 }
 
-bool onLoopback(const std::wstring& address) {
-    const std::wstring base = L"http://127.0.0.1";
-    return address.compare(0, base.size(), base) == 0 &&
-           (address.size() == base.size() || address[base.size()] == L':' || address[base.size()] == L'/');
-}
-
-// Why the bound services may not run here; empty when they may.
-std::string unsafeSetting() {
-    if (isOnlineMode()) return "no offline developer settings beside the driver";
-    const WebHost hosts[] = {WebHost::Stat, WebHost::Product, WebHost::Market, WebHost::MarketDown,
-                             WebHost::MarketStat, WebHost::Www, WebHost::Cdn};
-    for (WebHost h : hosts) {
-        if (!onLoopback(webHostAddress(h))) return "web host " + fakes::utf8(webHostKey(h)) + " is not on 127.0.0.1";
-    }
-    return std::string();
-}
-
 // Driver keys ("driver.<name>=<value>") are taken out of the case text; the
 // rest goes to the scripted services.
 struct DriverKeys {
     int blockOp = -1;      // driver.block: the operation that waits for the gate
     std::wstring gate;     // driver.gate: events <gate>.blocked (set) and <gate>.release (awaited)
+    bool productEngine = false;  // driver.engine=product: the product's engine implementations
 };
 
 bool takeDriverKeys(std::string& text, DriverKeys& keys, std::string& error) {
@@ -109,6 +95,8 @@ bool takeDriverKeys(std::string& text, DriverKeys& keys, std::string& error) {
         std::string key = line.substr(0, eq), value = eq == std::string::npos ? std::string() : line.substr(eq + 1);
         if (key == "driver.block" && value.size() == 1 && value[0] >= '0' && value[0] <= '4') {
             keys.blockOp = value[0] - '0';
+        } else if (key == "driver.engine" && (value == "product" || value == "scripted")) {
+            keys.productEngine = value == "product";
         } else if (key == "driver.gate" && !value.empty()) {
             keys.gate = fakes::fromUtf8(value);
         } else {
@@ -254,6 +242,13 @@ public:
         if (timeline) timeline->add("installer.selectedEngine=" + std::to_string(v));
         return v;
     }
+    v2::InstallerImpl* createImpl(int32_t engine, v2::Installer* owner) override {
+        if (!productEngine) return FakeInstallerEnv::createImpl(engine, owner);
+        if (timeline) timeline->add("installer.createImpl(" + std::to_string(engine) + ")");
+        return real.createImpl(engine, owner);
+    }
+
+    bool productEngine = false;
 
 private:
     v2::ProductInstallerEnv real;
@@ -296,7 +291,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         return 3;
     }
 
-    std::string refused = unsafeSetting();
+    std::string refused = roadtest::unsafeDriverSetting();
     std::string key;
     if (refused.empty() && findBoundKey(text, key)) refused = "key " + key + " is answered by the product";
     if (!refused.empty()) {
@@ -313,6 +308,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         return 3;
     }
     env.timeline = &timeline;
+    env.productEngine = keys.productEngine;
     v2::setInstallerEnv(&env);
 
     // A blocked operation holds the run (and the loader mutex) until the test

@@ -1,0 +1,225 @@
+// Runs one installer action the way the loader does: loads the channel
+// configuration, installs the product's installer environment (the real engine
+// implementations), sets the action, records every progress event with the
+// thread it came from, starts the installer thread and waits at most 600 s.
+// The case file is named by TARVO_ROAD_CASE; the record goes to that name
+// + ".out" and the driver exits with the action's result.
+//
+// Case keys (key=value lines):
+//   action         download, install, upgrade, remove, fix or 0..4
+//   cancelAfterMs  cancel the run this long after its start
+//   stallLimitMs   the downloader's stall limit
+//   cpu.vendor, cpu.vmx, cpu.ssse3   the processor facts
+//   os.major, os.wow64               the Windows major version and WOW64
+//   dotnet         1/0: whether the .NET runtime binds
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "installer/channel_config.h"
+#include "installer/downloader.h"
+#include "installer/engine_download.h"
+#include "installer/installer.h"
+#include "installer/installer_product_env.h"
+#include "services/system_checks.h"
+#include "testing/startup_driver/loopback_guard.h"
+#include "testing/startup_driver/road_driver.h"
+#include "toolkit/string_util.h"
+
+namespace {
+
+bool writeAll(const std::wstring& path, const std::string& text) {
+    FILE* f = _wfopen(path.c_str(), L"wb");
+    if (!f) return false;
+    fwrite(text.data(), 1, text.size(), f);
+    fclose(f);
+    return true;
+}
+
+struct Event {
+    int stage, state, error;
+    float percent;
+    std::wstring detail, message;
+    DWORD thread;
+};
+
+class EventRecorder {
+public:
+    void onProgress(int stage, int state, int error, float percent, const std::wstring& detail,
+                    const std::wstring& message) {
+        ravel::system::ScopedLock guard(lock);
+        events.push_back({stage, state, error, percent, detail, message, GetCurrentThreadId()});
+    }
+    std::vector<Event> all() {
+        ravel::system::ScopedLock guard(lock);
+        return events;
+    }
+
+private:
+    ravel::system::Lock lock;
+    std::vector<Event> events;
+};
+
+bool parseInt(const std::string& text, long& out) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    out = strtol(text.c_str(), &end, 10);
+    return end && *end == 0;
+}
+
+uint32_t reg(const std::string& vendor, size_t at) {
+    uint32_t v = 0;
+    for (size_t i = 0; i < 4; ++i) v |= (uint32_t)(unsigned char)vendor[at + i] << (8 * i);
+    return v;
+}
+
+struct Case {
+    int action = ActionDownload;
+    long cancelAfterMs = -1;
+    long stallLimitMs = -1;
+    std::string vendor;
+    long vmx = -1, ssse3 = -1, osMajor = -1, wow64 = -1, dotnet = -1;
+};
+
+bool readCase(const std::string& text, Case& c, std::string& error) {
+    for (const std::string& raw : roadtest::splitLines(text)) {
+        if (raw.empty() || raw[0] == '#') continue;
+        const size_t eq = raw.find('=');
+        const std::string key = raw.substr(0, eq);
+        const std::string value = eq == std::string::npos ? std::string() : raw.substr(eq + 1);
+        long n = 0;
+        bool ok = true;
+        if (key == "action") {
+            static const char* const names[] = {"download", "install", "upgrade", "remove", "fix"};
+            ok = false;
+            for (int i = 0; i < 5; ++i)
+                if (value == names[i] || value == std::to_string(i)) c.action = i, ok = true;
+        } else if (key == "cancelAfterMs") {
+            ok = parseInt(value, c.cancelAfterMs);
+        } else if (key == "stallLimitMs") {
+            ok = parseInt(value, c.stallLimitMs) && c.stallLimitMs > 0;
+        } else if (key == "cpu.vendor") {
+            ok = value.size() == 12;
+            c.vendor = value;
+        } else if (key == "cpu.vmx" || key == "cpu.ssse3" || key == "os.wow64" || key == "dotnet") {
+            ok = parseInt(value, n) && (n == 0 || n == 1);
+            (key == "cpu.vmx" ? c.vmx : key == "cpu.ssse3" ? c.ssse3 : key == "os.wow64" ? c.wow64 : c.dotnet) = n;
+        } else if (key == "os.major") {
+            ok = parseInt(value, c.osMajor) && c.osMajor >= 0;
+        } else {
+            ok = false;
+        }
+        if (!ok) {
+            error = "bad case line: " + raw;
+            return false;
+        }
+    }
+    return true;
+}
+
+void applySeams(const Case& c) {
+    if (!c.vendor.empty() || c.vmx >= 0 || c.ssse3 >= 0) {
+        const CpuFacts real = realCpuFacts();
+        CpuFacts facts;
+        const std::string vendor = c.vendor;
+        facts.leaf0 = [vendor, real]() {
+            CpuidLeaf0 leaf = real.leaf0();
+            if (!vendor.empty()) {
+                leaf.ebx = reg(vendor, 0);
+                leaf.edx = reg(vendor, 4);
+                leaf.ecx = reg(vendor, 8);
+                if (leaf.maxLeaf < 1) leaf.maxLeaf = 1;
+            }
+            return leaf;
+        };
+        const long vmx = c.vmx, ssse3 = c.ssse3;
+        facts.leaf1Ecx = [vmx, ssse3, real]() {
+            uint32_t ecx = real.leaf1Ecx();
+            if (vmx >= 0) ecx = vmx ? (ecx | (1u << 5)) : (ecx & ~(1u << 5));
+            if (ssse3 >= 0) ecx = ssse3 ? (ecx | (1u << 9)) : (ecx & ~(1u << 9));
+            return ecx;
+        };
+        setCpuFactsForTests(facts);
+    }
+    if (c.osMajor >= 0 || c.wow64 >= 0) {
+        const long major = c.osMajor, wow64 = c.wow64;
+        v2::setOsFactsForTests([major, wow64]() {
+            v2::OsFacts facts = v2::realOsFacts();
+            if (major >= 0) {
+                facts.versionKnown = true;
+                facts.major = (DWORD)major;
+            }
+            if (wow64 >= 0) facts.wow64 = wow64 == 1;
+            return facts;
+        });
+    }
+    if (c.dotnet >= 0) {
+        const bool binds = c.dotnet == 1;
+        setDotNetBinderForTests([binds](const std::wstring&) { return binds; });
+    }
+    if (c.stallLimitMs > 0) Downloader::setStallLimitMsForTests((uint32_t)c.stallLimitMs);
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    wchar_t casePath[4096];
+    DWORD n = GetEnvironmentVariableW(L"TARVO_ROAD_CASE", casePath, 4096);
+    if (n == 0 || n >= 4096) return 3;
+    const std::wstring outPath = std::wstring(casePath) + L".out";
+    std::string text;
+    if (!tst::readFile(casePath, text)) return 3;
+
+    std::string refused = roadtest::unsafeDriverSetting();
+    Case c;
+    if (refused.empty() && !readCase(text, c, refused)) refused = refused.empty() ? "bad case" : refused;
+    if (!refused.empty()) {
+        writeAll(outPath, "case error: " + refused + "\n");
+        return 3;
+    }
+    applySeams(c);
+
+    ChannelConfig::instance().update();
+    static v2::ProductInstallerEnv env;
+    v2::setInstallerEnv(&env);
+    v2::Installer& installer = *v2::Installer::getInstance();
+    static EventRecorder recorder;
+    installer.progressEvent().bind(&recorder, &EventRecorder::onProgress);
+    installer.setAction(c.action);
+
+    const ULONGLONG started = GetTickCount64();
+    installer.start();
+    const DWORD installerThread = GetThreadId(installer.workerHandleForTests());
+    bool cancelled = false;
+    while (installer.isBusy() && GetTickCount64() - started < 600000) {
+        if (!cancelled && c.cancelAfterMs >= 0 && GetTickCount64() - started >= (ULONGLONG)c.cancelAfterMs) {
+            installer.cancel();
+            cancelled = true;
+        }
+        installer.wait(20);
+    }
+    const ULONGLONG took = GetTickCount64() - started;
+    DWORD code = (DWORD)-1;
+    const bool ended = !installer.isBusy();
+    if (ended) GetExitCodeThread(installer.workerHandleForTests(), &code);
+
+    std::string out;
+    for (const Event& e : recorder.all()) {
+        char line[160];
+        snprintf(line, sizeof line, "event stage=%d state=%d error=%d percent=%g thread=%s detail=", e.stage,
+                 e.state, e.error, e.percent, e.thread == installerThread ? "installer" : "other");
+        out += line + wideToUtf8(e.detail) + " message=" + wideToUtf8(e.message) + "\n";
+    }
+    out += "ms=" + std::to_string(took) + "\n";
+    out += ended ? "result=" + std::to_string((int)code) + "\n" : "result=timeout\n";
+    const int rc = ended ? (int)code : 4;
+    out += "exit=" + std::to_string(rc) + "\n";
+    writeAll(outPath, out);
+    // The installer thread may still run after a time-out: leave at once.
+    if (!ended) ExitProcess((UINT)rc);
+    return rc;
+}
