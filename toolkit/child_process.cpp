@@ -11,13 +11,15 @@
 
 namespace {
 
-const DWORD kInitialCapacity = 1024;
-const DWORD kReadChunk = 4096;
-const DWORD kIdlePollMs = 10;
+// Pipes and reads of 64 KiB: a chatty program rarely waits for us, and a
+// megabyte of output takes a few dozen reads.
+const DWORD kPipeBuffer = 64 * 1024;
+const DWORD kReadChunk = 64 * 1024;
 // How long the readers may still take to see the end of the pipe once the
 // program has ended (a grandchild can hold the write end for much longer).
 const DWORD kDrainLimitMs = 5000;
 const DWORD kDrainStepMs = 1000;
+const DWORD kCancelRetryMs = 20;
 
 void closeHandle(HANDLE& h) {
     if (h) {
@@ -26,8 +28,8 @@ void closeHandle(HANDLE& h) {
     }
 }
 
-// One reader thread per pipe. It never blocks in ReadFile: it reads only what
-// PeekNamedPipe says is waiting, so setting `stop` ends it within one poll.
+// One reader thread per pipe, blocking in ReadFile until data comes or every
+// writer is gone. stopReader cuts a read short with CancelSynchronousIo.
 struct Reader {
     HANDLE pipe;
     unsigned char** data;
@@ -38,50 +40,48 @@ struct Reader {
 
 unsigned __stdcall readerProc(void* arg) {
     Reader* reader = static_cast<Reader*>(arg);
-    unsigned char* buffer = static_cast<unsigned char*>(malloc(kInitialCapacity));
-    DWORD capacity = buffer ? kInitialCapacity : 0;
+    unsigned char* buffer = nullptr;
+    DWORD capacity = 0;
     DWORD length = 0;
-    bool discarding = buffer == nullptr;
-    unsigned char scratch[256];
+    // Out of memory: nothing is kept, but the pipe is still drained so that
+    // the program never blocks on a full pipe.
+    bool discarding = false;
+    unsigned char scratch[4096];
 
     while (InterlockedCompareExchange(&reader->stop, 0, 0) == 0) {
-        DWORD available = 0;
-        if (!PeekNamedPipe(reader->pipe, nullptr, 0, nullptr, &available, nullptr))
-            break;  // ERROR_BROKEN_PIPE: the writers are gone and the pipe is drained
-        if (available == 0) {
-            Sleep(kIdlePollMs);
-            continue;
-        }
-        DWORD want = available < kReadChunk ? available : kReadChunk;
         unsigned char* target;
-        if (!discarding && length + want > capacity) {
-            DWORD grown = capacity * 2;
-            if (grown < length + want + 512) grown = length + want + 512;
+        DWORD want;
+        if (!discarding && capacity - length < kReadChunk) {
+            DWORD grown = capacity ? capacity * 2 : 2 * kReadChunk;
+            if (grown - length < kReadChunk || grown < capacity) grown = length + kReadChunk;
             unsigned char* bigger = static_cast<unsigned char*>(realloc(buffer, grown));
             if (bigger) {
                 buffer = bigger;
                 capacity = grown;
             } else {
-                // Out of memory: nothing is kept, but the pipe is still drained
-                // so that the program never blocks on a full pipe.
                 discarding = true;
                 length = 0;
             }
         }
-        if (discarding) {
-            if (buffer && capacity > sizeof(scratch)) {
-                target = buffer;
-                if (want > capacity) want = capacity;
-            } else {
-                target = scratch;
-                if (want > sizeof(scratch)) want = sizeof(scratch);
-            }
-        } else {
+        if (!discarding) {
             target = buffer + length;
+            want = kReadChunk;
+        } else if (buffer && capacity) {
+            target = buffer;
+            want = capacity < kReadChunk ? capacity : kReadChunk;
+        } else {
+            target = scratch;
+            want = sizeof(scratch);
         }
         DWORD got = 0;
-        if (!ReadFile(reader->pipe, target, want, &got, nullptr) || got == 0) break;
+        // Fails with ERROR_BROKEN_PIPE once the writers are gone and the pipe
+        // is drained, or ERROR_OPERATION_ABORTED when stopped.
+        if (!ReadFile(reader->pipe, target, want, &got, nullptr)) break;
         if (!discarding) length += got;
+        // A read that waits returns with the first small write; a moment's
+        // pause lets the pipe fill, so a chatty program costs a read per
+        // 64 KiB instead of one per write.
+        if (got < want / 4) Sleep(1);
     }
 
     if (discarding) length = 0;
@@ -97,10 +97,16 @@ bool startReader(Reader& reader) {
     return reader.thread != nullptr;
 }
 
+// Ends the reader and joins it. A read that waits on a pipe which someone
+// else still holds open is cancelled; the cancel is repeated in case it came
+// before the reader entered ReadFile.
 void stopReader(Reader& reader) {
     if (!reader.thread) return;
     InterlockedExchange(&reader.stop, 1);
-    WaitForSingleObject(reader.thread, INFINITE);
+    while (WaitForSingleObject(reader.thread, 0) == WAIT_TIMEOUT) {
+        CancelSynchronousIo(reader.thread);
+        WaitForSingleObject(reader.thread, kCancelRetryMs);
+    }
     closeHandle(reader.thread);
 }
 
@@ -132,8 +138,8 @@ ProcessRecord* processCreate() {
     HANDLE ends[6] = {};
     bool ok = InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
               CreatePipe(&ends[1], &ends[0], &attributes, 0) &&  // stdin: child reads
-              CreatePipe(&ends[2], &ends[3], &attributes, 0) &&  // stdout: we read
-              CreatePipe(&ends[4], &ends[5], &attributes, 0) &&  // stderr: we read
+              CreatePipe(&ends[2], &ends[3], &attributes, kPipeBuffer) &&  // stdout: we read
+              CreatePipe(&ends[4], &ends[5], &attributes, kPipeBuffer) &&  // stderr: we read
               SetHandleInformation(ends[0], HANDLE_FLAG_INHERIT, 0) &&
               SetHandleInformation(ends[2], HANDLE_FLAG_INHERIT, 0) &&
               SetHandleInformation(ends[4], HANDLE_FLAG_INHERIT, 0);
@@ -186,7 +192,12 @@ int processStart(ProcessRecord* record, const std::wstring& commandLine) {
     return 0;
 }
 
-int processWait(ProcessRecord* record) {
+namespace {
+
+// processWait with a limit on the program's run time (INFINITE: none). At the
+// limit the program is terminated and the readers get their usual drain bound.
+int waitForProgram(ProcessRecord* record, DWORD limitMs, bool* timedOut) {
+    *timedOut = false;
     if (!record) return -1;
     record->reserved[0] = 0;
     record->reserved[1] = 0;
@@ -206,7 +217,12 @@ int processWait(ProcessRecord* record) {
         stopReader(readers[1]);
         closeHandle(record->stdoutParent);
         closeHandle(record->stderrParent);
-        if (record->process && WaitForSingleObject(record->process, INFINITE) == WAIT_OBJECT_0) {
+        if (record->process && WaitForSingleObject(record->process, limitMs) == WAIT_TIMEOUT) {
+            TerminateProcess(record->process, kProcessTimedOutExit);
+            *timedOut = true;
+            WaitForSingleObject(record->process, kDrainLimitMs);
+        }
+        if (record->process && WaitForSingleObject(record->process, 0) == WAIT_OBJECT_0) {
             uint32_t keep = record->lastError;
             noteExit(record);
             record->lastError = keep;
@@ -217,7 +233,8 @@ int processWait(ProcessRecord* record) {
 
     bool readerDone[2] = {false, false};
     bool processDone = record->process == nullptr;
-    DWORD endedAt = GetTickCount();
+    DWORD startedAt = GetTickCount();
+    DWORD endedAt = startedAt;
 
     for (;;) {
         HANDLE handles[3];
@@ -247,9 +264,27 @@ int processWait(ProcessRecord* record) {
             }
             timeout = kDrainLimitMs - spent;
             if (timeout > kDrainStepMs) timeout = kDrainStepMs;
+        } else if (limitMs != INFINITE) {
+            DWORD spent = GetTickCount() - startedAt;
+            timeout = spent >= limitMs ? 0 : limitMs - spent;
         }
 
         DWORD result = WaitForMultipleObjects(count, handles, FALSE, timeout);
+        if (result == WAIT_TIMEOUT && !processDone) {
+            // The limit is reached. A program that ended just now keeps its result.
+            if (WaitForSingleObject(record->process, 0) != WAIT_OBJECT_0) {
+                TerminateProcess(record->process, kProcessTimedOutExit);
+                *timedOut = true;
+                logPrintf("child process still running after %u ms, terminated",
+                          static_cast<unsigned>(limitMs));
+                WaitForSingleObject(record->process, kDrainLimitMs);
+            }
+            processDone = true;
+            endedAt = GetTickCount();
+            noteExit(record);
+            if (record->status != kProcessOk) break;
+            continue;
+        }
         if (result == WAIT_TIMEOUT) continue;
         if (result == WAIT_FAILED) {
             record->lastError = GetLastError();
@@ -278,7 +313,18 @@ int processWait(ProcessRecord* record) {
         stopReader(readers[i]);
         closeHandle(*pipeEnds[i]);
     }
+    if (*timedOut) {
+        record->status = kProcessPipeOrWaitFailed;
+        record->lastError = ERROR_TIMEOUT;
+    }
     return record->status != kProcessOk ? -1 : 0;
+}
+
+}  // namespace
+
+int processWait(ProcessRecord* record) {
+    bool timedOut = false;
+    return waitForProgram(record, INFINITE, &timedOut);
 }
 
 void processFree(ProcessRecord* record) {
@@ -295,23 +341,27 @@ void processFree(ProcessRecord* record) {
     free(record);
 }
 
-ProcessRunner::ProcessRunner() : record_(nullptr), startFailed_(false) {}
+ProcessRunner::ProcessRunner() : record_(nullptr), startFailed_(false), timedOut_(false) {}
 
 ProcessRunner::~ProcessRunner() { close(); }
 
-bool ProcessRunner::run(const std::wstring& commandLine) {
+bool ProcessRunner::run(const std::wstring& commandLine) { return run(commandLine, INFINITE); }
+
+bool ProcessRunner::run(const std::wstring& commandLine, uint32_t timeoutMs) {
     close();
     record_ = processCreate();
     if (!record_ || processStart(record_, commandLine) != 0) {
         startFailed_ = true;
         return false;
     }
-    processWait(record_);
+    bool timedOut = false;
+    waitForProgram(record_, timeoutMs, &timedOut);
+    timedOut_ = timedOut;
     return true;
 }
 
 uint32_t ProcessRunner::exitCode() const {
-    if (startFailed_) return 0xFFFFFFFF;
+    if (startFailed_ || timedOut_) return 0xFFFFFFFF;
     if (!record_) return 0;
     if (record_->interrupted == 2) return kProcessCtrlCExit;
     return record_->exitCode;
@@ -328,4 +378,5 @@ void ProcessRunner::close() {
     processFree(record_);
     record_ = nullptr;
     startFailed_ = false;
+    timedOut_ = false;
 }

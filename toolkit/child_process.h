@@ -19,6 +19,8 @@ enum : uint32_t {
 
 // Exit code of a program ended by Ctrl+C or Ctrl+Break.
 const uint32_t kProcessCtrlCExit = 0xC000013A;
+// Exit code given to a program terminated at its time limit.
+const uint32_t kProcessTimedOutExit = 0xFFFFFFFF;
 
 struct ProcessRecord {
     HANDLE stdinParent;   // write end, ours
@@ -68,8 +70,20 @@ public:
     // a time limit. True when the program was started.
     bool run(const std::wstring& commandLine);
 
+    // The same with a limit on the program's run time, counted from its start
+    // (INFINITE: none). At the limit only this program is terminated (not what
+    // it started), the readers get the same 5 s drain bound as after a normal
+    // end, timedOut() answers true, exitCode() 0xFFFFFFFF, and the record's
+    // status is 101 with lastError ERROR_TIMEOUT. The output written until
+    // then is kept.
+    bool run(const std::wstring& commandLine, uint32_t timeoutMs);
+
+    // True only after a run that hit its time limit.
+    bool timedOut() const { return timedOut_; }
+
     // 0 before any run; 0xFFFFFFFF after a run that could not start the
-    // program; 0xC000013A for a program ended by Ctrl+C; else its exit code.
+    // program or hit its time limit; 0xC000013A for a program ended by
+    // Ctrl+C; else its exit code.
     uint32_t exitCode() const;
 
     // The captured bytes, raw, in the program's console code page.
@@ -85,4 +99,5 @@ public:
 private:
     ProcessRecord* record_;
     bool startFailed_;  // the last run could not start its program
+    bool timedOut_;     // the last run hit its time limit
 };

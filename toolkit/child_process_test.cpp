@@ -108,6 +108,127 @@ TEST(ProcessRunnerTest, LargeOutputIsCapturedWholeAndQuickly) {
     EXPECT_TRUE(kibPattern(1024) == runner.getOutput());
 }
 
+// The pid that "@grandchild" reported in its output, 0 when none.
+unsigned long grandchildPid(const std::string& out) {
+    size_t at = out.find("grandchild ");
+    return at == std::string::npos ? 0 : strtoul(out.c_str() + at + 11, nullptr, 10);
+}
+
+void endProcess(unsigned long pid) {
+    HANDLE h = pid ? OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid) : nullptr;
+    if (h) {
+        TerminateProcess(h, 9);
+        WaitForSingleObject(h, 5000);
+        CloseHandle(h);
+    }
+}
+
+bool processAlive(unsigned long pid) {
+    HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (!h) return false;
+    bool alive = WaitForSingleObject(h, 0) == WAIT_TIMEOUT;
+    CloseHandle(h);
+    return alive;
+}
+
+struct LimitCase {
+    const char* name;
+    std::wstring args;
+    uint32_t limitMs;
+    bool timedOut;
+    uint32_t exitCode;
+    std::string output;
+    DWORD minMs, maxMs;  // time spent in run
+};
+
+TEST(ProcessRunnerTest, TimeLimitEndsOnlyALateProgram) {
+    const LimitCase cases[] = {
+        {"sleeps past the limit", L"@say-sleep 20000", 700, true, 0xFFFFFFFF, "waiting\n", 650, 4000},
+        {"ends within the limit", L"@kib 20", 15000, false, 0, kibPattern(20), 0, 10000},
+        {"exit code within the limit", L"@exit 3", 15000, false, 3, "", 0, 10000},
+        {"no limit", L"@say-sleep 300", INFINITE, false, 0, "waiting\nwoke\n", 250, 10000},
+    };
+    for (const LimitCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ProcessRunner runner;
+        DWORD start = GetTickCount();
+        ASSERT_TRUE(runner.run(childCommand(c.args), c.limitMs));
+        DWORD spent = GetTickCount() - start;
+        EXPECT_GE(spent, c.minMs);
+        EXPECT_LT(spent, c.maxMs);
+        EXPECT_EQ(c.timedOut, runner.timedOut());
+        EXPECT_EQ(c.exitCode, runner.exitCode());
+        EXPECT_TRUE(c.output == runner.getOutput()) << runner.getOutput();
+        ASSERT_NE(nullptr, runner.record());
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(runner.record()->process, 0));
+        EXPECT_EQ(c.timedOut ? 101u : 0u, runner.record()->status);
+        if (c.timedOut) {
+            EXPECT_EQ(static_cast<uint32_t>(ERROR_TIMEOUT), runner.record()->lastError);
+        }
+    }
+}
+
+TEST(ProcessRunnerTest, TimedOutStateLastsOneRun) {
+    ProcessRunner runner;
+    ASSERT_TRUE(runner.run(childCommand(L"@sleep 20000"), 300));
+    EXPECT_TRUE(runner.timedOut());
+    ASSERT_TRUE(runner.run(childCommand(L"@exit 6")));
+    EXPECT_FALSE(runner.timedOut());
+    EXPECT_EQ(6u, runner.exitCode());
+    ASSERT_TRUE(runner.run(childCommand(L"@sleep 20000"), 300));
+    runner.close();
+    EXPECT_FALSE(runner.timedOut());
+    EXPECT_EQ(0u, runner.exitCode());
+}
+
+// At the limit the program is terminated, not what it started; a grandchild that
+// holds the pipe gets the readers' usual drain bound after that.
+TEST(ProcessRunnerTest, TimeLimitSparesTheGrandchildAndKeepsTheDrainBound) {
+    ProcessRunner runner;
+    DWORD start = GetTickCount();
+    ASSERT_TRUE(runner.run(childCommand(L"@grandchild 30000 5 20000"), 1000));
+    DWORD spent = GetTickCount() - start;
+    std::string out = runner.getOutput();
+    unsigned long grandchild = grandchildPid(out);
+    bool grandchildAlive = grandchild && processAlive(grandchild);
+    endProcess(grandchild);
+
+    EXPECT_NE(0ul, grandchild);
+    EXPECT_TRUE(grandchildAlive);
+    EXPECT_EQ(std::string::npos, out.find("parent done"));
+    EXPECT_TRUE(runner.timedOut());
+    EXPECT_EQ(0xFFFFFFFFu, runner.exitCode());
+    EXPECT_GE(spent, 5500u);
+    EXPECT_LT(spent, 9000u);
+}
+
+// The reader must neither lose nor reorder bytes across its reads and the
+// buffer's growth, and must not linger on a pipe that closes at once.
+TEST(ProcessRunnerTest, OutputSizesAreCapturedExactlyWithoutDelay) {
+    struct Case {
+        const wchar_t* args;
+        unsigned kib;
+        DWORD maxMs;
+    } cases[] = {
+        {L"@exit 0", 0, 1500},
+        {L"@kib 63", 63, 3000},
+        {L"@kib 64", 64, 3000},
+        {L"@kib 129", 129, 3000},
+        {L"@kib 10240", 10240, 15000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(tst::narrow(c.args));
+        ProcessRunner runner;
+        DWORD start = GetTickCount();
+        ASSERT_TRUE(runner.run(childCommand(c.args)));
+        EXPECT_LT(GetTickCount() - start, c.maxMs);
+        std::string out = runner.getOutput();
+        EXPECT_EQ(c.kib * 1024u, out.size());
+        EXPECT_TRUE(kibPattern(c.kib) == out) << "the bytes differ";
+        EXPECT_EQ(0u, runner.record()->status);
+    }
+}
+
 TEST(ProcessRunnerTest, GrandchildHoldingThePipeDoesNotHangTheWait) {
     ProcessRunner runner;
     ASSERT_TRUE(runner.run(childCommand(L"@grandchild 20000 5")));
@@ -124,17 +245,8 @@ TEST(ProcessRunnerTest, GrandchildHoldingThePipeDoesNotHangTheWait) {
     uint64_t spent = (a.QuadPart - b.QuadPart) / 10000;
 
     std::string out = runner.getOutput();
-    unsigned long grandchild = 0;
-    size_t at = out.find("grandchild ");
-    if (at != std::string::npos) grandchild = strtoul(out.c_str() + at + 11, nullptr, 10);
-    if (grandchild) {
-        HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, grandchild);
-        if (h) {
-            TerminateProcess(h, 9);
-            WaitForSingleObject(h, 5000);
-            CloseHandle(h);
-        }
-    }
+    unsigned long grandchild = grandchildPid(out);
+    endProcess(grandchild);
 
     EXPECT_LT(spent, 6500u);
     EXPECT_GE(spent, 4500u);

@@ -26,8 +26,13 @@
 
 namespace {
 
-const DWORD kReadChunk = 64 * 1024;
+// One read takes what WinINet has, up to this much; the file is written in
+// pieces of this size while the data comes faster than it is asked for.
+const DWORD kReadBuffer = 1024 * 1024;
 const DWORD kWaitSlice = 100;
+// How long a stopped or stalled task still waits for its pending operation
+// before it leaves the operation's memory to WinINet.
+const DWORD kAbandonWaitMs = 300;
 
 wchar_t* copyText(const wchar_t* text, size_t maxChars) {
     size_t n = 0;
@@ -59,10 +64,15 @@ struct FakeStep {
 };
 #endif
 
-// Memory that a pending WinINet operation may still write to after the task
-// gave up on it. It is handed over to WinINet and never freed then.
+// Memory that a pending WinINet operation may write to: the answer of a data
+// query and the read buffer with its descriptor. A task that gives up on a
+// pending operation hands it over (Task::orphan): the operation's completion
+// frees it; when the task is detached from WinINet before that, it is never
+// freed, since WinINet may still write into it.
 struct AsyncSink {
     DWORD available;
+    INTERNET_BUFFERSW ib;
+    char data[kReadBuffer];
 };
 
 struct Task {
@@ -82,6 +92,7 @@ struct Task {
     bool asyncDone = false;
     DWORD_PTR asyncResult = 0;
     DWORD asyncError = 0;
+    AsyncSink* orphan = nullptr;  // given up on while its operation was pending
 
     volatile LONG cancel = 0;
     volatile LONG callbacksRunning = 0;
@@ -207,6 +218,13 @@ void CALLBACK statusCallback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID 
         t->asyncResult = r->dwResult;
         t->asyncError = r->dwError;
         t->asyncDone = true;
+        if (t->orphan) {
+            free(t->orphan);
+            t->orphan = nullptr;
+#ifdef PEERFETCH_TEST_HOOKS
+            logCall(L"sink freed handle=%I64u", (unsigned long long)t->handle);
+#endif
+        }
         SetEvent(t->wake);
     }
     LeaveCriticalSection(&t->lock);
@@ -226,6 +244,10 @@ void closeInternet(Task* t) {
     for (int i = 0; i < count; ++i) InternetSetStatusCallbackW(handles[i], nullptr);
     // Children first: the session is the first handle.
     for (int i = count - 1; i >= 0; --i) InternetCloseHandle(handles[i]);
+#ifdef PEERFETCH_TEST_HOOKS
+    if (t->orphan) logCall(L"sink left handle=%I64u", (unsigned long long)t->handle);
+#endif
+    t->orphan = nullptr;  // WinINet's from now on
     LeaveCriticalSection(&t->lock);
 }
 
@@ -255,20 +277,54 @@ void resetAsync(Task* t) {
 
 enum WaitResult { kCompleted, kCancelled, kStalled };
 
-// Waits for the pending operation, a stop, or the end of the stall time that
-// started at lastByte.
-WaitResult waitAsync(Task* t, ULONGLONG lastByte, DWORD_PTR* result) {
-    for (;;) {
-        if (t->cancel) return kCancelled;
-        EnterCriticalSection(&t->lock);
-        bool done = t->asyncDone;
-        if (done) {
-            *result = t->asyncResult;
-            t->asyncDone = false;
+bool takeAsync(Task* t, DWORD_PTR* result) {
+    EnterCriticalSection(&t->lock);
+    bool done = t->asyncDone;
+    if (done) {
+        *result = t->asyncResult;
+        t->asyncDone = false;
+    }
+    LeaveCriticalSection(&t->lock);
+    return done;
+}
+
+// The task gives up on its pending operation. On a live connection it
+// completes within moments, and the sink stays the task's; otherwise the sink
+// goes to the operation (see AsyncSink).
+void abandonPending(Task* t, bool usesSink) {
+    ULONGLONG since = GetTickCount64();
+    DWORD_PTR ignored = 0;
+    while (!takeAsync(t, &ignored)) {
+        if (GetTickCount64() - since >= kAbandonWaitMs) {
+            EnterCriticalSection(&t->lock);
+            if (t->asyncDone) {
+                t->asyncDone = false;  // completed just now
+            } else if (usesSink) {
+                t->orphan = t->sink;
+                t->sink = nullptr;
+            }
+            LeaveCriticalSection(&t->lock);
+            return;
         }
-        LeaveCriticalSection(&t->lock);
-        if (done) return kCompleted;
-        if (GetTickCount64() - lastByte >= t->stallMs) return kStalled;
+        WaitForSingleObject(t->wake, 20);
+    }
+}
+
+// Waits for the pending operation, a stop, or the end of the stall time that
+// started at lastByte. Unless it completed, the operation is abandoned.
+WaitResult waitAsync(Task* t, ULONGLONG lastByte, DWORD_PTR* result, bool usesSink) {
+    for (;;) {
+        WaitResult w = kCompleted;
+        if (t->cancel)
+            w = kCancelled;
+        else if (takeAsync(t, result))
+            return kCompleted;
+        else if (GetTickCount64() - lastByte >= t->stallMs)
+            w = kStalled;
+        if (w != kCompleted) {
+            abandonPending(t, usesSink);
+            return w;
+        }
         WaitForSingleObject(t->wake, kWaitSlice);
     }
 }
@@ -285,7 +341,7 @@ struct Download {
     Task* t;
     HANDLE file = INVALID_HANDLE_VALUE;
     wchar_t* partPath = nullptr;
-    char* buffer = nullptr;
+    DWORD filled = 0;  // bytes of the sink's buffer not yet written
 
     ~Download() {
         if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
@@ -293,7 +349,13 @@ struct Download {
             DeleteFileW(partPath);  // only still there when the download did not finish
             free(partPath);
         }
-        free(buffer);
+    }
+    bool flush() {
+        DWORD written = 0;
+        if (filled && (!WriteFile(file, t->sink->data, filled, &written, nullptr) || written != filled))
+            return false;
+        filled = 0;
+        return true;
     }
 };
 
@@ -315,7 +377,7 @@ int32_t runDownload(Task* t) {
                                          reinterpret_cast<DWORD_PTR>(t));
     if (!request) {
         if (GetLastError() != ERROR_IO_PENDING) return kPeerfetchNetworkError;
-        WaitResult w = waitAsync(t, lastByte, &result);
+        WaitResult w = waitAsync(t, lastByte, &result, false);
         if (w == kCancelled) return kPeerfetchStopped;
         if (w == kStalled) return kPeerfetchNetworkError;
         request = reinterpret_cast<HINTERNET>(result);
@@ -330,8 +392,7 @@ int32_t runDownload(Task* t) {
 
     uint64_t total = contentLength(request);
     d.partPath = joinText(t->fullPath, L".part");
-    d.buffer = static_cast<char*>(malloc(kReadChunk));
-    if (!d.partPath || !d.buffer) return kPeerfetchFileError;
+    if (!d.partPath) return kPeerfetchFileError;
     EnterCriticalSection(&t->lock);
     t->total = total;
     t->downloaded = 0;
@@ -343,49 +404,61 @@ int32_t runDownload(Task* t) {
 
     uint64_t downloaded = 0;
     lastByte = GetTickCount64();
+    // Read back to back while reads bring data: a read that follows a short
+    // one takes what the socket holds, up to the whole buffer. Only a read
+    // that brings nothing is followed by a data query (which may wait), after
+    // the buffer is written out; a query before every read would limit each
+    // read to what WinINet buffered itself (8 KiB).
+    bool mayHaveMore = false;
     for (;;) {
         if (t->cancel) return kPeerfetchStopped;
         if (GetTickCount64() - lastByte >= t->stallMs) return kPeerfetchNetworkError;
-        resetAsync(t);
-        t->sink->available = 0;
-        if (!InternetQueryDataAvailable(request, &t->sink->available, 0, 0)) {
-            if (GetLastError() != ERROR_IO_PENDING) return kPeerfetchNetworkError;
-            WaitResult w = waitAsync(t, lastByte, &result);
-            if (w != kCompleted) {
-                t->sink = nullptr;  // WinINet may still write there
-                return w == kCancelled ? kPeerfetchStopped : kPeerfetchNetworkError;
+        AsyncSink* sink = t->sink;
+        if (!mayHaveMore) {
+            if (!d.flush()) return kPeerfetchFileError;
+            resetAsync(t);
+            sink->available = 0;
+            if (!InternetQueryDataAvailable(request, &sink->available, 0, 0)) {
+                if (GetLastError() != ERROR_IO_PENDING) return kPeerfetchNetworkError;
+                WaitResult w = waitAsync(t, lastByte, &result, true);
+                if (w == kCancelled) return kPeerfetchStopped;
+                if (w == kStalled) return kPeerfetchNetworkError;
+                if (!result) return kPeerfetchNetworkError;
+                continue;  // ask again: the data is buffered now
             }
-            if (!result) return kPeerfetchNetworkError;
-            continue;  // ask again: the data is buffered now
+            if (sink->available == 0) break;  // end of the response
         }
-        DWORD available = t->sink->available;
-        if (available == 0) break;  // end of the response
 
-        INTERNET_BUFFERSW ib = {};
-        ib.dwStructSize = sizeof(ib);
-        ib.lpvBuffer = d.buffer;
-        ib.dwBufferLength = available < kReadChunk ? available : kReadChunk;
+        memset(&sink->ib, 0, sizeof(sink->ib));
+        sink->ib.dwStructSize = sizeof(sink->ib);
+        sink->ib.lpvBuffer = sink->data + d.filled;
+        sink->ib.dwBufferLength = kReadBuffer - d.filled;
         resetAsync(t);
-        // Only what is buffered already: a read never waits, and never leaves
-        // our buffer with WinINet.
-        if (!InternetReadFileExW(request, &ib, IRF_NO_WAIT, reinterpret_cast<DWORD_PTR>(t))) {
+        // Only what is there already: WinINet answers at once with what it
+        // has buffered and what the socket holds.
+        if (!InternetReadFileExW(request, &sink->ib, IRF_NO_WAIT, reinterpret_cast<DWORD_PTR>(t))) {
             if (GetLastError() != ERROR_IO_PENDING) return kPeerfetchNetworkError;
-            WaitResult w = waitAsync(t, lastByte, &result);
+            // Nothing there after all. The completion means that data has
+            // arrived; it is taken by the next read.
+            WaitResult w = waitAsync(t, lastByte, &result, true);
             if (w == kCancelled) return kPeerfetchStopped;
             if (w == kStalled) return kPeerfetchNetworkError;
             if (!result) return kPeerfetchNetworkError;
+            mayHaveMore = true;
             continue;
         }
-        if (ib.dwBufferLength == 0) continue;
-        DWORD written = 0;
-        if (!WriteFile(d.file, d.buffer, ib.dwBufferLength, &written, nullptr) || written != ib.dwBufferLength)
-            return kPeerfetchFileError;
-        downloaded += ib.dwBufferLength;
+        DWORD got = sink->ib.dwBufferLength;
+        mayHaveMore = got != 0;
+        if (got == 0) continue;
+        d.filled += got;
+        if (d.filled == kReadBuffer && !d.flush()) return kPeerfetchFileError;
+        downloaded += got;
         lastByte = GetTickCount64();
         EnterCriticalSection(&t->lock);
         t->downloaded = downloaded;
         LeaveCriticalSection(&t->lock);
     }
+    if (!d.flush()) return kPeerfetchFileError;
     // A response cut short of its announced length is a network failure.
     if (total && downloaded != total) return kPeerfetchNetworkError;
     if (t->cancel) return kPeerfetchStopped;
@@ -416,23 +489,25 @@ void freeTask(Task* t) {
     DeleteCriticalSection(&t->lock);
     free(t->url);
     free(t->fullPath);
-    free(t->sink);  // null when handed over to WinINet
+    free(t->sink);  // null when handed over to WinINet; t->orphan is WinINet's
 #ifdef PEERFETCH_TEST_HOOKS
     free(t->steps);
 #endif
     delete t;
 }
 
-// Stops the task's thread; after it no code of the task runs.
+// Stops the task's thread; after it no code of the task runs. The thread
+// only waits on events and gives a pending operation a moment to complete
+// while its handles are still open, then detaches them.
 void stopTask(Task* t) {
     InterlockedExchange(&t->cancel, 1);
     if (t->wake) SetEvent(t->wake);
-    closeInternet(t);
     if (t->thread) {
-        WaitForSingleObject(t->thread, INFINITE);  // the thread only waits on events
+        WaitForSingleObject(t->thread, INFINITE);
         CloseHandle(t->thread);
         t->thread = nullptr;
     }
+    closeInternet(t);
     // A callback that entered just before the handles were detached.
     for (int i = 0; i < 200 && t->callbacksRunning; ++i) Sleep(5);
 }

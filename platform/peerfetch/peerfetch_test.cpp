@@ -9,9 +9,11 @@ namespace {
 
 class PeerfetchLibraryTest : public ::testing::Test {
 protected:
+    // The product library; the test variant (call log) where a test says so.
+    virtual const wchar_t* builtName() const { return L"peerfetch.dll"; }
     void SetUp() override {
         ASSERT_EQ(nullptr, GetModuleHandleW(L"peerfetch.dll"));
-        module = LoadLibraryW(pftest::installLibrary(dir.path(), L"peerfetch.dll").c_str());
+        module = LoadLibraryW(pftest::installLibrary(dir.path(), builtName()).c_str());
         ASSERT_NE(nullptr, module);
         start = reinterpret_cast<PPStartTaskExFn>(GetProcAddress(module, "PPStartTaskEx"));
         query = reinterpret_cast<PPQueryTaskExFn>(GetProcAddress(module, "PPQueryTaskEx"));
@@ -121,6 +123,105 @@ TEST_F(PeerfetchLibraryTest, FinishedTaskAnswersTheFileSize) {
     EXPECT_EQ(body.size(), status.downloadedBytes);
     EXPECT_EQ(out() + L"\\c.bin", std::wstring(status.fileText));
     remove(h);
+}
+
+// Bytes that no compression or repetition hides.
+std::string noise(size_t size) {
+    std::string bytes(size, '\0');
+    uint32_t x = 2463534242u;
+    for (size_t i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        bytes[i] = static_cast<char>(x >> 24);
+    }
+    return bytes;
+}
+
+TEST_F(PeerfetchLibraryTest, LargeFileArrivesExact) {
+    pftest::WebServer server;
+    const std::string body = noise(64u << 20);
+    ASSERT_TRUE(tst::writeFile(dir.file(L"big.bin"), body));
+    ASSERT_TRUE(server.start(dir.path()));
+    struct Case {
+        std::wstring path;
+        const wchar_t* name;
+    } cases[] = {
+        {L"/files/big.bin", L"big.bin"},
+        {L"/chunked/big.bin", L"chunked.bin"},
+        // Pieces that do not line up with the read buffer.
+        {L"/slow/big.bin?chunk=1000003&pause=1", L"uneven.bin"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(tst::narrow(c.path));
+        PeerfetchHandle h = begin(server.url(c.path), out() + L"\\" + c.name, 60000);
+        ASSERT_NE(0u, h);
+        PeerfetchTaskStatus status = settle(h, 60000);
+        EXPECT_EQ(1, status.code);
+        EXPECT_EQ(body.size(), status.downloadedBytes);
+        std::string got;
+        ASSERT_TRUE(tst::readFile(out() + L"\\" + c.name, got));
+        EXPECT_EQ(body.size(), got.size());
+        EXPECT_TRUE(body == got) << "the bytes differ";
+        remove(h);
+    }
+}
+
+class PeerfetchStopTest : public PeerfetchLibraryTest {
+protected:
+    const wchar_t* builtName() const override { return L"peerfetch_test.dll"; }
+    pftest::CallLog calls{dir.file(L"calls.log")};
+};
+
+// A stop while a read waits for more data ends the task at once; the read's
+// memory is the task's again (nothing is left to WinINet), and the library
+// unloads cleanly afterwards (TearDown).
+TEST_F(PeerfetchStopTest, StopDuringAPendingReadEndsQuicklyAndLeavesNothing) {
+    pftest::WebServer server;
+    ASSERT_TRUE(tst::writeFile(dir.file(L"big.bin"), noise(64u << 20)));
+    ASSERT_TRUE(server.start(dir.path()));
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        std::wstring name = L"big" + std::to_wstring(round) + L".bin";
+        PeerfetchHandle h = begin(server.url(L"/slow/big.bin?chunk=262144&pause=40"), out() + L"\\" + name, 60000);
+        ASSERT_NE(0u, h);
+        PeerfetchTaskStatus status;
+        for (ULONGLONG t0 = GetTickCount64(); GetTickCount64() - t0 < 20000; Sleep(20)) {
+            status.clear();
+            ASSERT_EQ(1, query(h, &status));
+            if (status.downloadedBytes > (2u << 20)) break;
+        }
+        ASSERT_EQ(5, status.code);
+        ASSERT_GT(status.downloadedBytes, 2u << 20);
+        ULONGLONG t0 = GetTickCount64();
+        EXPECT_EQ(1, stop(h));
+        EXPECT_LT(GetTickCount64() - t0, 1000u);
+        status.clear();
+        EXPECT_EQ(1, query(h, &status));
+        EXPECT_EQ(9, status.code);
+        EXPECT_FALSE(tst::fileExists(out() + L"\\" + name + L".part"));
+        EXPECT_FALSE(tst::fileExists(out() + L"\\" + name));
+        EXPECT_EQ(1, remove(h));
+    }
+    EXPECT_TRUE(calls.linesOf("sink").empty());
+}
+
+// A silent server: the pending query's memory goes to WinINet, whatever it
+// does with it later.
+TEST_F(PeerfetchStopTest, StallLeavesThePendingMemoryToWinInet) {
+    pftest::WebServer server;
+    ASSERT_TRUE(server.start(dir.path()));
+    PeerfetchHandle h = begin(server.url(L"/stall?bytes=5000"), out() + L"\\stalled.bin", 500);
+    ASSERT_NE(0u, h);
+    ULONGLONG t0 = GetTickCount64();
+    PeerfetchTaskStatus status = settle(h, 10000);
+    EXPECT_LT(GetTickCount64() - t0, 3000u);
+    EXPECT_EQ(4, status.code);
+    EXPECT_EQ(5000u, status.downloadedBytes);
+    EXPECT_EQ(1, remove(h));
+    auto sinks = calls.linesOf("sink");
+    ASSERT_EQ(1u, sinks.size());
+    EXPECT_EQ("sink left handle=" + std::to_string(h), sinks[0]);
 }
 
 }  // namespace

@@ -11,6 +11,8 @@ stored in the --store folder. It exits on "host:kill" and after --time-limit sec
 The --config file (JSON) scripts the answers:
   serial         serial known to "host:transport:<serial>" (default "127.0.0.1:5555")
   version        four hex digits answered to "host:version" (default "001f")
+  features       text answered to "host:features" and "host-serial:<serial>:features"
+                 (default "")
   replies        {service: {"send": latin-1 text, "close": bool, "silent": bool}}:
                  raw bytes sent instead of the normal answer; "close" closes after
                  them, "silent" sends nothing more and waits; otherwise the
@@ -215,12 +217,12 @@ def handle_send(conn, request):
     COUNTER[0] += 1
     number = COUNTER[0]
     COUNTER_LOCK.release()
-    data = b""
+    data = bytearray()
     while True:
         head, ident, arg = sync_header(conn)
         if ident == "DATA":
             chunk = conn.recv_exact(arg)
-            data += chunk
+            data.extend(chunk)
             log(ev="sync", conn=conn.number, id="DATA", arg=arg, header=binascii.hexlify(head).decode(),
                 size=len(chunk))
             continue
@@ -261,7 +263,7 @@ def handle_sync(conn):
         elif ident == "SEND":
             handle_send(conn, text)
         elif ident == "QUIT":
-            conn.wait_peer_close()
+            conn.log_closed("server")
             return
         else:
             raise Closed()
@@ -290,10 +292,16 @@ def handle(sock, number):
         service = read_request(conn)
         if scripted(conn, service):
             return
+        serial = CONFIG.get("serial", "127.0.0.1:5555")
+        # A real server closes the connection after these answers.
         if service == "host:version":
             version = CONFIG.get("version", "001f")
             conn.send(okay() + ("%04x" % len(version)).encode() + version.encode("latin-1"))
-            conn.wait_peer_close()
+            conn.log_closed("server")
+        elif service in ("host:features", "host-serial:%s:features" % serial):
+            features = CONFIG.get("features", "").encode("latin-1")
+            conn.send(okay() + ("%04x" % len(features)).encode() + features)
+            conn.log_closed("server")
         elif service == "host:kill":
             conn.send(okay())
             log(ev="kill", conn=number)
@@ -303,13 +311,19 @@ def handle(sock, number):
                 pass
             sock.close()
             os._exit(0)
-        elif service.startswith("host:transport:"):
-            wanted = service[len("host:transport:"):]
-            if wanted != CONFIG.get("serial", "127.0.0.1:5555"):
+        elif service.startswith("host:transport:") or service.startswith("host:tport:"):
+            # "host:tport:serial:<serial>" (or "any") also answers an 8-byte transport id.
+            tport = service.startswith("host:tport:")
+            wanted = service.split(":", 2)[2]
+            if tport and wanted.startswith("serial:"):
+                wanted = wanted[len("serial:"):]
+            elif tport and wanted == "any":
+                wanted = serial
+            if wanted != serial:
                 conn.send(fail("device '%s' not found" % wanted))
                 conn.wait_peer_close()
                 return
-            conn.send(okay())
+            conn.send(okay() + (struct.pack("<Q", 1) if tport else b""))
             handle_device(conn, read_request(conn))
         elif service in ("host:transport-any", "host:transport-usb", "host:transport-local"):
             conn.send(okay())

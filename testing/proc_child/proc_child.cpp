@@ -3,13 +3,15 @@
 //   proc_child.exe @streams          "out1\n" to stdout, "err1\n" to stderr, "out2\n" to stdout
 //   proc_child.exe @exit <code>      exits with <code> (decimal or 0x hex)
 //   proc_child.exe @kib <n>          writes n KiB of a fixed pattern to stdout
-//   proc_child.exe @grandchild <ms> [code]
+//   proc_child.exe @grandchild <ms> [code] [own ms]
 //                                    starts a copy of itself that inherits stdout and sleeps
-//                                    <ms>, prints "grandchild <pid>\n" and "parent done\n",
-//                                    exits with code (default 0)
+//                                    <ms>, prints "grandchild <pid>\n", sleeps [own ms]
+//                                    (default 0), prints "parent done\n", exits with code
+//                                    (default 0)
 //   proc_child.exe @sleep <ms>       sleeps, then exits 0
 //   proc_child.exe @hold <file> <ms> opens <file> (created when missing) with no sharing,
 //                                    keeps it open <ms>, exits 0
+//   proc_child.exe @say-sleep <ms>   prints "waiting\n", sleeps, then prints "woke\n"
 //   proc_child.exe anything else     records: appends its command line and argv (UTF-8)
 //                                    to "<own path>.record.txt", then exits 0
 //
@@ -111,6 +113,12 @@ int wmain(int argc, wchar_t** argv) {
         CloseHandle(f);
         return 0;
     }
+    if (mode == L"@say-sleep" && argc > 2) {
+        writeOut(STD_OUTPUT_HANDLE, "waiting\n");
+        Sleep(static_cast<DWORD>(number(argv[2])));
+        writeOut(STD_OUTPUT_HANDLE, "woke\n");
+        return 0;
+    }
     if (mode == L"@grandchild" && argc > 2) {
         std::wstring cmd = L"\"" + ownPath() + L"\" @sleep " + argv[2];
         std::vector<wchar_t> buf(cmd.begin(), cmd.end());
@@ -129,6 +137,7 @@ int wmain(int argc, wchar_t** argv) {
         writeOut(STD_OUTPUT_HANDLE, line);
         CloseHandle(pi.hThread);
         CloseHandle(pi.hProcess);
+        if (argc > 4) Sleep(static_cast<DWORD>(number(argv[4])));
         writeOut(STD_OUTPUT_HANDLE, "parent done\n");
         return argc > 3 ? static_cast<int>(number(argv[3])) : 0;
     }
