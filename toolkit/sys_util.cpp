@@ -114,18 +114,42 @@ DWORD findProcessId(const std::wstring& exeName) {
     return pid;
 }
 
-bool runProcess(bool wait, const std::wstring& program, const std::wstring& arguments) {
+namespace {
+
+// program as the application name, " " + arguments as its command line.
+bool startProcess(const std::wstring& program, const std::wstring& arguments, PROCESS_INFORMATION& info) {
     std::wstring line = L" " + arguments;
     std::vector<wchar_t> commandLine(line.begin(), line.end());
     commandLine.push_back(L'\0');
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
+    info = PROCESS_INFORMATION();
     if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &info))
         return false;
-    if (wait) WaitForSingleObject(info.hProcess, INFINITE);
     CloseHandle(info.hThread);
+    return true;
+}
+
+}  // namespace
+
+bool runProcess(bool wait, const std::wstring& program, const std::wstring& arguments) {
+    PROCESS_INFORMATION info;
+    if (!startProcess(program, arguments, info)) return false;
+    if (wait) WaitForSingleObject(info.hProcess, INFINITE);
     CloseHandle(info.hProcess);
     return true;
+}
+
+RunOutcome runProcessWithin(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs) {
+    PROCESS_INFORMATION info;
+    if (!startProcess(program, arguments, info)) return RunOutcome::NotStarted;
+    RunOutcome outcome = RunOutcome::Ended;
+    if (WaitForSingleObject(info.hProcess, timeoutMs) == WAIT_TIMEOUT) {
+        TerminateProcess(info.hProcess, ERROR_TIMEOUT);
+        WaitForSingleObject(info.hProcess, 5000);
+        outcome = RunOutcome::TimedOut;
+    }
+    CloseHandle(info.hProcess);
+    return outcome;
 }

@@ -40,3 +40,11 @@ DWORD findProcessId(const std::wstring& exeName);
 // empty argv[0]); waits without a time-out when asked. True when the process
 // was created; the exit code is not read.
 bool runProcess(bool wait, const std::wstring& program, const std::wstring& arguments);
+
+// How a bounded run ended.
+enum class RunOutcome { NotStarted, Ended, TimedOut };
+
+// Starts program as runProcess does and waits at most timeoutMs. A program still
+// running then is terminated (exit code 1460, ERROR_TIMEOUT) and given at most
+// 5 s to end. The exit code is not read.
+RunOutcome runProcessWithin(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs);

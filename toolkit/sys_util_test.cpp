@@ -106,6 +106,31 @@ TEST(RunProcess, WaitsOnlyWhenAsked) {
     CloseHandle(running);
 }
 
+TEST(RunProcessWithin, EndsAProgramThatOutlivesTheLimit) {
+    tst::TempDir dir(L"within");
+    std::wstring child = dir.file(L"within_child.exe");
+    ASSERT_TRUE(sysutiltest::copyChild(child));
+
+    EXPECT_EQ(RunOutcome::Ended, runProcessWithin(child, L"a", 30000));
+    EXPECT_EQ(RunOutcome::NotStarted, runProcessWithin(dir.file(L"missing.exe"), L"", 1000));
+
+    DWORD start = GetTickCount();
+    EXPECT_EQ(RunOutcome::TimedOut, runProcessWithin(child, L"sleep 20000", 500));
+    EXPECT_LT(GetTickCount() - start, 6000u);
+    std::vector<ChildRecord> records = sysutiltest::waitForRecords(child, 2);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].commandLine, L" a");
+    EXPECT_EQ(records[1].commandLine, L" sleep 20000");
+    HANDLE ended = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, records[1].pid);
+    if (ended) {
+        EXPECT_EQ(WaitForSingleObject(ended, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+        DWORD code = 0;
+        GetExitCodeProcess(ended, &code);
+        EXPECT_EQ(code, static_cast<DWORD>(ERROR_TIMEOUT));
+        CloseHandle(ended);
+    }
+}
+
 TEST(FindProcessId, FindsByFileNameIgnoringCase) {
     tst::TempDir dir(L"find");
     std::wstring child = dir.file(L"tvprobe_dummy.exe");

@@ -337,4 +337,17 @@ void purgeService(const char* name) {
     for (int i = 0; i < 100 && !serviceGone(name); ++i) Sleep(100);
 }
 
+MachineStateLock::MachineStateLock() : mutex_(CreateMutexW(nullptr, FALSE, L"tarvo-test-machine-state")) {
+    if (mutex_) {
+        DWORD r = WaitForSingleObject(mutex_, 120000);
+        held_ = r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
+    }
+}
+
+MachineStateLock::~MachineStateLock() {
+    if (!mutex_) return;
+    if (held_) ReleaseMutex(mutex_);
+    CloseHandle(mutex_);
+}
+
 }  // namespace tst

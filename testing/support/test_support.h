@@ -106,4 +106,19 @@ DWORD openServiceError(const char* name);
 bool serviceGone(const char* name);
 void purgeService(const char* name);
 
+// The prefix's machine-state mutex ("tarvo-test-machine-state"), held while alive
+// (waits at most two minutes). Tests that change the registry or the shared data
+// folders hold it.
+class MachineStateLock {
+public:
+    MachineStateLock();
+    ~MachineStateLock();
+    MachineStateLock(const MachineStateLock&) = delete;
+    MachineStateLock& operator=(const MachineStateLock&) = delete;
+    bool held() const { return held_; }
+private:
+    HANDLE mutex_;
+    bool held_ = false;
+};
+
 }  // namespace tst
