@@ -1,5 +1,6 @@
 #include "app/product_services.h"
 
+#include "installer/app_shortcuts.h"
 #include "installer/channel_config.h"
 #include "installer/installer_product_env.h"
 #include "services/helper_service.h"
@@ -81,10 +82,6 @@ std::vector<std::string> ProductStartupServices::missingRows() {
             "lookupQvApp",
             "launchQvAppById",
             "localAppListContains",
-            "addAppShortcut",
-            "addAllAppShortcuts",
-            "removeAppShortcut",
-            "removeAllAppShortcuts",
             "runWindow"};
 }
 
@@ -155,10 +152,10 @@ bool ProductStartupServices::launchQvAppById(const std::wstring&) { throw NotBui
 bool ProductStartupServices::localAppListContains(const std::wstring&) {
     throw NotBuilt("localAppListContains");
 }
-void ProductStartupServices::addAppShortcut(const std::wstring&) { throw NotBuilt("addAppShortcut"); }
-void ProductStartupServices::addAllAppShortcuts() { throw NotBuilt("addAllAppShortcuts"); }
-void ProductStartupServices::removeAppShortcut(const std::wstring&) { throw NotBuilt("removeAppShortcut"); }
-void ProductStartupServices::removeAllAppShortcuts() { throw NotBuilt("removeAllAppShortcuts"); }
+void ProductStartupServices::addAppShortcut(const std::wstring& appId) { ::addAppShortcut(appId); }
+void ProductStartupServices::addAllAppShortcuts() { ::addAllAppShortcuts(); }
+void ProductStartupServices::removeAppShortcut(const std::wstring& appId) { ::removeAppShortcut(appId); }
+void ProductStartupServices::removeAllAppShortcuts() { ::removeAllAppShortcuts(); }
 bool ProductStartupServices::runWindow(v2::Installer&) { throw NotBuilt("runWindow"); }
 
 void ProductStartupServices::showRemoveRefused() {

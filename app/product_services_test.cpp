@@ -73,7 +73,8 @@ TEST(ProductStartupServicesTest, ListedRowsThrowNotBuiltWithTheirName) {
         "isEmulatorInstalled", "isPlayerInstalled", "playerExeIfPresent", "launchProcess", "markLaunched",
         "isProductProgram", "isLoaderRunning", "isSetupRunning", "isPlayerRunning", "acquireLoaderInstance",
         "activateExistingLoader", "writeDataFile", "takeDataFile", "statUrl", "sendStat", "updateChannelConfig",
-        "channelApkId", "channelLaunch", "channelLaunchApk"};
+        "channelApkId", "channelLaunch", "channelLaunchApk", "addAppShortcut", "addAllAppShortcuts",
+        "removeAppShortcut", "removeAllAppShortcuts"};
 
     const std::vector<std::string> missing = ProductStartupServices::missingRows();
     for (const std::string& name : missing) {

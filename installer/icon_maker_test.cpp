@@ -127,7 +127,10 @@ ChildRun runChild(const std::vector<std::wstring>& env) {
         CloseHandle(pi.hProcess);
     }
     CloseHandle(out);
-    const std::string text = fileBytes(outPath);
+    // The C runtime's text mode writes "\r\n" for each "\n".
+    std::string text;
+    for (char c : fileBytes(outPath))
+        if (c != '\r') text += c;
     const size_t begin = text.find("<<<\n");
     const size_t end = text.find(">>>result=", begin);
     if (begin != std::string::npos && end != std::string::npos) {
@@ -423,7 +426,9 @@ TEST(PackIconTest, BadInputsPrintTheirMessageAndLeaveTheOldIcon) {
     for (const Case& c : cases) {
         SCOPED_TRACE(tst::narrow(c.inputs.back()));
         const std::wstring ico = c.noOutputFolder ? noFolder : dir.file(L"old.ico");
-        if (!c.noOutputFolder) ASSERT_TRUE(tst::writeFile(ico, "the old icon"));
+        if (!c.noOutputFolder) {
+            ASSERT_TRUE(tst::writeFile(ico, "the old icon"));
+        }
         std::wstring list;
         for (const std::wstring& in : c.inputs) list += (list.empty() ? L"" : L"|") + in;
         ChildRun run = runChild({L"ICON_CHILD_ICO=" + ico, L"ICON_CHILD_IN=" + list});
@@ -438,10 +443,11 @@ TEST(PackIconTest, BadInputsPrintTheirMessageAndLeaveTheOldIcon) {
         while ((at = message.find("%1")) != std::string::npos) message.replace(at, 2, n(c.inputs.back()));
         while ((at = message.find("%2")) != std::string::npos) message.replace(at, 2, n(ico));
         EXPECT_EQ(expected + message, run.printed);
-        if (c.noOutputFolder)
+        if (c.noOutputFolder) {
             EXPECT_FALSE(tst::fileExists(ico));
-        else
+        } else {
             EXPECT_EQ("the old icon", fileBytes(ico));
+        }
         EXPECT_FALSE(tst::fileExists(ico + L".part"));
     }
 }

@@ -56,10 +56,11 @@ TEST(PngDecodeTest, EveryKindOfPictureComesOutAsStraightBgra) {
         EXPECT_EQ(c.height, out.height);
         ASSERT_EQ(static_cast<size_t>(c.width) * c.height * 4, out.bgra.size());
         for (const Probe& p : c.probes) {
-            if (*p.bgra)
+            if (*p.bgra) {
                 EXPECT_EQ(p.bgra, pixel(out, p.x, p.y)) << p.x << "," << p.y;
-            else
+            } else {
                 EXPECT_EQ(p.alpha, out.bgra[(static_cast<size_t>(p.y) * out.width + p.x) * 4 + 3]);
+            }
         }
     }
 }
