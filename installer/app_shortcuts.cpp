@@ -41,7 +41,9 @@ std::wstring safeName(const AppInfo& app) {
             out += c;
         }
     }
-    if (out.size() > kMaxNameUnits) out.resize(isHighSurrogate(out[kMaxNameUnits - 1]) ? kMaxNameUnits - 1 : kMaxNameUnits);
+    // Never between the two halves of a pair.
+    if (out.size() > kMaxNameUnits)
+        out.resize(isHighSurrogate(out[kMaxNameUnits - 1]) ? kMaxNameUnits - 1 : kMaxNameUnits);
     if (out.find_first_not_of(L' ') == std::wstring::npos) return app.id;
     return out;
 }

@@ -366,7 +366,9 @@ TEST(PackIconTest, CopiesEachBitmapExactly) {
         {{L"bmp8_16_used16.bmp"}, 1406, {{22, 1384, 0}}},
         {{L"bmp4_32.bmp"}, 766, {{22, 744, 16}}},
         {{L"bmp1_16.bmp"}, 198, {{22, 176, 2}}},
-        {{L"bmp32_16.bmp", L"bmp32_32.bmp", L"bmp32_64.bmp"}, 22382, {{54, 1128, 0}, {1182, 4264, 0}, {5446, 16936, 0}}},
+        {{L"bmp32_16.bmp", L"bmp32_32.bmp", L"bmp32_64.bmp"},
+         22382,
+         {{54, 1128, 0}, {1182, 4264, 0}, {5446, 16936, 0}}},
     };
     tst::TempDir dir(L"ico");
     for (const Case& c : cases) {

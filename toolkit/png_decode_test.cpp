@@ -37,7 +37,8 @@ TEST(PngDecodeTest, EveryKindOfPictureComesOutAsStraightBgra) {
     } cases[] = {
         // The hidden colour under alpha 0 stays as stored (not premultiplied away).
         {L"rgba_disk.png", 128, 128, {{64, 64, "00 00 ff ff", 0}, {0, 0, "ff 00 00 00", 0}}},
-        {L"palette_trns.png", 16, 16, {{0, 0, "00 00 ff 00", 0}, {15, 0, "00 ff 00 ff", 0}, {15, 15, "ff 00 00 80", 0}}},
+        {L"palette_trns.png", 16, 16,
+         {{0, 0, "00 00 ff 00", 0}, {15, 0, "00 ff 00 ff", 0}, {15, 15, "ff 00 00 80", 0}}},
         {L"gray.png", 16, 16, {{3, 9, "80 80 80 ff", 0}}},
         {L"rgba16.png", 16, 16, {{0, 0, "00 00 ff ff", 0}, {15, 3, "", 0}}},
         {L"interlaced.png", 32, 32,
@@ -85,7 +86,8 @@ TEST(PngDecodeTest, HostileBytesAreRefusedAndLeaveNothing) {
 
 TEST(PngDecodeTest, CallersMayLowerTheLimits) {
     const std::string bytes = picture(L"wide_200x100.png");
-    struct { uint32_t w, h; bool ok; } cases[] = {{200, 100, true}, {199, 100, false}, {200, 99, false}, {4096, 4096, true}};
+    struct { uint32_t w, h; bool ok; } cases[] = {
+        {200, 100, true}, {199, 100, false}, {200, 99, false}, {4096, 4096, true}};
     for (auto& c : cases) {
         PngLimits limits;
         limits.maxWidth = c.w;
