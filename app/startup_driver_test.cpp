@@ -124,10 +124,6 @@ TEST(StartupDriverTest, HandOverThroughTheRealArgumentSplit) {
     EXPECT_EQ("\"C:\\a b\\x.exe\" --app-id 7", pending);
 }
 
-}  // namespace
-
-namespace {
-
 const std::wstring kLinkSuffix = L"-\u7535\u8111\u7248.lnk";  // "-电脑版.lnk"
 
 TEST(StartupDriverTest, ShortcutWordsWriteAndRemoveTheAppsLinks) {
@@ -161,7 +157,8 @@ TEST(StartupDriverTest, ShortcutWordsWriteAndRemoveTheAppsLinks) {
         EXPECT_EQ(0u, run.count("acquireLoaderInstance"));
         EXPECT_EQ(s.links, apps.newLinks());
     }
-    for (const std::string& request : box.requests()) EXPECT_EQ(std::string::npos, request.find("/data/")) << request;
+    for (const std::string& request : box.requests())
+        EXPECT_EQ(std::string::npos, request.find("/data/")) << request;
 
     // The links start the loader beside the program with the app's id.
     ASSERT_EQ(0, box.run(L"--add-shortcut 1001", "").exitCode);
@@ -169,7 +166,8 @@ TEST(StartupDriverTest, ShortcutWordsWriteAndRemoveTheAppsLinks) {
     tst::LinkInfo link = tst::readLink(apps.desktop() + L"\\" + one);
     if (SUCCEEDED(com)) CoUninitialize();
     ASSERT_TRUE(link.loaded);
-    EXPECT_EQ(0, _wcsicmp((box.progDir() + L"\\TarvoLoader.exe").c_str(), link.path.c_str())) << tst::narrow(link.path);
+    EXPECT_EQ(0, _wcsicmp((box.progDir() + L"\\TarvoLoader.exe").c_str(), link.path.c_str()))
+        << tst::narrow(link.path);
     EXPECT_EQ(L"--app-id 1001", link.arguments);
 }
 

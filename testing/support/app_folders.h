@@ -20,11 +20,7 @@ namespace tst {
 
 class AppFolders {
 public:
-    AppFolders() : mutex_(CreateMutexW(nullptr, FALSE, L"tarvo-test-machine-state")) {
-        if (mutex_) {
-            DWORD w = WaitForSingleObject(mutex_, 120000);
-            held_ = w == WAIT_OBJECT_0 || w == WAIT_ABANDONED;
-        }
+    AppFolders() {
         desktop_ = getDesktopFolder();
         linksBefore_ = desktopLinks();
     }
@@ -35,13 +31,11 @@ public:
                 SetFileAttributesW((desktop_ + L"\\" + link).c_str(), FILE_ATTRIBUTE_NORMAL);
                 DeleteFileW((desktop_ + L"\\" + link).c_str());
             }
-        if (held_) ReleaseMutex(mutex_);
-        if (mutex_) CloseHandle(mutex_);
     }
     AppFolders(const AppFolders&) = delete;
     AppFolders& operator=(const AppFolders&) = delete;
 
-    bool held() const { return held_; }
+    bool held() const { return lock_.held(); }
     const std::wstring& desktop() const { return desktop_; }
 
     // Writes app_<id>\app.ini ([app] id, name, pic, through the ANSI code page as
@@ -80,8 +74,7 @@ public:
     }
 
 private:
-    HANDLE mutex_;
-    bool held_ = false;
+    MachineStateLock lock_;  // first in, last out
     std::wstring desktop_;
     std::set<std::wstring> linksBefore_;
     std::vector<std::wstring> ids_;
