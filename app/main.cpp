@@ -12,7 +12,7 @@
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     // Rows not wired yet are named for whoever watches; the road runs anyway
     // and stops only when it reaches one of them.
-    const std::string incomplete = app::incompleteServicesMessage();
+    const std::string incomplete = app::incompleteServicesMessage(GetCommandLineW());
     if (!incomplete.empty()) OutputDebugStringA((incomplete + "\n").c_str());
 
     // Static: the installer singleton, destroyed at exit, may still log.

@@ -1,5 +1,6 @@
 #include "app/product_services.h"
 
+#include "app/ui/main_dialog.h"
 #include "installer/app_list.h"
 #include "installer/app_shortcuts.h"
 #include "installer/channel_config.h"
@@ -78,9 +79,7 @@ bool isAllowedPendingProgram(const std::wstring& programPath) {
 }
 
 std::vector<std::string> ProductStartupServices::missingRows() {
-    return {"currentContextAppState",
-            "launchInCurrentContext",
-            "runWindow"};
+    return {"currentContextAppState", "launchInCurrentContext"};
 }
 
 std::string ProductStartupServices::toAnsi(const std::wstring& text) { return wideToAnsi(text); }
@@ -160,7 +159,9 @@ void ProductStartupServices::addAppShortcut(const std::wstring& appId) { ::addAp
 void ProductStartupServices::addAllAppShortcuts() { ::addAllAppShortcuts(); }
 void ProductStartupServices::removeAppShortcut(const std::wstring& appId) { ::removeAppShortcut(appId); }
 void ProductStartupServices::removeAllAppShortcuts() { ::removeAllAppShortcuts(); }
-bool ProductStartupServices::runWindow(v2::Installer&) { throw NotBuilt("runWindow"); }
+bool ProductStartupServices::runWindow(v2::Installer& installer) {
+    return runMainWindow(installer, productDialogInputs());
+}
 
 void ProductStartupServices::showRemoveRefused() {
     MessageBoxW(nullptr, L"塔沃模拟器正在运行，请退出后再进行卸载！", L"塔沃助手", MB_ICONEXCLAMATION);
@@ -168,8 +169,16 @@ void ProductStartupServices::showRemoveRefused() {
 
 void ProductStartupServices::sleepMs(DWORD milliseconds) { Sleep(milliseconds); }
 
-std::string incompleteServicesMessage() {
-    std::vector<std::string> missing = ProductStartupServices::missingRows();
+std::string incompleteServicesMessage(const std::wstring& commandLine) {
+    std::vector<std::string> missing;
+    // The shortcut rows run only for the shortcut words.
+    const clx::basic_argument<wchar_t> words = readCommandWords(commandLine);
+    const bool shortcutWords = words.has_option(L"add-shortcut") || words.has_option(L"rm-shortcut");
+    for (const std::string& row : ProductStartupServices::missingRows()) {
+        const bool shortcutRow = row == "addAppShortcut" || row == "addAllAppShortcuts" || row == "removeAppShortcut" ||
+                                 row == "removeAllAppShortcuts";
+        if (!shortcutRow || shortcutWords) missing.push_back(row);
+    }
     for (const std::string& row : v2::ProductInstallerEnv::missingRows()) missing.push_back("InstallerEnv::" + row);
     if (missing.empty()) return std::string();
     std::string text = "start-up services incomplete: ";

@@ -68,7 +68,8 @@ public:
 bool isAllowedPendingProgram(const std::wstring& programPath);
 
 // "start-up services incomplete: <rows>" over this binding and the installer's,
-// or empty once every row is wired.
-std::string incompleteServicesMessage();
+// or empty once every row that this command line can reach is wired (the
+// shortcut rows count only for the shortcut words).
+std::string incompleteServicesMessage(const std::wstring& commandLine);
 
 }  // namespace app

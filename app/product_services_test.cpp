@@ -75,7 +75,7 @@ TEST(ProductStartupServicesTest, ListedRowsThrowNotBuiltWithTheirName) {
         "activateExistingLoader", "writeDataFile", "takeDataFile", "statUrl", "sendStat", "updateChannelConfig",
         "channelApkId", "channelLaunch", "channelLaunchApk", "isQvContextInstalled", "isQvInstalled",
         "lookupQvApp", "launchQvAppById", "localAppListContains", "addAppShortcut", "addAllAppShortcuts",
-        "removeAppShortcut", "removeAllAppShortcuts"};
+        "removeAppShortcut", "removeAllAppShortcuts", "runWindow"};
 
     const std::vector<std::string> missing = ProductStartupServices::missingRows();
     for (const std::string& name : missing) {
@@ -97,28 +97,47 @@ TEST(ProductStartupServicesTest, ListedRowsThrowNotBuiltWithTheirName) {
     }
 }
 
-TEST(ProductStartupServicesTest, IncompleteMessageNamesEveryMissingRow) {
-    std::string message = app::incompleteServicesMessage();
-    std::vector<std::string> missing = ProductStartupServices::missingRows();
-    std::vector<std::string> installerMissing = v2::ProductInstallerEnv::missingRows();
-    if (missing.empty() && installerMissing.empty()) {
-        EXPECT_EQ("", message);
-        return;
+TEST(ProductStartupServicesTest, IncompleteMessageNamesEveryMissingRowThatTheCommandLineReaches) {
+    const std::vector<std::string> shortcutRows = {"addAppShortcut", "addAllAppShortcuts", "removeAppShortcut",
+                                                   "removeAllAppShortcuts"};
+    struct Case {
+        const wchar_t* commandLine;
+        bool shortcutRowsCount;
+    };
+    const Case cases[] = {
+        {L"TarvoLoader.exe", false},
+        {L"TarvoLoader.exe --uninstall", false},
+        {L"TarvoLoader.exe --launch add-shortcut", false},
+        {L"TarvoLoader.exe --add-shortcut", true},
+        {L"TarvoLoader.exe --rm-shortcut 1001", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.commandLine, c.commandLine + wcslen(c.commandLine)));
+        std::string message = app::incompleteServicesMessage(c.commandLine);
+        std::vector<std::string> missing;
+        for (const std::string& r : ProductStartupServices::missingRows())
+            if (c.shortcutRowsCount || !listed(shortcutRows, r)) missing.push_back(r);
+        std::vector<std::string> installerMissing = v2::ProductInstallerEnv::missingRows();
+        if (missing.empty() && installerMissing.empty()) {
+            EXPECT_EQ("", message);
+            continue;
+        }
+        const std::string prefix = "start-up services incomplete: ";
+        ASSERT_EQ(0u, message.compare(0, prefix.size(), prefix)) << message;
+        std::string expected = prefix;
+        bool first = true;
+        for (const std::string& r : missing) {
+            expected += (first ? "" : ", ") + r;
+            first = false;
+        }
+        for (const std::string& r : installerMissing) {
+            expected += (first ? "" : ", ") + std::string("InstallerEnv::") + r;
+            first = false;
+        }
+        EXPECT_EQ(expected, message);
+        EXPECT_EQ(std::string::npos, message.find("showRemoveRefused"));
+        EXPECT_EQ(std::string::npos, message.find("runWindow"));
     }
-    const std::string prefix = "start-up services incomplete: ";
-    ASSERT_EQ(0u, message.compare(0, prefix.size(), prefix)) << message;
-    std::string expected = prefix;
-    bool first = true;
-    for (const std::string& r : missing) {
-        expected += (first ? "" : ", ") + r;
-        first = false;
-    }
-    for (const std::string& r : installerMissing) {
-        expected += (first ? "" : ", ") + std::string("InstallerEnv::") + r;
-        first = false;
-    }
-    EXPECT_EQ(expected, message);
-    EXPECT_EQ(std::string::npos, message.find("showRemoveRefused"));
 }
 
 TEST(ProductStartupServicesTest, RemoveRefusedShowsItsBoxUntilClosed) {

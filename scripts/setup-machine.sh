@@ -8,7 +8,8 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
 packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 cmake make dpkg-dev googletest
-          wine wine32:i386 wine64 xvfb xauth python3 adb locales)
+          wine wine32:i386 wine64 xvfb xauth python3 adb locales
+          fonts-wine fonts-wqy-microhei)
 
 missing=()
 for p in "${packages[@]}"; do

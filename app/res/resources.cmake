@@ -12,3 +12,6 @@ add_dependencies(TarvoLoader peerfetch_dizu)
 include(${CMAKE_CURRENT_LIST_DIR}/vtchecker.cmake)
 target_sources(TarvoLoader PRIVATE ${VTCHECKER_RC})
 add_dependencies(TarvoLoader vtchecker_zip)
+
+# The dialog, tray menu, icon and pictures.
+include(${CMAKE_CURRENT_LIST_DIR}/loader_rc.cmake)

@@ -1,25 +1,23 @@
 #!/usr/bin/env python3
-"""Writes a small APK: a binary AndroidManifest.xml in aapt's layout (XML chunk,
-string pool with the attribute names first, resource map, namespace and element
-chunks with typed values), a "classes.dex" header and a launcher icon. Standard
-library only.
+"""Writes a small APK for tests: a zip with a binary AndroidManifest.xml in aapt's
+layout (XML chunk, string pool with the attribute names first, resource map,
+namespace and element chunks with typed values), classes.dex (a header only) and
+res/mipmap-mdpi/ic_launcher.png. Standard library only.
 
-  make_apk.py OUT.apk [--package P] [--version-name V] [--version-code N]
-                      [--activity A] [--label L]
-  make_apk.py --out OUT.apk --package com.a.c --activity .Real --alias .Alias
+  make_apk.py --package com.a.b --activity .MainActivity --out good.apk
+  make_apk.py --package com.a.c --activity .Real --alias .Alias --out alias.apk
 
 --activity repeats; --launcher NAME picks the activity with the launcher filter (the
 first by default), --alias adds an activity-alias that gets it instead,
---no-launcher gives none, --utf8-pool writes the string pool in UTF-8; --nomanifest
-leaves the manifest out and --notzip writes random bytes instead of a zip.
+--no-launcher gives none; --utf8-pool writes the string pool in UTF-8; also
+--nomanifest (the zip without the manifest) and --notzip (random bytes).
 
-Also the shared helpers of the generated test files: deterministic zips
-(folder items first, fixed times) and real PNGs.
+Also the shared helpers of the generated test files: deterministic zips (folder
+items first, fixed times), incompressible payloads and real PNGs.
 """
 import argparse
 import random
 import struct
-import sys
 import zipfile
 import zlib
 
@@ -82,111 +80,13 @@ def png(width, height, seed=1, alpha=True):
 
 
 ANDROID_NS = "http://schemas.android.com/apk/res/android"
-ATTR_IDS = {"label": 0x01010001, "name": 0x01010003, "minSdkVersion": 0x0101020C,
-            "versionCode": 0x0101021B, "versionName": 0x0101021C}
-TYPE_STRING = 0x03
-TYPE_INT_DEC = 0x10
-
-
-class Axml:
-    def __init__(self):
-        # Attribute names with resource ids come first, in the order of the resource map.
-        self.strings = sorted(ATTR_IDS, key=lambda k: ATTR_IDS[k])
-        self.body = b""
-
-    def s(self, text):
-        if text not in self.strings:
-            self.strings.append(text)
-        return self.strings.index(text)
-
-    def start_ns(self):
-        self.body += struct.pack("<HHIIiII", 0x0100, 16, 24, 1, -1, self.s("android"), self.s(ANDROID_NS))
-
-    def end_ns(self):
-        self.body += struct.pack("<HHIIiII", 0x0101, 16, 24, 1, -1, self.s("android"), self.s(ANDROID_NS))
-
-    def start(self, tag, attrs):
-        """attrs: (android?, name, value) with str or int values."""
-        def key(a):
-            return (0, ATTR_IDS[a[1]]) if a[0] else (1, 0)
-        raw = b""
-        for android, name, value in sorted(attrs, key=key):
-            ns = self.s(ANDROID_NS) if android else 0xFFFFFFFF
-            if isinstance(value, int):
-                raw += struct.pack("<IIIHBBI", ns, self.s(name), 0xFFFFFFFF, 8, 0, TYPE_INT_DEC, value)
-            else:
-                idx = self.s(value)
-                raw += struct.pack("<IIIHBBI", ns, self.s(name), idx, 8, 0, TYPE_STRING, idx)
-        ext = struct.pack("<IIHHHHHH", 0xFFFFFFFF, self.s(tag), 20, 20, len(attrs), 0, 0, 0)
-        self.body += struct.pack("<HHIIi", 0x0102, 16, 16 + len(ext) + len(raw), 1, -1) + ext + raw
-
-    def end(self, tag):
-        self.body += struct.pack("<HHIIiII", 0x0103, 16, 24, 1, -1, 0xFFFFFFFF, self.s(tag))
-
-    def build(self):
-        data = b""
-        offsets = []
-        for text in self.strings:
-            offsets.append(len(data))
-            units = text.encode("utf-16-le")
-            data += struct.pack("<H", len(units) // 2) + units + b"\0\0"
-        while len(data) % 4:
-            data += b"\0"
-        start = 28 + 4 * len(offsets)
-        pool = struct.pack("<HHIIIIII", 0x0001, 28, start + len(data), len(self.strings), 0, 0, start, 0)
-        pool += b"".join(struct.pack("<I", o) for o in offsets) + data
-        ids = [ATTR_IDS[k] for k in sorted(ATTR_IDS, key=lambda k: ATTR_IDS[k])]
-        resmap = struct.pack("<HHI", 0x0180, 8, 8 + 4 * len(ids)) + b"".join(struct.pack("<I", i) for i in ids)
-        inner = pool + resmap + self.body
-        return struct.pack("<HHI", 0x0003, 8, 8 + len(inner)) + inner
-
-
-def manifest(package, version_name, version_code, activity, label):
-    x = Axml()
-    # The element and value strings follow the attribute names in document order.
-    x.start_ns()
-    x.start("manifest", [(True, "versionCode", version_code), (True, "versionName", version_name),
-                         (False, "package", package)])
-    x.start("uses-sdk", [(True, "minSdkVersion", 15)])
-    x.end("uses-sdk")
-    x.start("application", [(True, "label", label)])
-    x.start("activity", [(True, "name", activity)])
-    x.start("intent-filter", [])
-    x.start("action", [(True, "name", "android.intent.action.MAIN")])
-    x.end("action")
-    x.start("category", [(True, "name", "android.intent.category.LAUNCHER")])
-    x.end("category")
-    x.end("intent-filter")
-    x.end("activity")
-    x.end("application")
-    x.end("manifest")
-    x.end_ns()
-    return x.build()
-
-
-def dex_header():
-    return b"dex\n035\0" + bytes(0x70 - 8)
-
-
-def write_apk(path, package="com.tarvo.sample", version_name="1.0", version_code=1,
-              activity=".MainActivity", label="Sample"):
-    write_zip(path, [
-        ("AndroidManifest.xml", manifest(package, version_name, version_code, activity, label)),
-        ("classes.dex", dex_header()),
-        ("res/mipmap-mdpi/ic_launcher.png", png(48, 48, seed=7)),
-    ])
-
-
-# ---- fixtures with several activities --------------------------------------------
-
-
 # Attribute names with resource ids come first in the pool, in the map's order.
-FIXTURE_ATTRS = [("name", 0x01010003), ("versionName", 0x0101021C), ("targetActivity", 0x01010202)]
+ATTRS = [("name", 0x01010003), ("versionName", 0x0101021C), ("targetActivity", 0x01010202)]
 
 
 class Pool:
     def __init__(self):
-        self.strings = [a for a, _ in FIXTURE_ATTRS]
+        self.strings = [a for a, _ in ATTRS]
 
     def index(self, s):
         if s not in self.strings:
@@ -214,9 +114,7 @@ class Pool:
                            flags, strings_start, 0) + body
 
 
-def fixture_manifest(package, activities, launcher, alias, version_name, utf8):
-    """Several activities, an optional alias, the launcher filter on one of them (or none),
-    and a UTF-16 or UTF-8 string pool."""
+def manifest(package, activities, launcher, alias, version_name, utf8):
     pool = Pool()
     ns_uri = pool.index(ANDROID_NS)
     ns_prefix = pool.index("android")
@@ -266,50 +164,48 @@ def fixture_manifest(package, activities, launcher, alias, version_name, utf8):
     nodes.append(struct.pack("<HHIIIII", 0x0101, 16, 24, line[0], 0xFFFFFFFF, ns_prefix, ns_uri))
 
     pool_chunk = pool.chunk(utf8)
-    res_map = struct.pack("<HHI", 0x0180, 8, 8 + 4 * len(FIXTURE_ATTRS)) + b"".join(struct.pack("<I", i) for _, i in FIXTURE_ATTRS)
+    res_map = struct.pack("<HHI", 0x0180, 8, 8 + 4 * len(ATTRS)) + b"".join(struct.pack("<I", i) for _, i in ATTRS)
     body = pool_chunk + res_map + b"".join(nodes)
     return struct.pack("<HHI", 0x0003, 8, 8 + len(body)) + body
 
 
+def apk_body():
+    return [("classes.dex", b"dex\n035\0" + bytes(0x70 - 8)),
+            ("res/mipmap-mdpi/ic_launcher.png", png(48, 48, seed=7))]
+
+
+def write_apk(path, package="com.tarvo.sample", version_name="1.0", activity=".MainActivity"):
+    """An APK whose only activity is the launcher."""
+    write_zip(path, [("AndroidManifest.xml", manifest(package, [activity], activity, None, version_name, False))]
+              + apk_body())
+
 
 def main():
     p = argparse.ArgumentParser()
-    p.add_argument("out", nargs="?")
-    p.add_argument("--out", dest="out_option")
-    p.add_argument("--package", default="com.tarvo.sample")
-    p.add_argument("--version-name", default="1.0")
-    p.add_argument("--version-code", type=int, default=1)
+    p.add_argument("--package", default="com.a.b")
     p.add_argument("--activity", action="append")
-    p.add_argument("--label", default="Sample")
     p.add_argument("--launcher")
     p.add_argument("--alias")
     p.add_argument("--no-launcher", action="store_true")
     p.add_argument("--utf8-pool", action="store_true")
+    p.add_argument("--version-name", default="1.0")
     p.add_argument("--nomanifest", action="store_true")
     p.add_argument("--notzip", action="store_true")
+    p.add_argument("--out", required=True)
     a = p.parse_args()
-    out = a.out_option or a.out
-    if not out:
-        p.error("no output file")
     if a.notzip:
-        with open(out, "wb") as f:
-            f.write(payload(2048, 17))
-        return 0
+        rnd = random.Random(17)
+        with open(a.out, "wb") as f:
+            f.write(bytes(rnd.randrange(256) for _ in range(2048)))
+        return
     activities = a.activity or [".MainActivity"]
-    plain = len(activities) == 1 and not (a.launcher or a.alias or a.no_launcher or a.utf8_pool or a.nomanifest)
-    if plain:
-        write_apk(out, a.package, a.version_name, a.version_code, activities[0], a.label)
-        return 0
     launcher = None if a.no_launcher else (a.launcher or activities[0])
     entries = []
     if not a.nomanifest:
         entries.append(("AndroidManifest.xml",
-                        fixture_manifest(a.package, activities, launcher, a.alias, a.version_name, a.utf8_pool)))
-    entries.append(("classes.dex", dex_header()))
-    entries.append(("res/mipmap-mdpi/ic_launcher.png", png(48, 48, seed=7)))
-    write_zip(out, entries)
-    return 0
+                        manifest(a.package, activities, launcher, a.alias, a.version_name, a.utf8_pool)))
+    write_zip(a.out, entries + apk_body())
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    main()

@@ -14,7 +14,8 @@ request, so a test can change them between cases.
                   goes out as it is, anything else as JSON; 404 when absent
   /Stat..., /mobi.html..., /Orvekmobilemgr/stat.php...
                   200 "ok"
-  /files/NAME     DIR/NAME of the first --files DIR that has it, with its
+  /files/NAME     DIR/NAME of the first --files DIR that has it (ROOT/files comes
+                  last), with its
                   Content-Length (HEAD too); /150706/<32 hex digits>/NAME serves
                   DIR/dotnet/NAME. DIR/NAME.status overrides as under /data/;
                   DIR/NAME.fault changes the reply, by its first line:
@@ -194,6 +195,7 @@ def main():
     parser.add_argument("--files", action="append", default=[],
                         help="folder served under /files/ (repeatable, the first that has a file wins)")
     args = parser.parse_args()
+    args.files.append(os.path.join(args.root, "files"))
 
     srv = socket.socket()
     srv.bind(("127.0.0.1", 0))

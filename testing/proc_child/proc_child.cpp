@@ -9,9 +9,9 @@
 //                                    (default 0), prints "parent done\n", exits with code
 //                                    (default 0)
 //   proc_child.exe @sleep <ms>       sleeps, then exits 0
+//   proc_child.exe @say-sleep <ms>   prints "waiting\n", sleeps, then prints "woke\n"
 //   proc_child.exe @hold <file> <ms> opens <file> (created when missing) with no sharing,
 //                                    keeps it open <ms>, exits 0
-//   proc_child.exe @say-sleep <ms>   prints "waiting\n", sleeps, then prints "woke\n"
 //   proc_child.exe anything else     records: appends its command line and argv (UTF-8)
 //                                    to "<own path>.record.txt", then exits 0
 //
@@ -105,18 +105,18 @@ int wmain(int argc, wchar_t** argv) {
         Sleep(static_cast<DWORD>(number(argv[2])));
         return 0;
     }
+    if (mode == L"@say-sleep" && argc > 2) {
+        writeOut(STD_OUTPUT_HANDLE, "waiting\n");
+        Sleep(static_cast<DWORD>(number(argv[2])));
+        writeOut(STD_OUTPUT_HANDLE, "woke\n");
+        return 0;
+    }
     if (mode == L"@hold" && argc > 3) {
         HANDLE f = CreateFileW(argv[2], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
         if (f == INVALID_HANDLE_VALUE) return 91;
         Sleep(static_cast<DWORD>(number(argv[3])));
         CloseHandle(f);
-        return 0;
-    }
-    if (mode == L"@say-sleep" && argc > 2) {
-        writeOut(STD_OUTPUT_HANDLE, "waiting\n");
-        Sleep(static_cast<DWORD>(number(argv[2])));
-        writeOut(STD_OUTPUT_HANDLE, "woke\n");
         return 0;
     }
     if (mode == L"@grandchild" && argc > 2) {

@@ -124,8 +124,7 @@ def main():
     vbox += [("tarvoplayer/ovas/tarvoplayer.ova", ova()), ("tarvoplayer/ovas/VirtualBox.xml", VIRTUALBOX_XML)]
     make_apk.write_zip(os.path.join(a.out, "vbox_engine_%s.zip" % VERSION), vbox)
 
-    make_apk.write_apk(os.path.join(a.out, "sample_1.0.apk"), "com.tarvo.sample", "1.0", 1, ".MainActivity",
-                       "Sample")
+    make_apk.write_apk(os.path.join(a.out, "sample_1.0.apk"), "com.tarvo.sample", "1.0", ".MainActivity")
     for name, (w, h, seed) in {"sample_icon.png": (64, 64, 3), "tip1.png": (652, 410, 4),
                                "tip2.png": (652, 410, 5)}.items():
         with open(os.path.join(a.out, name), "wb") as f:

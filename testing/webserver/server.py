@@ -18,6 +18,11 @@ Routes (NAME is a file under --root; the query string is ignored unless said):
                        (default 100), then silence until the client closes
   /truncated           headers with Content-Length: 1000000, then ?bytes=N bytes
                        (default 100), then the connection is closed
+  /huge                ?bytes=N of filler (default 1 MiB); ?length=1 (default) sends
+                       Content-Length, ?length=0 ends the body by closing
+  /html                200, text/html, a short page
+  POST /echo           appends "<METHOD>\t<Content-Type>\t<body>\n" to posts.log and
+                       answers 200 with the body (a GET records an empty body)
 anything else          404
 """
 import argparse
@@ -62,6 +67,22 @@ class Handler(BaseHTTPRequestHandler):
 
     def do_HEAD(self):
         self.do_GET()
+
+    def do_POST(self):
+        self.record()
+        url = urllib.parse.urlsplit(self.path)
+        length = int(self.headers.get("Content-Length") or "0")
+        body = self.rfile.read(length) if length > 0 else b""
+        try:
+            if url.path != "/echo":
+                return self.send_body(404, b"missing", "text/plain")
+            with self.server.log_lock:
+                with open("posts.log", "ab") as log:
+                    line = "%s\t%s\t" % (self.command, self.headers.get("Content-Type", ""))
+                    log.write(line.encode("latin-1", "replace") + body + b"\n")
+            return self.send_body(200, body)
+        except (BrokenPipeError, ConnectionResetError, ConnectionAbortedError):
+            return
 
     def do_GET(self):
         self.record()
@@ -144,6 +165,33 @@ class Handler(BaseHTTPRequestHandler):
                 self.wfile.flush()
                 self.close_connection = True
                 return
+            if route == "huge":
+                total = int(query.get("bytes", [str(1024 * 1024)])[0])
+                with_length = query.get("length", ["1"])[0] != "0"
+                self.send_response(200)
+                if with_length:
+                    self.send_header("Content-Length", str(total))
+                self.send_header("Connection", "close")
+                self.end_headers()
+                piece = b"h" * 65536
+                sent = 0
+                while sent < total and not self.server.ending:
+                    n = min(len(piece), total - sent)
+                    self.wfile.write(piece[:n])
+                    sent += n
+                self.wfile.flush()
+                self.close_connection = True
+                return
+            if route == "echo":
+                with self.server.log_lock:
+                    with open("posts.log", "ab") as log:
+                        line = "%s\t%s\t\n" % (self.command, self.headers.get("Content-Type", ""))
+                        log.write(line.encode("latin-1", "replace"))
+                return self.send_body(200, b"")
+            if route == "html":
+                page = (b"<!DOCTYPE html>\n<html><head><title>fixture</title></head>"
+                        b"<body><p>a page, not a picture</p></body></html>\n")
+                return self.send_body(200, page, "text/html")
             return self.send_body(404, b"missing", "text/plain")
         except (BrokenPipeError, ConnectionResetError, ConnectionAbortedError):
             return
