@@ -5,21 +5,28 @@
 
 #include "app/product_services.h"
 #include "app/startup.h"
+#include "installer/installer_not_built.h"
 #include "installer/installer_product_env.h"
+#include "services/log.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-    // Until every service is wired the road cannot run: say what is missing.
-    std::string incomplete = app::incompleteServicesMessage(GetCommandLineW());
-    if (!incomplete.empty()) {
-        std::wstring text(incomplete.begin(), incomplete.end());
-        text += L"\n";
-        OutputDebugStringW(text.c_str());
-        return -1;
-    }
+    // Rows not wired yet are named for whoever watches; the road runs anyway
+    // and stops only when it reaches one of them.
+    const std::string incomplete = app::incompleteServicesMessage(GetCommandLineW());
+    if (!incomplete.empty()) OutputDebugStringA((incomplete + "\n").c_str());
 
     // Static: the installer singleton, destroyed at exit, may still log.
     static v2::ProductInstallerEnv installerEnv;
     v2::setInstallerEnv(&installerEnv);
     static app::ProductStartupServices services;
-    return app::runStartupRoad(GetCommandLineW(), services);
+    int rc;
+    try {
+        rc = app::runStartupRoad(GetCommandLineW(), services);
+    } catch (const NotBuilt& e) {
+        logPrintf("start-up service not built: %s", e.what());
+        OutputDebugStringA((std::string("start-up service not built: ") + e.what() + "\n").c_str());
+        rc = -1;
+    }
+    logPrintf("loader exit %d", rc);
+    return rc;
 }

@@ -2,6 +2,7 @@
 
 #include "app/ui/main_dialog.h"
 #include "installer/app_list.h"
+#include "installer/app_shortcuts.h"
 #include "installer/channel_config.h"
 #include "installer/installer_product_env.h"
 #include "installer/qv_control.h"
@@ -78,12 +79,7 @@ bool isAllowedPendingProgram(const std::wstring& programPath) {
 }
 
 std::vector<std::string> ProductStartupServices::missingRows() {
-    return {"currentContextAppState",
-            "launchInCurrentContext",
-            "addAppShortcut",
-            "addAllAppShortcuts",
-            "removeAppShortcut",
-            "removeAllAppShortcuts"};
+    return {"currentContextAppState", "launchInCurrentContext"};
 }
 
 std::string ProductStartupServices::toAnsi(const std::wstring& text) { return wideToAnsi(text); }
@@ -159,10 +155,10 @@ bool ProductStartupServices::localAppListContains(const std::wstring& appId) {
     list.load();
     return list.contains(appId);
 }
-void ProductStartupServices::addAppShortcut(const std::wstring&) { throw NotBuilt("addAppShortcut"); }
-void ProductStartupServices::addAllAppShortcuts() { throw NotBuilt("addAllAppShortcuts"); }
-void ProductStartupServices::removeAppShortcut(const std::wstring&) { throw NotBuilt("removeAppShortcut"); }
-void ProductStartupServices::removeAllAppShortcuts() { throw NotBuilt("removeAllAppShortcuts"); }
+void ProductStartupServices::addAppShortcut(const std::wstring& appId) { ::addAppShortcut(appId); }
+void ProductStartupServices::addAllAppShortcuts() { ::addAllAppShortcuts(); }
+void ProductStartupServices::removeAppShortcut(const std::wstring& appId) { ::removeAppShortcut(appId); }
+void ProductStartupServices::removeAllAppShortcuts() { ::removeAllAppShortcuts(); }
 bool ProductStartupServices::runWindow(v2::Installer& installer) {
     return runMainWindow(installer, productDialogInputs());
 }

@@ -74,7 +74,8 @@ TEST(ProductStartupServicesTest, ListedRowsThrowNotBuiltWithTheirName) {
         "isProductProgram", "isLoaderRunning", "isSetupRunning", "isPlayerRunning", "acquireLoaderInstance",
         "activateExistingLoader", "writeDataFile", "takeDataFile", "statUrl", "sendStat", "updateChannelConfig",
         "channelApkId", "channelLaunch", "channelLaunchApk", "isQvContextInstalled", "isQvInstalled",
-        "lookupQvApp", "launchQvAppById", "localAppListContains", "runWindow"};
+        "lookupQvApp", "launchQvAppById", "localAppListContains", "addAppShortcut", "addAllAppShortcuts",
+        "removeAppShortcut", "removeAllAppShortcuts", "runWindow"};
 
     const std::vector<std::string> missing = ProductStartupServices::missingRows();
     for (const std::string& name : missing) {

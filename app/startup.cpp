@@ -403,6 +403,7 @@ int runStartupRoad(const std::wstring& commandLine, StartupServices& services) {
         g_installer->setAction(m.action);
         logLine(services, "silent = %d, g_silent_upgrade = %d", g_silent ? 1 : 0, g_silent_upgrade ? 1 : 0);
         if (!g_silent && !g_backinstall) {
+            g_installer->setInteractive(true);
             if (!services.runWindow(*g_installer)) {
                 DWORD error = GetLastError();
                 logLine(services, "dialog create failed: %lu", (unsigned long)error);

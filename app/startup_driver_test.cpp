@@ -4,6 +4,7 @@
 // engine.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "services/install_paths.h"
 #include "testing/startup_driver/road_driver.h"
 #include "testing/support/qv_standin.h"
+#include "testing/support/app_folders.h"
 #include "testing/support/test_support.h"
 
 namespace {
@@ -247,6 +249,53 @@ TEST(StartupDriverQvTest, PendingLaunchInsideTheEngineFolder) {
                 EXPECT_EQ(std::string::npos, line.find("--byloader")) << line;
         }
     }
+}
+
+const std::wstring kLinkSuffix = L"-\u7535\u8111\u7248.lnk";  // "-电脑版.lnk"
+
+TEST(StartupDriverTest, ShortcutWordsWriteAndRemoveTheAppsLinks) {
+    RoadSandbox box;
+    ASSERT_TRUE(box.ready());
+    tst::AppFolders apps;
+    ASSERT_TRUE(apps.held());
+    ASSERT_TRUE(apps.add(L"1001", L"T25 Road One"));
+    ASSERT_TRUE(apps.add(L"t25road", L"T25 Road Two"));
+    const std::wstring one = L"T25 Road One" + kLinkSuffix;
+    const std::wstring two = L"T25 Road Two" + kLinkSuffix;
+    typedef std::set<std::wstring> Links;
+    struct Step {
+        const wchar_t* args;
+        Links links;  // the new links on the desktop afterwards
+    } steps[] = {
+        {L"--add-shortcut", {one, two}},
+        {L"--rm-shortcut", {}},
+        {L"--add-shortcut 1001", {one}},
+        {L"--add-shortcut t25road", {one, two}},
+        {L"--rm-shortcut 1001", {two}},
+        {L"--rm-shortcut", {}},
+        {L"--add-shortcut 1001 --rm-shortcut", {}},
+        {L"--add-shortcut /silent=1", {}},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(tst::narrow(s.args));
+        DriverRun run = box.run(s.args, "");
+        EXPECT_EQ(0, run.exitCode);
+        EXPECT_TRUE(run.has("exit=0"));
+        EXPECT_EQ(0u, run.count("acquireLoaderInstance"));
+        EXPECT_EQ(s.links, apps.newLinks());
+    }
+    for (const std::string& request : box.requests())
+        EXPECT_EQ(std::string::npos, request.find("/data/")) << request;
+
+    // The links start the loader beside the program with the app's id.
+    ASSERT_EQ(0, box.run(L"--add-shortcut 1001", "").exitCode);
+    HRESULT com = CoInitialize(nullptr);
+    tst::LinkInfo link = tst::readLink(apps.desktop() + L"\\" + one);
+    if (SUCCEEDED(com)) CoUninitialize();
+    ASSERT_TRUE(link.loaded);
+    EXPECT_EQ(0, _wcsicmp((box.progDir() + L"\\TarvoLoader.exe").c_str(), link.path.c_str()))
+        << tst::narrow(link.path);
+    EXPECT_EQ(L"--app-id 1001", link.arguments);
 }
 
 }  // namespace

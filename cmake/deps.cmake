@@ -66,7 +66,10 @@ add_library(dep::png ALIAS dep_png)
 # CImg: one header, with its libpng support
 add_library(dep_cimg INTERFACE)
 target_include_directories(dep_cimg SYSTEM INTERFACE ${TARVO_DEPS_DIR}/cimg/usr/include)
-target_compile_definitions(dep_cimg INTERFACE cimg_use_png cimg_display=0)
+# CImg's own buffer limit comes out as 0 on the 32-bit build when UINTPTR_MAX is not
+# known before its header: every image would throw. Name it explicitly.
+target_compile_definitions(dep_cimg INTERFACE cimg_use_png cimg_display=0
+  "cimg_max_buf_size=((cimg_ulong)64*1024*1024)")
 target_link_libraries(dep_cimg INTERFACE dep_png)
 add_library(dep::cimg ALIAS dep_cimg)
 

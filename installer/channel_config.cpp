@@ -97,7 +97,8 @@ bool checkApp(const AppInfo& app) {
 }  // namespace
 
 bool isSafeChannelAppId(const std::wstring& id) {
-    return !id.empty() && id.size() <= 64 && id[0] != L'.' && madeOf(id, L"._-");
+    // A leading "-" would read as a command word where the id is passed on.
+    return !id.empty() && id.size() <= 64 && isAsciiAlnum(id[0]) && madeOf(id, L"._-");
 }
 
 bool isSafeApkFileName(const std::wstring& name) {

@@ -342,6 +342,7 @@ TEST_F(ChannelProbe, UnsafeRemoteNamesRejectTheApp) {
         {"1001", "apkpackage", "sub/x.apk"},
         {"1/2", "name", "n"},
         {".hidden", "name", "n"},
+        {"--uninstall", "name", "n"},
         {"1001", "apkpackagename", "com.x\\\"y"},
         {"1001", "apkpackagename", "com x"},
         {"1001", "apkactivity", ".Main \\\"; reboot"},
@@ -444,6 +445,12 @@ TEST(ChannelNames, SafetyTables) {
         {L"a<b>", false, false, false, false},
         {L"a\tb", false, false, false, false},
         {L"\u4e2d.apk", false, true, false, false},
+        // An id is passed on after "--app-id": it must not read as a command word.
+        {L"--uninstall", false, true, false, false},
+        {L"-s", false, true, false, false},
+        {L"_x", false, true, true, true},
+        {L"1 --uninstall", false, true, false, false},
+        {L"com.tarvo.game", true, true, true, true},
     };
     for (auto& c : cases) {
         EXPECT_EQ(isSafeChannelAppId(c.text), c.id) << tst::narrow(c.text);

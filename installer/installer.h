@@ -95,6 +95,11 @@ public:
 
     InstallProgressEvent& progressEvent() { return progress_; }
 
+    // A window run: failures may be shown in a box. Set by the road before the
+    // dialog runs; false for silent runs.
+    void setInteractive(bool interactive) { interactive_.store(interactive); }
+    bool isInteractive() const { return interactive_.load(); }
+
     void setLaunchAppId(const std::wstring& id);
     std::wstring getLaunchAppId() const;
 
@@ -114,6 +119,7 @@ private:
     Installer();
 
     std::atomic<bool> cancelRequested_;
+    std::atomic<bool> interactive_{false};
     ravel::system::Thread worker_;
     InstallAction action_;
     InstallProgressEvent progress_;

@@ -32,14 +32,18 @@ private:
 };
 
 // folder\name with the extension `ext` appended unless it is already there
-// (compared case-sensitively). Creates the folder and removes an old file.
-ravel::file::Path prepareShortcutFile(const std::wstring& folder, const std::wstring& name,
-                                      const std::wstring& ext) {
+// (compared case-sensitively). Creates the folder and removes an old plain file;
+// false, with nothing deleted, when a folder or a reparse point stands there.
+bool prepareShortcutFile(const std::wstring& folder, const std::wstring& name, const std::wstring& ext,
+                         ravel::file::Path& file) {
     if (!pathExists(folder)) createDirectories(folder).ignore();
-    ravel::file::Path file = ravel::file::Path(folder) / name;
+    file = ravel::file::Path(folder) / name;
     if (file.getExtension() != ext) file += L"." + ext;
-    if (pathExists(file.toString())) deletePath(file.toString(), false).ignore();
-    return file;
+    const DWORD attributes = GetFileAttributesW(file.toString().c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+    deletePath(file.toString(), false).ignore();
+    return true;
 }
 
 }  // namespace
@@ -73,7 +77,8 @@ bool createShortcut(const std::wstring& folder, const std::wstring& name,
                     const std::wstring& iconPath, int iconIndex) {
     // An empty folder would put the file at the root of the current drive.
     if (folder.empty()) return false;
-    ravel::file::Path file = prepareShortcutFile(folder, name, L"lnk");
+    ravel::file::Path file;
+    if (!prepareShortcutFile(folder, name, L"lnk", file)) return false;
     const std::wstring icon = iconPath.empty() ? target : iconPath;
 
     ComRef<IShellLinkW> link;
@@ -94,7 +99,8 @@ bool createUrlShortcut(const std::wstring& folder, const std::wstring& name,
                        const std::wstring& url, const std::wstring& description,
                        const std::wstring& workingFile) {
     if (folder.empty()) return false;
-    ravel::file::Path file = prepareShortcutFile(folder, name, L"url");
+    ravel::file::Path file;
+    if (!prepareShortcutFile(folder, name, L"url", file)) return false;
     const std::wstring working = workingFile.empty() ? getModulePath() : workingFile;
 
     ComRef<IUniformResourceLocatorW> locator;

@@ -13,8 +13,9 @@ std::wstring getModulePath();
 
 // Writes folder\name (".lnk" appended unless the extension is exactly "lnk")
 // pointing at target, working folder = the target's folder. An empty iconPath
-// means the target; iconIndex < 0 sets no icon. An existing file is replaced
-// and a missing folder created. False when folder is empty, the shell-link
+// means the target; iconIndex < 0 sets no icon. An existing plain file is
+// replaced and a missing folder created. False when folder is empty, a folder
+// or a reparse point stands at the file's path (left as it is), the shell-link
 // object cannot be made or the file was not saved. COM must be initialised on
 // the calling thread.
 bool createShortcut(const std::wstring& folder, const std::wstring& name,

@@ -14,6 +14,9 @@
 
 namespace {
 
+using tst::LinkInfo;
+using tst::readLink;
+
 bool runningOnWine() {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     return ntdll && GetProcAddress(ntdll, "wine_get_version");
@@ -24,41 +27,6 @@ public:
     ComScope() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
     ~ComScope() { CoUninitialize(); }
 };
-
-struct LinkInfo {
-    bool loaded = false;
-    std::wstring path, arguments, workingFolder, iconPath;
-    int iconIndex = -1;
-};
-
-LinkInfo readLink(const std::wstring& file) {
-    LinkInfo info;
-    IShellLinkW* link = nullptr;
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                reinterpret_cast<void**>(&link))))
-        return info;
-    IPersistFile* persist = nullptr;
-    if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&persist)))) {
-        if (SUCCEEDED(persist->Load(file.c_str(), STGM_READ))) {
-            info.loaded = true;
-            wchar_t buffer[MAX_PATH] = {0};
-            link->GetPath(buffer, MAX_PATH, nullptr, SLGP_RAWPATH);
-            info.path = buffer;
-            buffer[0] = 0;
-            link->GetArguments(buffer, MAX_PATH);
-            info.arguments = buffer;
-            buffer[0] = 0;
-            link->GetWorkingDirectory(buffer, MAX_PATH);
-            info.workingFolder = buffer;
-            buffer[0] = 0;
-            link->GetIconLocation(buffer, MAX_PATH, &info.iconIndex);
-            info.iconPath = buffer;
-        }
-        persist->Release();
-    }
-    link->Release();
-    return info;
-}
 
 }  // namespace
 
@@ -177,4 +145,28 @@ TEST(ShellUtilTest, UrlShortcut) {
     EXPECT_NE(bytes.find("http://127.0.0.1/x"), std::string::npos);
     EXPECT_TRUE(createUrlShortcut(dir.path(), L"Site.url", L"http://127.0.0.1/y", L"", L""));
     EXPECT_FALSE(pathExists(dir.file(L"Site.url.url")));
+}
+
+TEST(ShellUtilTest, ShortcutNeverDeletesAFolderAtItsPath) {
+    ComScope com;
+    tst::TempDir dir(L"su");
+    const std::wstring target = dir.file(L"Player.exe");
+    ASSERT_TRUE(tst::writeFile(target, "MZ"));
+    for (const wchar_t* name : {L"Blocked.lnk", L"Blocked.url"}) {
+        ASSERT_TRUE(CreateDirectoryW(dir.file(name).c_str(), nullptr));
+        ASSERT_TRUE(tst::writeFile(dir.file(name) + L"\\keep.txt", "mine"));
+    }
+
+    EXPECT_FALSE(createShortcut(dir.path(), L"Blocked", target, L"", L"", 0));
+    EXPECT_FALSE(createUrlShortcut(dir.path(), L"Blocked", L"http://127.0.0.1/", L"", L""));
+    for (const wchar_t* name : {L"Blocked.lnk", L"Blocked.url"}) {
+        std::string kept;
+        EXPECT_TRUE(tst::readFile(dir.file(name) + L"\\keep.txt", kept)) << tst::narrow(name);
+        EXPECT_EQ("mine", kept);
+    }
+
+    // A plain file of the name still gives way.
+    ASSERT_TRUE(tst::writeFile(dir.file(L"Plain.lnk"), "junk"));
+    EXPECT_TRUE(createShortcut(dir.path(), L"Plain", target, L"", L"", 0));
+    EXPECT_TRUE(readLink(dir.file(L"Plain.lnk")).loaded);
 }

@@ -2,7 +2,8 @@
 """Writes the picture fixtures of the tests: PNG files (good ones of every kind and hostile
 ones) and BMP files for the icon packer. Only the standard library is used.
 
-make_pictures.py <out folder>   writes every file and then "<out folder>/.done"
+make_pictures.py <out folder>         writes every file and then "<out folder>/.done"
+make_pictures.py --one <name> <file>  writes the one picture <name> (e.g. rgba_disk.png) to <file>
 
 Pixel rules that tests rely on:
 - rgba_disk.png: 128 x 128, a red disk (radius 48 around the centre) of alpha 255 on pixels
@@ -164,8 +165,16 @@ def bmps():
 
 
 def main():
+    if len(sys.argv) == 4 and sys.argv[1] == "--one":
+        for gen in (good_pngs, hostile_pngs, bmps):
+            for name, data in gen():
+                if name == sys.argv[2]:
+                    with open(sys.argv[3], "wb") as f:
+                        f.write(data)
+                    return
+        sys.exit("unknown picture " + sys.argv[2])
     if len(sys.argv) != 2:
-        sys.exit("usage: make_pictures.py <out folder>")
+        sys.exit("usage: make_pictures.py <out folder> | --one <name> <file>")
     out = sys.argv[1]
     os.makedirs(out, exist_ok=True)
     for gen in (good_pngs, hostile_pngs, bmps):

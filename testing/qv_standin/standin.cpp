@@ -40,6 +40,11 @@ void createFolders(const std::wstring& path) {
     CreateDirectoryW(path.c_str(), nullptr);
 }
 
+LONG WINAPI endWithExceptionCode(EXCEPTION_POINTERS* info) {
+    TerminateProcess(GetCurrentProcess(), info->ExceptionRecord->ExceptionCode);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
 DWORD WINAPI watchdog(LPVOID) {
     Sleep(g_lifeMs);
     record(L"life-end");
@@ -324,6 +329,9 @@ void applyModes(Start& s, const std::wstring& section) {
     if (s.mode == L"exit") finish(s.exitCode);
     if (s.mode == L"crash") {
         record(L"crash");
+        // No debugger (Wine starts one, which can hold the caller's pipes): the
+        // process ends with the fault's code.
+        SetUnhandledExceptionFilter(endWithExceptionCode);
         int* volatile target = nullptr;
         *target = 1;
     }

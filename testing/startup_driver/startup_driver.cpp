@@ -204,6 +204,22 @@ public:
         record("localAppListContains", appId);
         return answer("localAppListContains", real.localAppListContains(appId), false);
     }
+    void addAppShortcut(const std::wstring& appId) override {
+        record("addAppShortcut", appId);
+        real.addAppShortcut(appId);
+    }
+    void addAllAppShortcuts() override {
+        calls.add("addAllAppShortcuts");
+        real.addAllAppShortcuts();
+    }
+    void removeAppShortcut(const std::wstring& appId) override {
+        record("removeAppShortcut", appId);
+        real.removeAppShortcut(appId);
+    }
+    void removeAllAppShortcuts() override {
+        calls.add("removeAllAppShortcuts");
+        real.removeAllAppShortcuts();
+    }
 
 private:
     void record(const std::string& op, const std::wstring& arg) { calls.add(op + "(" + fakes::utf8(arg) + ")"); }

@@ -1,6 +1,8 @@
 #include "testing/support/test_support.h"
 
 #include <shellapi.h>
+#include <objbase.h>
+#include <shlobj.h>
 #include <algorithm>
 #include <atomic>
 
@@ -19,6 +21,35 @@ std::wstring binDir() {
 }
 
 std::wstring picturePath(const std::wstring& name) { return binDir() + L"\\pictures\\" + name; }
+
+LinkInfo readLink(const std::wstring& file) {
+    LinkInfo info;
+    IShellLinkW* link = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                reinterpret_cast<void**>(&link))))
+        return info;
+    IPersistFile* persist = nullptr;
+    if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&persist)))) {
+        if (SUCCEEDED(persist->Load(file.c_str(), STGM_READ))) {
+            info.loaded = true;
+            wchar_t buffer[MAX_PATH] = {0};
+            link->GetPath(buffer, MAX_PATH, nullptr, SLGP_RAWPATH);
+            info.path = buffer;
+            buffer[0] = 0;
+            link->GetArguments(buffer, MAX_PATH);
+            info.arguments = buffer;
+            buffer[0] = 0;
+            link->GetWorkingDirectory(buffer, MAX_PATH);
+            info.workingFolder = buffer;
+            buffer[0] = 0;
+            link->GetIconLocation(buffer, MAX_PATH, &info.iconIndex);
+            info.iconPath = buffer;
+        }
+        persist->Release();
+    }
+    link->Release();
+    return info;
+}
 
 std::wstring widen(const std::string& s) {
     if (s.empty()) return L"";

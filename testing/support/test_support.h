@@ -13,6 +13,14 @@ std::wstring binDir();
 // A generated picture fixture (testing/pictures/make_pictures.py) beside the test programs.
 std::wstring picturePath(const std::wstring& name);
 
+// What a shell link file holds (COM must be initialised on the calling thread).
+struct LinkInfo {
+    bool loaded = false;  // false when the file does not load as a link
+    std::wstring path, arguments, workingFolder, iconPath;
+    int iconIndex = -1;
+};
+LinkInfo readLink(const std::wstring& file);
+
 // A fresh folder under the user's temporary folder, removed with its contents.
 class TempDir {
 public:

@@ -1,0 +1,368 @@
+// The Qv engine's install and upgrade operation.
+#include <windows.h>
+#include <shlobj.h>
+
+#include <atomic>
+
+#include "installer/apk_manifest.h"
+#include "installer/app_list.h"
+#include "installer/app_shortcuts.h"
+#include "installer/channel_config.h"
+#include "installer/installer_qv_impl.h"
+#include "installer/qv_control.h"
+#include "installer/uninstall_entry.h"
+#include "services/helper_service.h"
+#include "services/http_stat.h"
+#include "services/ini_file.h"
+#include "services/install_paths.h"
+#include "services/loader_env.h"
+#include "services/log.h"
+#include "services/machine_id.h"
+#include "services/system_checks.h"
+#include "services/web_hosts.h"
+#include "toolkit/child_process.h"
+#include "toolkit/file_util.h"
+#include "toolkit/shell_util.h"
+#include "toolkit/string_util.h"
+#include "toolkit/zip_extract.h"
+
+namespace v2 {
+
+namespace {
+
+std::atomic<bool> g_qvApkInstallDone(false);
+
+int defaultBox(const std::wstring& text, const std::wstring& caption, UINT style) {
+    return MessageBoxW(nullptr, text.c_str(), caption.c_str(), style);
+}
+
+SetupFailureBox g_box = &defaultBox;
+
+std::string ansi(const std::wstring& text) { return wideToAnsi(text); }
+
+void stat(const std::wstring& action, const UrlParams& extras = UrlParams()) { sendStat(buildStatUrl(action, extras)); }
+
+std::wstring commandLineCno() { return getCno(GetCommandLineW()); }
+
+// The folder above path (no trailing backslash); path itself at a root.
+std::wstring parentFolder(const std::wstring& path) {
+    std::wstring::size_type slash = path.find_last_of(L"\\/");
+    if (slash == std::wstring::npos || slash < 3) return path;
+    return path.substr(0, slash);
+}
+
+std::wstring lastComponent(const std::wstring& path) {
+    std::wstring::size_type slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+std::wstring fileNameOf(const std::wstring& path) { return lastComponent(path); }
+
+std::wstring baseNameOf(const std::wstring& path) {
+    std::wstring name = fileNameOf(path);
+    std::wstring::size_type dot = name.find_last_of(L'.');
+    return dot == std::wstring::npos ? name : name.substr(0, dot);
+}
+
+// The tail of a program's output for the log: control characters other than
+// CR, LF and TAB shown as '?'.
+std::string outputTail(const std::string& output) {
+    std::string tail = output.size() > 512 ? output.substr(output.size() - 512) : output;
+    for (char& c : tail) {
+        unsigned char u = (unsigned char)c;
+        if ((u < 0x20 && c != '\r' && c != '\n' && c != '\t') || u == 0x7f) c = '?';
+    }
+    return tail;
+}
+
+// A helper program from the player folder into the user data folder.
+void moveHelper(const std::wstring& playerFolder, const wchar_t* name) {
+    const std::wstring from = playerFolder + name;
+    if (!pathExists(from)) return;
+    const std::wstring to = getUserDataFolder() + name;
+    forceDeletePath(to);
+    if (copyPath(from, to).value()) deletePath(from);
+}
+
+void marketPings(const std::wstring& sid) {
+    const std::wstring cno = commandLineCno();
+    const UrlParams withM2 = {{L"m", getMid2()}, {L"m2", getMid()}, {L"cno", cno}};
+    const UrlParams withoutM2 = {{L"m", getMid2()}, {L"cno", cno}};
+    sendStat(buildMarketPingUrl(MarketPing::PeerfetchUrl, sid, withM2));
+    sendStat(buildMarketPingUrl(MarketPing::MobiPage, sid, withM2));
+    sendStat(buildMarketPingUrl(MarketPing::CdnStat, sid, withoutM2));
+}
+
+}  // namespace
+
+QvInstallLimits& qvInstallLimits() {
+    static QvInstallLimits limits;
+    return limits;
+}
+
+void setSetupFailureBoxForTests(SetupFailureBox box) { g_box = box ? box : &defaultBox; }
+
+DWORD WINAPI qvInstallProgressThread(LPVOID arg) {
+    InstallerImpl* impl = static_cast<InstallerImpl*>(arg);
+    float p = 90.0f;
+    for (;;) {
+        p += 0.5f;
+        if (p >= 99.0f || g_qvApkInstallDone.load()) break;
+        impl->progressEvent()(1, 1, 0, p, std::wstring(), L"正在安装应用,大概需要3~5分钟...");
+        Sleep(qvInstallLimits().progressPeriodMs);
+    }
+    return 0;
+}
+
+int InstallerQvImpl::install() { return doInstall(); }
+int InstallerQvImpl::upgrade() { return doInstall(); }
+
+int InstallerQvImpl::doInstall() {
+    const int result = installSteps();
+    logPrintf("install end: %d", result);
+    return result;
+}
+
+int InstallerQvImpl::installSteps() {
+    InstallProgressEvent& fire = progressEvent();
+    const std::wstring none;
+    logPrintf("do install...");
+    stat(L"QV_install_start");
+
+    const InstallAction action = owner ? owner->getAction() : ActionInstall;
+    const std::wstring actionWord = action == ActionInstall ? L"安装"
+                                    : (action == ActionUpgrade || action == ActionFix) ? L"更新"
+                                                                                         : L"";
+    const int r = download();
+    if (r < 0) {
+        // The download's own failure event is the run's final one.
+        logPrintf("download failed: %d", r);
+        return r;
+    }
+    if (r == 2) {
+        fire(1, 2, 0, 100, none, actionWord + L"成功");
+        return 2;
+    }
+
+    float percent = 0;
+    const IniFile ini(getDownloadIniPath(commandLineCno()));
+    const std::wstring mainPkg = ini.getString(L"qv_download", L"main_pkg");
+    const std::wstring dotnetExe = ini.getString(L"qv_download", L"dotnet_exe");
+    const bool xp = ini.getBool(L"qv_download", L"xp", true);
+    const std::wstring hallExe = ini.getString(L"qv_download", L"hall_exe");
+
+    if (mainPkg.empty() || !pathExists(mainPkg)) {
+        if (!isQvInstalled()) {
+            // Nothing to install and nothing installed: that is no success.
+            logPrintf("no engine package and qv not installed");
+            stat(L"rom_install_fail");
+            fire(1, 2, -1, 70, none, actionWord + L"失败");
+            return -1;
+        }
+        percent += 70;
+    } else {
+        logPrintf("stop service and app...");
+        fire(1, 0, 0, 0, none, L"开始" + actionWord);
+        if (isQvRunning()) {
+            quitQv();
+            if (isQvRunning()) deleteQvServices();
+        }
+        ServiceControl services;
+        const bool helperRemoved = services.remove(getHelperName(), qvInstallLimits().helperServiceMs);
+
+        percent = 10;
+        fire(1, 1, 0, 10, none, actionWord + L"塔沃主程序...");
+        logPrintf("run setup...");
+        const bool engineAtStart = isQvInstalled();
+        std::wstring playerFolder;
+        if (engineAtStart) {
+            playerFolder = parentFolder(getQvPlayerFolder());
+        } else {
+            playerFolder = getDefaultPlayerFolder();
+            createDirectories(playerFolder);
+        }
+        const std::wstring extractFolder = parentFolder(playerFolder);
+        if (toLowerCopy(lastComponent(playerFolder)) != L"tarvoplayer")
+            logPrintf("player folder %s is not named tarvoplayer", ansi(playerFolder).c_str());
+
+        logPrintf("extract main app to %s...", ansi(playerFolder).c_str());
+        QvProgressThrottle throttle(this, 10, 40, actionWord + L"塔沃主程序...");
+        UnzipProgressCallback progress(&throttle, &ProgressThrottle::operator());
+        const bool extracted = unzipToFolder(mainPkg, extractFolder, false, &progress);
+        logPrintf("extract over, time: sa log");
+        if (!extracted) {
+            // The package is kept for a look at it; what this run took down comes back.
+            logPrintf("extract main package failed: %s", ansi(mainPkg).c_str());
+            const std::wstring helper = getUserDataFolder() + L"\\TarvoHelper.exe";
+            if (helperRemoved && pathExists(helper))
+                services.installAndStart(getHelperName(), helper, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START);
+            if (!engineAtStart) forceDeletePath(playerFolder);
+            stat(L"rom_install_fail");
+            fire(1, 2, -1, 10, none, actionWord + L"失败");
+            return -1;
+        }
+        deletePath(mainPkg);
+
+        percent = 50;
+        fire(1, 1, 0, 50, none, actionWord + L"主程序和快捷方式...");
+        logPrintf("安装主程序和快捷方式...");
+        logPrintf("cp qvInstaller ...");
+        moveHelper(playerFolder, L"\\qvInstaller.exe");
+        logPrintf("cp TarvoHelper ...");
+        moveHelper(playerFolder, L"\\TarvoHelper.exe");
+        logPrintf("cp TarvoTips ...");
+        moveHelper(playerFolder, L"\\TarvoTips.exe");
+        logPrintf("cp TarvoHall...");
+        if (!hallExe.empty() && pathExists(hallExe)) {
+            const std::wstring hall = getUserDataFolder() + L"\\TarvoHall.exe";
+            forceDeletePath(hall);
+            if (copyPath(hallExe, hall).value()) deletePath(hallExe);
+        }
+
+        logPrintf("create TarvoHelper ...");
+        services.installAndStart(getHelperName(), getUserDataFolder() + L"\\TarvoHelper.exe",
+                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START);
+        logPrintf("create_shortcut ...");
+        const std::wstring name = getProductDisplayName();
+        const std::wstring loader = getLoaderExePath();
+        std::wstring desktopTarget = loader;
+        if (pathExists(getHallExePath())) {
+            desktopTarget = getHallExePath();
+            stat(L"hall_install");
+        }
+        createShortcut(getSpecialFolder(CSIDL_DESKTOPDIRECTORY, L""), name + L".lnk", desktopTarget, L"", L"", 0);
+        const std::wstring programs = getSpecialFolder(CSIDL_COMMON_PROGRAMS, L"");
+        if (!programs.empty()) {
+            const std::wstring menu = programs + L"\\" + name;
+            createShortcut(menu, name + L".lnk", loader, L"", L"", 0);
+            createShortcut(menu, L"卸载" + name + L".lnk", loader, L"--uninstall", L"", 0);
+            createUrlShortcut(menu, name + L"官网.url", webHostAddress(WebHost::Www), L"访问" + name + L"官网", L"");
+            SHChangeNotify(SHCNE_MKDIR, SHCNF_PATHW | SHCNF_FLUSH, menu.c_str(), nullptr);
+        }
+        writeUninstallEntry(EngineKind::Qv);
+        logPrintf("create all ok.");
+        fire(1, 1, 0, percent, none, actionWord + L"主程序和快捷方式...");
+
+        percent = 60;
+        fire(1, 1, 0, 60, none, actionWord + L"辅助程序...");
+        if (!isDotNetInstalled()) {
+            stat(L"QV_dotnet_no");
+            if (xp) {
+                const std::wstring command = quote(dotnetExe) + L" /q";
+                ProcessRunner dotnet;
+                const bool ran = dotnet.run(command, qvInstallLimits().dotnetMs);
+                logPrintf("dotnet installing  %s", ansi(command).c_str());
+                if (!ran || dotnet.timedOut() || dotnet.exitCode() != 0) {
+                    logPrintf("dotnet install fail %s", ansi(command).c_str());
+                    stat(L"QV_dotnet_fail", {{L"dotnet", command}});
+                }
+            }
+        }
+
+        percent = 70;
+        fire(1, 1, 0, 70, none, actionWord + L"辅助程序...");
+        logPrintf("call qvInstaller...");
+        fire(1, 1, 0, 70, none, L"初始化程序...");
+        const std::wstring setup = getUserDataFolder() + L"\\qvInstaller.exe";
+        if (!pathExists(setup)) {
+            stat(L"QV_qvinstall_notfind");
+            logPrintf("qvInstaller.exe not exits %s", ansi(setup).c_str());
+            fire(1, 2, -1, 70, none, actionWord + L"失败");
+            return -1;
+        }
+        const std::wstring command = quote(setup) + L" install " + quote(extractFolder + L"\\tarvoplayer\\qvplayer");
+        stat(L"QV_qvinstall_start");
+        ProcessRunner runner;
+        const DWORD limit = qvInstallLimits().setupMs;
+        runner.run(command, limit);
+        if (runner.timedOut() || runner.exitCode() != 1) {
+            stat(L"rom_install_fail");
+            if (runner.timedOut()) logPrintf("qvInstaller timed out after %u ms", (unsigned)limit);
+            logPrintf("call qvInstaller failed, exit code %lu", (unsigned long)runner.exitCode());
+            logPrintf("%s", outputTail(runner.getOutput()).c_str());
+            if (owner && owner->isInteractive())
+                g_box(L"安装出现错误,请安装最新版本!", name, MB_OK | MB_ICONWARNING);
+            fire(1, 2, -1, 70, none, actionWord + L"失败");
+            return -1;
+        }
+        setPlayerInstallPath(playerFolder);
+        logPrintf("call qvInstaller ok");
+        fire(1, 1, 0, 70, none, L"初始化程序...");
+    }
+
+    logPrintf("install apk...");
+    ChannelConfig& config = ChannelConfig::instance();
+    AppInfo app;
+    config.findApp(config.apkId, app);
+    const std::wstring appFolder = getAppsFolder() + L"\\app_" + app.id;
+    createDirectories(appFolder);
+    const int count = ini.getIntA("download", "pkg_count", 0);
+    for (int n = 1; n <= count; ++n) {
+        const std::wstring section = format(L"%s_%d", config.getCno().c_str(), n);
+        const std::wstring file = ini.getString(section, L"file");
+        if (file.empty()) continue;
+        const IniFile appIni(appFolder + L"\\app.ini");
+        const std::wstring apk = appFolder + L"\\" + app.apkFileName;
+        if (copyPath(file, apk).value())
+            deletePath(file);
+        else
+            logPrintf("copy apk failed: %s", ansi(file).c_str());
+        appIni.setString(L"app", L"apk", app.apkFileName);
+        appIni.setString(L"app", L"id", app.id);
+        appIni.setString(L"app", L"name", app.name);
+        appIni.setString(L"app", L"package", app.package);
+        std::wstring activity = app.activity;
+        if (activity.empty()) {
+            std::wstring package = app.package;
+            activity = readApkManifest(apk, package);
+        }
+        appIni.setString(L"app", L"activity", activity);
+        appIni.setString(L"app", L"version", app.apkVersion);
+        appIni.setString(L"app", L"latest", app.latest);
+        const std::wstring icon = ini.getString(section, L"icon");
+        const std::wstring base = baseNameOf(icon);
+        if (!icon.empty() && makeIcon(icon, appFolder + L"\\" + base + L".ico", 64))
+            appIni.setString(L"app", L"pic", base + L".ico");
+        const std::wstring tips = ini.getString(section, L"tips");
+        const std::wstring tipsName = fileNameOf(tips);
+        if (!tips.empty()) copyPath(tips, appFolder + L"\\" + tipsName);
+        appIni.setString(L"app", L"tip_pics", tipsName);
+    }
+
+    percent += 20;
+    fire(1, 1, 0, percent, none, L"正在安装应用,大概需要3~5分钟...");
+    LocalAppList list;
+    list.load();
+    for (size_t i = 0; i < list.size(); ++i) {
+        const AppInfo record = list.at(i);
+        AppInfo present;
+        if (lookupQvApp(record.id, present)) continue;
+        g_qvApkInstallDone.store(false);
+        marketPings(config.apkId);
+        HANDLE thread = CreateThread(nullptr, 0, qvInstallProgressThread, static_cast<InstallerImpl*>(this), 0, nullptr);
+        const bool installed = installApkWithQv(record.apkPath, true);
+        g_qvApkInstallDone.store(true);
+        logPrintf("APK had install");
+        if (thread) {
+            WaitForSingleObject(thread, INFINITE);
+            CloseHandle(thread);
+        }
+        if (!installed) {
+            logPrintf("APK install return false");
+            stat(L"apk_install_fail");
+            continue;
+        }
+        deletePath(record.apkPath);
+        notifyApkInstalled(record.id);
+    }
+
+    percent += 10;
+    fire(1, 1, 0, percent, none, L"安装应用...");
+    addAllAppShortcuts();
+    fire(1, 2, 0, 100, none, L"安装成功");
+    logPrintf("install ok!");
+    stat(L"QV_install_ok");
+    return 0;
+}
+
+}  // namespace v2
