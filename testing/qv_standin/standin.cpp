@@ -9,6 +9,7 @@ namespace qvs {
 
 namespace {
 
+Flavor g_flavor = {L"QV_STANDIN_DIR", L"qv-standin", L"Global\\qv-standin-record", nullptr, nullptr};
 std::wstring g_program = L"standin";
 std::wstring g_stateDir;
 DWORD g_lifeMs = 600000;
@@ -16,7 +17,7 @@ DWORD g_startTick = 0;
 
 class RecordMutex {
 public:
-    RecordMutex() : mutex_(CreateMutexW(nullptr, FALSE, L"Global\\qv-standin-record")) {
+    RecordMutex() : mutex_(CreateMutexW(nullptr, FALSE, g_flavor.recordMutex)) {
         if (mutex_) {
             DWORD r = WaitForSingleObject(mutex_, 5000);
             held_ = r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
@@ -292,23 +293,56 @@ Start begin(const std::wstring& program) {
             s.args.push_back(all[i]);
         }
     }
-    if (s.stateDir.empty()) s.stateDir = envValue(L"QV_STANDIN_DIR");
-    if (s.stateDir.empty()) {
-        std::wstring data = envValue(L"ProgramData");
-        s.stateDir = (data.empty() ? std::wstring(L"C:\\ProgramData") : data) + L"\\qv-standin";
-    }
+    if (s.stateDir.empty()) s.stateDir = defaultStateDir();
+    if (g_flavor.lifeEnv && !envValue(g_flavor.lifeEnv).empty())
+        s.lifeMs = wcstoul(envValue(g_flavor.lifeEnv).c_str(), nullptr, 10);
     while (s.stateDir.size() > 3 && (s.stateDir.back() == L'\\' || s.stateDir.back() == L'/')) s.stateDir.pop_back();
     createFolders(s.stateDir);
     g_program = s.program;
     g_stateDir = s.stateDir;
     g_lifeMs = s.lifeMs;
-    record(L"start", GetCommandLineW());
+    std::wstring details = GetCommandLineW();
+    if (g_flavor.startEnv) details += std::wstring(L"\t") + g_flavor.startEnv + L"=" + envValue(g_flavor.startEnv);
+    record(L"start", details);
     HANDLE thread = CreateThread(nullptr, 0, watchdog, nullptr, 0, nullptr);
     if (thread) CloseHandle(thread);
     return s;
 }
 
-void applyModes(Start& s, const std::wstring& section) {
+void setFlavor(const Flavor& flavor) { g_flavor = flavor; }
+
+std::wstring defaultStateDir() {
+    std::wstring dir = envValue(g_flavor.dirEnv);
+    if (dir.empty()) {
+        std::wstring data = envValue(L"ProgramData");
+        dir = (data.empty() ? std::wstring(L"C:\\ProgramData") : data) + L"\\" + g_flavor.dirName;
+    }
+    return dir;
+}
+
+void attach(const std::wstring& program) {
+    g_program = program;
+    g_stateDir = defaultStateDir();
+    while (g_stateDir.size() > 3 && (g_stateDir.back() == L'\\' || g_stateDir.back() == L'/')) g_stateDir.pop_back();
+    createFolders(g_stateDir);
+}
+
+void printGarbage() {
+    std::string bytes(3000, '\0');
+    unsigned seed = 12345;
+    for (char& b : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        b = (char)(seed >> 16);
+    }
+    bytes[0] = '\0';
+    bytes[1] = '\xff';
+    bytes[2] = '\r';
+    bytes[10] = '\n';
+    bytes[2999] = '\r';
+    print(bytes);
+}
+
+void readModes(Start& s, const std::wstring& section) {
     const std::wstring modes = s.stateDir + L"\\modes.ini";
     {
         RecordMutex lock;
@@ -325,7 +359,12 @@ void applyModes(Start& s, const std::wstring& section) {
         s.delayMs = wcstoul(iniValue(modes, section, L"delay_ms").c_str(), nullptr, 10);
         const std::wstring code = iniValue(modes, section, L"exit_code");
         s.exitCode = code.empty() ? 2 : (int)wcstol(code.c_str(), nullptr, 10);
+        s.hresult = wcstoul(iniValue(modes, section, L"hresult").c_str(), nullptr, 0);
     }
+}
+
+void applyModes(Start& s, const std::wstring& section) {
+    readModes(s, section);
     if (s.mode == L"exit") finish(s.exitCode);
     if (s.mode == L"crash") {
         record(L"crash");
@@ -337,20 +376,7 @@ void applyModes(Start& s, const std::wstring& section) {
     }
     if (s.mode == L"hang") hangUntilLifeEnds();
     if (s.mode == L"slow") Sleep(s.delayMs);
-    if (s.mode == L"garbage") {
-        std::string bytes(3000, '\0');
-        unsigned seed = 12345;
-        for (char& b : bytes) {
-            seed = seed * 1103515245u + 12345u;
-            b = (char)(seed >> 16);
-        }
-        bytes[0] = '\0';
-        bytes[1] = '\xff';
-        bytes[2] = '\r';
-        bytes[10] = '\n';
-        bytes[2999] = '\r';
-        print(bytes);
-    }
+    if (s.mode == L"garbage") printGarbage();
 }
 
 bool startEngineProgram(const std::wstring& exe, const std::wstring& args) {

@@ -29,7 +29,26 @@ struct Start {
     std::wstring mode = L"ok";  // the mode that applies to this start
     DWORD delayMs = 0;
     int exitCode = 2;
+    DWORD hresult = 0;  // `hresult` of the mode's section
 };
+
+// Where a family of stand-ins keeps its state and names its record mutex; the
+// Qv stand-ins' by default. startEnv: a variable recorded with `start`.
+struct Flavor {
+    const wchar_t* dirEnv;       // the state folder's variable
+    const wchar_t* dirName;      // else %ProgramData%\<dirName>
+    const wchar_t* recordMutex;
+    const wchar_t* startEnv;     // may be null
+    const wchar_t* lifeEnv;      // a variable with the lifetime in ms; may be null
+};
+void setFlavor(const Flavor& flavor);
+std::wstring defaultStateDir();
+// For a library: records as `program` into the default state folder, no start line.
+void attach(const std::wstring& program);
+// Reads the mode of [section] (counting `times` down) into s, applying nothing.
+void readModes(Start& s, const std::wstring& section);
+// 3000 fixed pseudo-random bytes (NUL, 0xFF, lone CR/LF) to standard output.
+void printGarbage();
 Start begin(const std::wstring& program = std::wstring());
 // Reads the mode of [section] (counting `times` down) into s and carries out the
 // common ones: exit, garbage, slow, hang, crash. Program-specific modes are left

@@ -19,6 +19,8 @@ import tarfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "apk_fixture"))
 import make_apk  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, "..", "vbox_standin"))
+import make_ova  # noqa: E402
 
 VERSION = "3.1.0.1001"
 MIB = 1 << 20
@@ -39,55 +41,20 @@ MANIFEST = {
     "vbox/tarvoplayer/TarvoPlayer.exe": "player-" + VERSION,
     "vbox/tarvoplayer/TarvoHelper.exe": "helper",
     "vbox/tarvoplayer/TarvoTips.exe": "recorder",
-    "vbox-inner/VBoxSVC.exe": "recorder",
-    "vbox-inner/VBoxC.dll": "recorder",
-    "vbox-inner/SUPInstall.exe": "recorder",
-    "vbox-inner/SUPUninstall.exe": "recorder",
-    "vbox-inner/VBoxManage.exe": "recorder",
-    "vbox-inner/VirtualBox.exe": "recorder",
-    "vbox-inner/VBoxHeadless.exe": "recorder",
-    "vbox-inner/VBoxNetDHCP.exe": "recorder",
-    "vbox-inner/VBoxDrv.sys": "recorder",
-    "vbox-inner/tvc288.dll": "recorder",
+    "vbox-inner/VBoxSVC.exe": "vbox-VBoxSVC.exe",
+    "vbox-inner/VBoxC.dll": "vbox-VBoxC.dll",
+    "vbox-inner/SUPInstall.exe": "vbox-SUPInstall.exe",
+    "vbox-inner/SUPUninstall.exe": "vbox-SUPUninstall.exe",
+    "vbox-inner/VBoxManage.exe": "vbox-VBoxManage.exe",
+    "vbox-inner/VirtualBox.exe": "vbox-VirtualBox.exe",
+    "vbox-inner/VBoxHeadless.exe": "vbox-VBoxHeadless.exe",
+    "vbox-inner/VBoxNetDHCP.exe": "vbox-VBoxNetDHCP.exe",
+    "vbox-inner/VBoxDrv.sys": "vbox-VBoxDrv.sys",
+    "vbox-inner/tvc288.dll": "vbox-tvc288.dll",
     "TarvoHall.exe": "recorder",
     "dotnet/NetFx20SP1_x86.exe": "recorder",
     "dotnet/NetFx20SP1_ia64.exe": "recorder",
 }
-
-
-def ova():
-    """ustar archive: the machine description first, then a 4 MiB disk."""
-    ovf = ("<?xml version=\"1.0\"?>\n"
-           "<Envelope ovf:version=\"1.0\" xmlns=\"http://schemas.dmtf.org/ovf/envelope/1\" "
-           "xmlns:ovf=\"http://schemas.dmtf.org/ovf/envelope/1\">\n"
-           "  <References><File ovf:href=\"tarvoplayer-disk1.vmdk\" ovf:id=\"file1\"/></References>\n"
-           "  <VirtualSystem ovf:id=\"tarvoplayer\"><Info>tarvoplayer</Info><Name>tarvoplayer</Name>"
-           "</VirtualSystem>\n"
-           "</Envelope>\n").encode("utf-8")
-    out = io.BytesIO()
-    with tarfile.open(fileobj=out, mode="w", format=tarfile.USTAR_FORMAT) as tar:
-        for name, data in (("tarvoplayer.ovf", ovf), ("tarvoplayer-disk1.vmdk", make_apk.payload(4 * MIB, 22))):
-            info = tarfile.TarInfo(name)
-            info.size = len(data)
-            info.mtime = 1577836800
-            info.mode = 0o644
-            info.uname = info.gname = "tarvo"
-            tar.addfile(info, io.BytesIO(data))
-    return out.getvalue()
-
-
-VIRTUALBOX_XML = b"""<?xml version="1.0"?>
-<VirtualBox xmlns="http://www.virtualbox.org/" version="1.12-windows">
-  <Global>
-    <ExtraData>
-      <ExtraDataItem name="GUI/SuppressMessages" value="all"/>
-    </ExtraData>
-    <MachineRegistry/>
-    <NetserviceRegistry/>
-    <SystemProperties defaultHardDiskFormat="VDI" VRDEAuthLibrary="VBoxAuth" webServiceAuthLibrary="VBoxAuth" LogHistoryCount="3"/>
-  </Global>
-</VirtualBox>
-"""
 
 
 def main():
@@ -112,6 +79,7 @@ def main():
     make_apk.write_zip(os.path.join(a.out, "qv_engine_%s.zip" % VERSION), qv)
 
     inner = [("vbox/" + name[len("vbox-inner/"):], prog(name)) for name in MANIFEST if name.startswith("vbox-inner/")]
+    inner.append(("vbox/standin-build.txt", b"package"))
     inner_zips = []
     for arch in ("x86", "x64"):
         buf = os.path.join(a.out, ".vbox-%s.zip" % arch)
@@ -121,7 +89,8 @@ def main():
         os.remove(buf)
     vbox = [(name[len("vbox/"):], prog(name)) for name in MANIFEST if name.startswith("vbox/")]
     vbox += inner_zips
-    vbox += [("tarvoplayer/ovas/tarvoplayer.ova", ova()), ("tarvoplayer/ovas/VirtualBox.xml", VIRTUALBOX_XML)]
+    vbox += [("tarvoplayer/ovas/tarvoplayer.ova", make_ova.appliance()),
+             ("tarvoplayer/ovas/VirtualBox.xml", make_ova.TEMPLATE.encode())]
     make_apk.write_zip(os.path.join(a.out, "vbox_engine_%s.zip" % VERSION), vbox)
 
     make_apk.write_apk(os.path.join(a.out, "sample_1.0.apk"), "com.tarvo.sample", "1.0", ".MainActivity")
