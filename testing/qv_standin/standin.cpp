@@ -243,9 +243,15 @@ void print(const std::string& text) {
 }
 
 void record(const std::wstring& event, const std::wstring& details) {
+    recordFields(event, std::vector<std::wstring>{details});
+}
+
+void recordFields(const std::wstring& event, const std::vector<std::wstring>& fields) {
     if (g_stateDir.empty()) return;
+    std::string details;
+    for (size_t i = 0; i < fields.size(); ++i) details += (i ? "\t" : "") + utf8(escapeControls(fields[i]));
     const std::string line = utf8(g_program) + "\t" + std::to_string(GetCurrentProcessId()) + "\t" + utf8(event) +
-                             "\t" + utf8(escapeControls(details)) + "\n";
+                             "\t" + details + "\n";
     RecordMutex lock;
     HANDLE file = CreateFileW((g_stateDir + L"\\record.log").c_str(), FILE_APPEND_DATA,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -301,9 +307,9 @@ Start begin(const std::wstring& program) {
     g_program = s.program;
     g_stateDir = s.stateDir;
     g_lifeMs = s.lifeMs;
-    std::wstring details = GetCommandLineW();
-    if (g_flavor.startEnv) details += std::wstring(L"\t") + g_flavor.startEnv + L"=" + envValue(g_flavor.startEnv);
-    record(L"start", details);
+    std::vector<std::wstring> details{GetCommandLineW()};
+    if (g_flavor.startEnv) details.push_back(std::wstring(g_flavor.startEnv) + L"=" + envValue(g_flavor.startEnv));
+    recordFields(L"start", details);
     HANDLE thread = CreateThread(nullptr, 0, watchdog, nullptr, 0, nullptr);
     if (thread) CloseHandle(thread);
     return s;

@@ -57,6 +57,8 @@ void applyModes(Start& s, const std::wstring& section);
 
 // Appends "<program>\t<pid>\t<event>\t<details>\n" to <state>\record.log.
 void record(const std::wstring& event, const std::wstring& details = std::wstring());
+// The same with several detail fields, each escaped, joined by tabs.
+void recordFields(const std::wstring& event, const std::vector<std::wstring>& fields);
 // Records `exit <code>` and ends the process.
 [[noreturn]] void finish(int code);
 // Records `bad-args`, prints the usage line (when there is one) and exits 2.

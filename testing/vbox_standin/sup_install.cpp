@@ -6,6 +6,7 @@ namespace {
 
 const wchar_t kService[] = L"VBoxDrv";
 
+#ifndef SUP_UNINSTALL
 int install(qvs::Start& s) {
     if (!s.args.empty()) {
         vbs::err("SUPInstall.exe: error: This utility takes no arguments");
@@ -53,7 +54,7 @@ int install(qvs::Start& s) {
     }
     vbs::finish(s, 0);
 }
-
+#else
 int uninstall(qvs::Start& s) {
     vbs::applyModes(s, L"SUPUninstall", "");
     qvs::stopServiceAndWait(kService, 10000);
@@ -61,6 +62,7 @@ int uninstall(qvs::Start& s) {
     vbs::out("SUPUninstall.exe: info: uninstalled successfully");
     vbs::finish(s, 0);
 }
+#endif
 
 }  // namespace
 

@@ -36,7 +36,7 @@ HRESULT entry(const wchar_t* name, const wchar_t* section, bool doRegister) {
     }
     wchar_t code[16];
     _snwprintf(code, 16, L"0x%08X", (unsigned)hr);
-    qvs::record(L"call", modulePath(nullptr) + L"\t" + name + L"\t" + code);
+    qvs::recordFields(L"call", {modulePath(nullptr), name, code});
     return hr;
 }
 

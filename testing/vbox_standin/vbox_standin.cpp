@@ -50,7 +50,7 @@ void attach(const std::wstring& program) {
 
 void finish(const qvs::Start& s, int code) {
     if (s.mode == L"exit") code = s.exitCode;
-    qvs::record(L"exit", std::to_wstring(code) + L"\t" + s.mode);
+    qvs::recordFields(L"exit", {std::to_wstring(code), s.mode});
     ExitProcess((UINT)code);
 }
 
