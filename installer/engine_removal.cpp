@@ -165,6 +165,16 @@ bool serviceExists(const std::wstring& name) {
     return exists;
 }
 
+bool deleteServiceAsItStands(const std::wstring& name) {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (!manager) return false;
+    SC_HANDLE service = OpenServiceW(manager, name.c_str(), DELETE);
+    const bool deleted = service && DeleteService(service);
+    if (service) CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return deleted;
+}
+
 // A helper that does not stop would be left pointing at a deleted program:
 // its process is ended and the removal tried once more.
 void Removal::removeHelperService() {
@@ -174,6 +184,9 @@ void Removal::removeHelperService() {
     if (services.remove(helper, removalBounds().helperServiceMs) || !serviceExists(helper)) return;
     killProcessesByName(L"TarvoHelper.exe");
     if (services.remove(helper, removalBounds().helperRetryMs) || !serviceExists(helper)) return;
+    // A service whose process was ended may still count as running and refuse
+    // the stop (232, 1061): with its process gone it is deleted as it stands.
+    if (findProcessId(L"TarvoHelper.exe") == 0 && deleteServiceAsItStands(helper)) return;
     logPrintf("helper service not removed");
 }
 
