@@ -79,13 +79,8 @@ std::vector<std::string> entries(const std::wstring& folder) {
     return out;
 }
 
-std::string fieldOf(const std::string& line, const std::string& key) {
-    const size_t at = line.find(" " + key + "=");
-    if (at == std::string::npos) return std::string();
-    const size_t start = at + key.size() + 2;
-    const size_t end = key == "message" ? line.size() : line.find(' ', start);
-    return line.substr(start, end == std::string::npos ? std::string::npos : end - start);
-}
+using roadtest::fieldOf;
+using roadtest::inOrder;
 
 // The removal's events as "state percent message"; a line for any other stage
 // or a failed event says so.
@@ -106,13 +101,6 @@ std::vector<std::string> statRequests(const std::vector<std::string>& requests) 
     for (const std::string& r : requests)
         if (r.find("GET /Stat?") == 0) out.push_back(r.substr(4, r.find(' ', 4) - 4));
     return out;
-}
-
-bool inOrder(const std::vector<std::string>& all, const std::vector<std::string>& wanted) {
-    size_t k = 0;
-    for (const std::string& a : all)
-        if (k < wanted.size() && a == wanted[k]) ++k;
-    return k == wanted.size();
 }
 
 size_t indexOf(const std::vector<std::string>& all, const std::string& prefix) {

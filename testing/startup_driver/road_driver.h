@@ -36,6 +36,24 @@ inline std::vector<std::string> splitLines(const std::string& text) {
     return lines;
 }
 
+// The value of " key=" in a record line: up to the next blank, or the rest of
+// the line for "message".
+inline std::string fieldOf(const std::string& line, const std::string& key) {
+    const size_t at = line.find(" " + key + "=");
+    if (at == std::string::npos) return std::string();
+    const size_t start = at + key.size() + 2;
+    const size_t end = key == "message" ? line.size() : line.find(' ', start);
+    return line.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+// Whether wanted appears in all in its order (other lines between).
+inline bool inOrder(const std::vector<std::string>& all, const std::vector<std::string>& wanted) {
+    size_t k = 0;
+    for (const std::string& a : all)
+        if (k < wanted.size() && a == wanted[k]) ++k;
+    return k == wanted.size();
+}
+
 struct DriverRun {
     long exitCode = 0;
     std::vector<std::string> lines;  // the driver's record
