@@ -1,6 +1,6 @@
-// provisional: the engines' remove operations and the VBox install and
-// upgrade are not built yet. Each slot throws NotBuilt and is listed by
-// ProductInstallerEnv::missingRows(); remove a slot here when its operation lands.
+// provisional: the VBox install and upgrade are not built yet. Each slot throws
+// NotBuilt and is listed by ProductInstallerEnv::missingRows(); remove a slot
+// here when its operation lands.
 #include "installer/installer_not_built.h"
 #include "installer/installer_product_env.h"
 #include "installer/installer_qv_impl.h"
@@ -8,14 +8,11 @@
 
 namespace v2 {
 
-int InstallerQvImpl::remove() { throw NotBuilt("InstallerQvImpl::remove"); }
 int InstallerVBoxImpl::install() { throw NotBuilt("InstallerVBoxImpl::install"); }
 int InstallerVBoxImpl::upgrade() { throw NotBuilt("InstallerVBoxImpl::upgrade"); }
-int InstallerVBoxImpl::remove() { throw NotBuilt("InstallerVBoxImpl::remove"); }
 
 std::vector<std::string> ProductInstallerEnv::missingRows() {
-    return {"InstallerQvImpl::remove", "InstallerVBoxImpl::install", "InstallerVBoxImpl::upgrade",
-            "InstallerVBoxImpl::remove"};
+    return {"InstallerVBoxImpl::install", "InstallerVBoxImpl::upgrade"};
 }
 
 }  // namespace v2

@@ -21,6 +21,9 @@ public:
     // apps. 0 done, 2 nothing newer, negative on failure.
     int doInstall();
 
+    // The uninstall entry, "DisplayVersion" from the Qv player (uninstall_entry.h).
+    static void writeUninstallEntry();
+
 private:
     int installSteps();
 };

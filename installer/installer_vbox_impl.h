@@ -15,6 +15,9 @@ public:
     int upgrade() override;
     int remove() override;
     int fix() override { return 0; }
+
+    // The uninstall entry, "DisplayVersion" from the VBox player (uninstall_entry.h).
+    static void writeUninstallEntry();
 };
 
 }  // namespace v2

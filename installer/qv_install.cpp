@@ -239,7 +239,7 @@ int InstallerQvImpl::installSteps() {
             createUrlShortcut(menu, name + L"官网.url", webHostAddress(WebHost::Www), L"访问" + name + L"官网", L"");
             SHChangeNotify(SHCNE_MKDIR, SHCNF_PATHW | SHCNF_FLUSH, menu.c_str(), nullptr);
         }
-        writeUninstallEntry(EngineKind::Qv);
+        writeUninstallEntry();
         logPrintf("create all ok.");
         fire(1, 1, 0, percent, none, actionWord + L"主程序和快捷方式...");
 

@@ -225,7 +225,8 @@ void writeDataFile(const std::wstring& name, const std::string& bytes) {
 }
 
 std::string takeDataFile(const std::wstring& name) {
-    std::wstring path = dataFilePath(name);
+    // Only a read: after a removal the folder must not come back.
+    std::wstring path = commonDataFolderPath() + L"\\" + name + L".dat";
     FILE* file = _wfopen(path.c_str(), L"r");
     if (!file) return std::string();
     // Text mode turns CR LF into LF: the byte count read is what counts.

@@ -46,8 +46,10 @@ std::wstring mapCnoAlias(const std::wstring& cno) { return cno == L"quillmoss" ?
 
 std::wstring getUserDataFolder() { return ensureFolder(appDataFolder() + kProductFolder); }
 
+std::wstring commonDataFolderPath() { return getSpecialFolder(CSIDL_COMMON_APPDATA, std::wstring()) + kProductFolder; }
+
 std::wstring getCommonDataFolder() {
-    return ensureFolder(getSpecialFolder(CSIDL_COMMON_APPDATA, std::wstring()) + kProductFolder);
+    return ensureFolder(commonDataFolderPath());
 }
 
 std::wstring getCnosFolder() { return ensureFolder(getUserDataFolder() + L"\\cnos"); }

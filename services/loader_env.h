@@ -17,6 +17,8 @@
 std::wstring getUserDataFolder();
 // <Common AppData>\tarvozhushou
 std::wstring getCommonDataFolder();
+// The same path, not created: for reads that must not bring a removed folder back.
+std::wstring commonDataFolderPath();
 // <user data folder>\cnos
 std::wstring getCnosFolder();
 // <AppData>\tarvozhushou\log

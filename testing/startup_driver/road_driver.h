@@ -36,6 +36,24 @@ inline std::vector<std::string> splitLines(const std::string& text) {
     return lines;
 }
 
+// The value of " key=" in a record line: up to the next blank, or the rest of
+// the line for "message".
+inline std::string fieldOf(const std::string& line, const std::string& key) {
+    const size_t at = line.find(" " + key + "=");
+    if (at == std::string::npos) return std::string();
+    const size_t start = at + key.size() + 2;
+    const size_t end = key == "message" ? line.size() : line.find(' ', start);
+    return line.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+// Whether wanted appears in all in its order (other lines between).
+inline bool inOrder(const std::vector<std::string>& all, const std::vector<std::string>& wanted) {
+    size_t k = 0;
+    for (const std::string& a : all)
+        if (k < wanted.size() && a == wanted[k]) ++k;
+    return k == wanted.size();
+}
+
 struct DriverRun {
     long exitCode = 0;
     std::vector<std::string> lines;  // the driver's record
@@ -240,10 +258,18 @@ public:
         }
     }
 
+    // The driver runs as <name>.exe (and logs to <name>.log) instead of a name of its own.
+    void setDriverName(const std::wstring& name) { driverName_ = name; }
+    // The developer settings' "home" (the player home of the offline driver).
+    void setHome(const std::wstring& home) { home_ = home; }
+    // The path the driver runs from.
+    std::wstring driverPath() const { return prog_ + L"\\" + driverName_ + L".exe"; }
+
     // The driver's program under a name of its own, so that its log file is its own.
     std::wstring installDriver() {
         static int serial = 0;
-        const std::wstring name = L"road_" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++serial);
+        const std::wstring name = !driverName_.empty() ? driverName_
+                                  : L"road_" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++serial);
         const std::wstring exe = prog_ + L"\\" + name + L".exe";
         if (!CopyFileW((tst::binDir() + L"\\" + driver_).c_str(), exe.c_str(), FALSE)) return std::wstring();
         std::string settings = "online=0\nhome=" + tst::narrow(home_) + "\n";
@@ -262,9 +288,19 @@ public:
     };
     Started start(const std::wstring& args, const std::string& caseText,
                   const std::vector<std::wstring>& extraEnv = {}) {
-        Started s;
         const std::wstring exe = installDriver();
-        if (exe.empty()) return s;
+        if (exe.empty()) return Started();
+        return startLine(L"\"" + exe + L"\" " + args, caseText, extraEnv);
+    }
+    // The same with the whole command line given (the driver is installed first).
+    Started startCommand(const std::wstring& command, const std::string& caseText,
+                         const std::vector<std::wstring>& extraEnv = {}) {
+        if (installDriver().empty()) return Started();
+        return startLine(command, caseText, extraEnv);
+    }
+    Started startLine(const std::wstring& command, const std::string& caseText,
+                      const std::vector<std::wstring>& extraEnv) {
+        Started s;
         static int serial = 0;
         s.casePath = dir_.file(L"case" + std::to_wstring(++serial) + L".txt");
         s.logPath = logs_.back();
@@ -279,7 +315,6 @@ public:
         FreeEnvironmentStringsW(block);
         for (const std::wstring& e : entries) env.append(e).push_back(L'\0');
         env.push_back(L'\0');
-        std::wstring command = L"\"" + exe + L"\" " + args;
         std::vector<wchar_t> line(command.begin(), command.end());
         line.push_back(L'\0');
         STARTUPINFOW si = {};
@@ -324,6 +359,7 @@ public:
 
 private:
     std::wstring driver_;
+    std::wstring driverName_;
     MachineLock lock_;
     SavedFile adaptIni_;
     SavedFile pending_;

@@ -11,12 +11,17 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "app/product_services.h"
 #include "app/startup.h"
+#include "installer/engine_removal.h"
 #include "installer/installer_product_env.h"
+#include "installer/installer_qv_impl.h"
+#include "installer/installer_vbox_impl.h"
+#include "installer/qv_control.h"
 #include "services/loader_env.h"
 #include "services/web_hosts.h"
 #include "testing/fakes/fake_startup_services.h"
@@ -76,6 +81,8 @@ struct DriverKeys {
     int blockOp = -1;      // driver.block: the operation that waits for the gate
     std::wstring gate;     // driver.gate: events <gate>.blocked (set) and <gate>.release (awaited)
     bool productEngine = false;  // driver.engine=product: the product's engine implementations
+    long removalBoundsMs = -1;   // driver.removalBoundsMs: the removal's waits and the Qv tools' bounds
+    std::string entryEngine;     // driver.writeUninstallEntry=qv|vbox: only write that engine's entry
 };
 
 bool takeDriverKeys(std::string& text, DriverKeys& keys, std::string& error) {
@@ -97,6 +104,11 @@ bool takeDriverKeys(std::string& text, DriverKeys& keys, std::string& error) {
             keys.blockOp = value[0] - '0';
         } else if (key == "driver.engine" && (value == "product" || value == "scripted")) {
             keys.productEngine = value == "product";
+        } else if (key == "driver.removalBoundsMs" && !value.empty() &&
+                   value.find_first_not_of("0123456789") == std::string::npos && value.size() < 9) {
+            keys.removalBoundsMs = atol(value.c_str());
+        } else if (key == "driver.writeUninstallEntry" && (value == "qv" || value == "vbox")) {
+            keys.entryEngine = value;
         } else if (key == "driver.gate" && !value.empty()) {
             keys.gate = fakes::fromUtf8(value);
         } else {
@@ -308,6 +320,15 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     }
 
     std::string refused = roadtest::unsafeDriverSetting();
+    // Seeding: the entry as this offline loader (its own path) writes it.
+    if (refused.empty() && !keys.entryEngine.empty()) {
+        if (keys.entryEngine == "qv")
+            v2::InstallerQvImpl::writeUninstallEntry();
+        else
+            v2::InstallerVBoxImpl::writeUninstallEntry();
+        writeAll(outPath, "entry=" + keys.entryEngine + "\nexit=0\n");
+        return 0;
+    }
     std::string key;
     if (refused.empty() && findBoundKey(text, key)) refused = "key " + key + " is answered by the product";
     if (!refused.empty()) {
@@ -325,6 +346,14 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     }
     env.timeline = &timeline;
     env.productEngine = keys.productEngine;
+    if (keys.removalBoundsMs >= 0) {
+        const DWORD ms = (DWORD)keys.removalBoundsMs;
+        removalBounds().setupUninstallMs = ms;
+        removalBounds().helperServiceMs = ms;
+        removalBounds().helperRetryMs = ms;
+        qvToolLimits().quitMs = ms;
+        qvToolLimits().serviceStopMs = ms;
+    }
     v2::setInstallerEnv(&env);
 
     // A blocked operation holds the run (and the loader mutex) until the test
@@ -346,6 +375,13 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
 
     std::string out;
     for (const std::string& e : timeline.all()) out += e + "\n";
+    // The window run's progress, as the dialog would have shown it.
+    for (const fakes::RecordingProgress::Record& r : services.windowProgress.records()) {
+        char line[160];
+        snprintf(line, sizeof line, "event stage=%d state=%d error=%d percent=%g detail=", r.stage, r.state, r.error,
+                 r.percent);
+        out += line + fakes::utf8(r.detail) + " message=" + fakes::utf8(r.message) + "\n";
+    }
     for (const fakes::FakeOpRecord& r : env.records()) {
         char line[256];
         snprintf(line, sizeof line, "record(op=%d, engine=%d, mainThread=%d, com=0x%08lx, fired=%d, worker=%d, workerOwnThread=%d)\n",

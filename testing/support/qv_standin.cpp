@@ -47,10 +47,15 @@ std::wstring quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 
 }  // namespace
 
-StandinEngine::StandinEngine() {
-    root_.reset(new tst::TempDir(L"qv"));
+StandinEngine::StandinEngine(const std::wstring& root) {
+    if (root.empty()) {
+        root_.reset(new tst::TempDir(L"qv"));
+        rootPath_ = root_->path();
+    } else {
+        rootPath_ = root;
+    }
     state_.reset(new tst::TempDir(L"qvstate"));
-    folder_ = root_->path() + L"\\qvplayer\\";
+    folder_ = rootPath_ + L"\\qvplayer\\";
     SetEnvironmentVariableW(L"QV_STANDIN_DIR", state_->path().c_str());
 }
 
@@ -67,7 +72,7 @@ StandinEngine::~StandinEngine() {
         DWORD size = MAX_PATH * 2;
         // Only a stand-in of this engine or of the build's folder, never a reused pid.
         const bool ours = QueryFullProcessImageNameW(process, 0, image, &size) &&
-                          (std::wstring(image, size).find(root_->path()) == 0 ||
+                          (std::wstring(image, size).find(rootPath_) == 0 ||
                            std::wstring(image, size).find(tst::binDir()) == 0);
         if (ours && WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
             TerminateProcess(process, 1);
@@ -80,7 +85,7 @@ StandinEngine::~StandinEngine() {
     SetEnvironmentVariableW(L"QV_STANDIN_DIR", nullptr);
     // Files of an ended process can be deleted only once it is gone.
     for (int i = 0; i < 50 && tst::fileExists(folder_); ++i) {
-        tst::removeTree(root_->path() + L"\\qvplayer");
+        tst::removeTree(rootPath_ + L"\\qvplayer");
         if (tst::fileExists(folder_)) Sleep(100);
     }
 }

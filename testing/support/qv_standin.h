@@ -34,7 +34,8 @@ extern const wchar_t kTvzsPlayerKey[];  // SOFTWARE\tvzsPlayer
 
 class StandinEngine {
 public:
-    StandinEngine();
+    // The engine lives in root + "\qvplayer" (a temporary folder without a root).
+    explicit StandinEngine(const std::wstring& root = std::wstring());
     ~StandinEngine();
     StandinEngine(const StandinEngine&) = delete;
     StandinEngine& operator=(const StandinEngine&) = delete;
@@ -82,6 +83,7 @@ public:
 private:
     tst::MachineStateLock lock_;
     std::unique_ptr<tst::TempDir> root_;
+    std::wstring rootPath_;
     std::unique_ptr<tst::TempDir> state_;
     std::wstring folder_;
     std::vector<std::wstring> appFolders_;
