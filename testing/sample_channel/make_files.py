@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the files the sample channel serves under /files/: the engine
-packages of both engines, the sample app with its icon and tip pictures, the
-hall program and the .NET packages. Standard library only; every byte is
+packages of both engines (the Qv ones through testing/qv_standin/make_qv_package.py),
+the sample app with its icon and tip pictures, the hall program and the .NET packages. Standard library only; every byte is
 deterministic (fixed times, fixed seeds).
 
   make_files.py OUT_DIR --program KEY=PATH [--program KEY=PATH ...]
@@ -18,24 +18,15 @@ import tarfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "apk_fixture"))
+sys.path.insert(0, os.path.join(HERE, "..", "qv_standin"))
 import make_apk  # noqa: E402
+import make_qv_package  # noqa: E402
 
 VERSION = "3.1.0.1001"
 MIB = 1 << 20
 
 # Program in a package -> stand-in key.
 MANIFEST = {
-    "qv/tarvoplayer/qvPlayer.exe": "recorder-" + VERSION,
-    "qv/tarvoplayer/qvInstaller.exe": "qvInstaller",
-    "qv/tarvoplayer/TarvoHelper.exe": "helper",
-    "qv/tarvoplayer/TarvoTips.exe": "recorder",
-    "qv/tarvoplayer/qvplayer/TV-Service.exe": "TV-Service",
-    "qv/tarvoplayer/qvplayer/TV-Frontend.exe": "TV-Frontend",
-    "qv/tarvoplayer/qvplayer/TV-Quit.exe": "TV-Quit",
-    "qv/tarvoplayer/qvplayer/TV-RunApp.exe": "TV-RunApp",
-    "qv/tarvoplayer/qvplayer/TV-ApkHandler.exe": "TV-ApkHandler",
-    "qv/tarvoplayer/qvplayer/TV-StartLauncher.exe": "TV-StartLauncher",
-    "qv/tarvoplayer/qvplayer/tvHdDrv.exe": "tvHdDrv",
     "vbox/tarvoplayer/TarvoPlayer.exe": "player-" + VERSION,
     "vbox/tarvoplayer/TarvoHelper.exe": "helper",
     "vbox/tarvoplayer/TarvoTips.exe": "recorder",
@@ -106,10 +97,7 @@ def main():
 
     os.makedirs(os.path.join(a.out, "dotnet"), exist_ok=True)
 
-    qv = [(name[len("qv/"):], prog(name)) for name in MANIFEST if name.startswith("qv/")]
-    qv.insert(8, ("tarvoplayer/qvplayer/engine.ini", ("version=%s\r\n" % VERSION).encode("ascii")))
-    qv.append(("tarvoplayer/qvplayer/system.img", make_apk.payload(4 * MIB, 11)))
-    make_apk.write_zip(os.path.join(a.out, "qv_engine_%s.zip" % VERSION), qv)
+    make_qv_package.write_all(a.out, programs)
 
     inner = [("vbox/" + name[len("vbox-inner/"):], prog(name)) for name in MANIFEST if name.startswith("vbox-inner/")]
     inner_zips = []
