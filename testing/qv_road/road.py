@@ -144,8 +144,9 @@ class Road:
         if not keep_prefix:
             self._kill_wineserver()
             shutil.rmtree(self.prefix, ignore_errors=True)
-        # The prefix comes from wine-run's own set-up; the probe is the first program.
-        self.probe()
+        # The prefix comes from wine-run's own set-up (slow on a loaded machine); the
+        # probe is the first program.
+        self.probe(limit=900)
         user = os.path.join(self.prefix, "drive_c", "users", getpass.getuser())
         self.user_data = os.path.join(user, "AppData", "Roaming", "tarvozhushou")
         self.program_data = os.path.join(self.prefix, "drive_c", "ProgramData")
@@ -224,8 +225,8 @@ class Road:
             proc.wait()
             return None, None
 
-    def probe(self):
-        rc, out = self.wine_run(os.path.join(self.bin, "qv_road_probe.exe"), [], 120)
+    def probe(self, limit=120):
+        rc, out = self.wine_run(os.path.join(self.bin, "qv_road_probe.exe"), [], limit)
         if rc != 0 or not out:
             return {}
         try:

@@ -98,11 +98,12 @@ def write_all(out, programs):
     make_apk.write_zip(os.path.join(out, "qv_engine_nosetup.zip"),
                        package(programs, VERSIONS[0], skip=("tarvoplayer/qvInstaller.exe",)))
     damaged = os.path.join(out, "qv_engine_damaged.zip")
-    make_apk.write_zip(damaged, package(programs, VERSIONS[0]))
+    make_apk.write_zip(damaged, package(programs, VERSIONS[0]), deflated=(DAMAGED_ITEM,))
     damage(damaged, DAMAGED_ITEM)
 
 
-def main():
+def parse_arguments():
+    """OUT_DIR and the --program KEY=PATH items, read into key -> bytes."""
     parser = argparse.ArgumentParser()
     parser.add_argument("out")
     parser.add_argument("--program", action="append", default=[])
@@ -112,10 +113,15 @@ def main():
         key, path = item.split("=", 1)
         with open(path, "rb") as f:
             programs[key] = f.read()
+    return a.out, programs
+
+
+def main():
+    out, programs = parse_arguments()
     missing = sorted({key for _, key in PROGRAMS} - set(programs))
     if missing:
         raise SystemExit("make_qv_package: no program for " + ", ".join(missing))
-    write_all(a.out, programs)
+    write_all(out, programs)
     return 0
 
 

@@ -10,7 +10,6 @@ Programs are packed from the built stand-ins named by KEY. MANIFEST says which
 stand-in each program of a package is; a program whose own stand-in is not
 built yet is packed as the recorder.
 """
-import argparse
 import io
 import os
 import sys
@@ -82,27 +81,19 @@ VIRTUALBOX_XML = b"""<?xml version="1.0"?>
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("out")
-    parser.add_argument("--program", action="append", default=[])
-    a = parser.parse_args()
-    programs = {}
-    for item in a.program:
-        key, path = item.split("=", 1)
-        with open(path, "rb") as f:
-            programs[key] = f.read()
+    out, programs = make_qv_package.parse_arguments()
 
     def prog(item):
         return programs.get(MANIFEST[item], programs["recorder"])
 
-    os.makedirs(os.path.join(a.out, "dotnet"), exist_ok=True)
+    os.makedirs(os.path.join(out, "dotnet"), exist_ok=True)
 
-    make_qv_package.write_all(a.out, programs)
+    make_qv_package.write_all(out, programs)
 
     inner = [("vbox/" + name[len("vbox-inner/"):], prog(name)) for name in MANIFEST if name.startswith("vbox-inner/")]
     inner_zips = []
     for arch in ("x86", "x64"):
-        buf = os.path.join(a.out, ".vbox-%s.zip" % arch)
+        buf = os.path.join(out, ".vbox-%s.zip" % arch)
         make_apk.write_zip(buf, inner)
         with open(buf, "rb") as f:
             inner_zips.append(("tarvoplayer/install/vbox-%s.zip" % arch, f.read()))
@@ -110,15 +101,15 @@ def main():
     vbox = [(name[len("vbox/"):], prog(name)) for name in MANIFEST if name.startswith("vbox/")]
     vbox += inner_zips
     vbox += [("tarvoplayer/ovas/tarvoplayer.ova", ova()), ("tarvoplayer/ovas/VirtualBox.xml", VIRTUALBOX_XML)]
-    make_apk.write_zip(os.path.join(a.out, "vbox_engine_%s.zip" % VERSION), vbox)
+    make_apk.write_zip(os.path.join(out, "vbox_engine_%s.zip" % VERSION), vbox)
 
-    make_apk.write_apk(os.path.join(a.out, "sample_1.0.apk"), "com.tarvo.sample", "1.0", ".MainActivity")
+    make_apk.write_apk(os.path.join(out, "sample_1.0.apk"), "com.tarvo.sample", "1.0", ".MainActivity")
     for name, (w, h, seed) in {"sample_icon.png": (64, 64, 3), "tip1.png": (652, 410, 4),
                                "tip2.png": (652, 410, 5)}.items():
-        with open(os.path.join(a.out, name), "wb") as f:
+        with open(os.path.join(out, name), "wb") as f:
             f.write(make_apk.png(w, h, seed))
     for name in ("TarvoHall.exe", "dotnet/NetFx20SP1_x86.exe", "dotnet/NetFx20SP1_ia64.exe"):
-        with open(os.path.join(a.out, name), "wb") as f:
+        with open(os.path.join(out, name), "wb") as f:
             f.write(prog(name))
     return 0
 
