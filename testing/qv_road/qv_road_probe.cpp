@@ -238,7 +238,12 @@ int wmain() {
     CoInitialize(nullptr);
     const std::wstring userData = folder(CSIDL_APPDATA) + L"\\tarvozhushou";
     const std::wstring adaptIni = folder(CSIDL_COMMON_APPDATA) + L"\\tarvozhushou\\tarvoadapt.ini";
-    const std::wstring defaultPlayer = folder(CSIDL_PROGRAM_FILES) + L"\\tarvoplayer";
+    // Without "install_path" the player folder is looked for in both Program Files folders.
+    std::wstring defaultPlayer = folder(CSIDL_PROGRAM_FILES) + L"\\tarvoplayer";
+    const std::wstring x86Player = folder(CSIDL_PROGRAM_FILESX86) + L"\\tarvoplayer";
+    if (GetFileAttributesW(defaultPlayer.c_str()) == INVALID_FILE_ATTRIBUTES &&
+        GetFileAttributesW(x86Player.c_str()) != INVALID_FILE_ATTRIBUTES)
+        defaultPlayer = x86Player;
     wchar_t installPath[MAX_PATH * 2] = {};
     GetPrivateProfileStringW(L"main", L"install_path", L"", installPath, MAX_PATH * 2, adaptIni.c_str());
     std::wstring state = envValue(L"QV_STANDIN_DIR");
