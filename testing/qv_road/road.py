@@ -36,6 +36,7 @@ HOST_KEYS = ("stat_host", "product_host", "market_host", "market_down_host", "ma
 LONG_LIVED = {"TV-Service", "tvHdDrv", "TV-Frontend", "TarvoHelper", "helper_service_stub"}
 LOADER_LIMIT_S = 600
 SETTLE_LIMIT_S = 30
+QUIET_S = 5
 
 
 def wine_loader():
@@ -270,9 +271,16 @@ class Road:
             # Into a file, not a pipe: programs that the loader starts keep Wine's stdio open.
             run.exit_code, _ = self.wine_run(os.path.join(self.user_data, "TarvoLoader.exe"), words, limit,
                                              stdout=err, stderr=err, debug="-all,warn+seh,+debugstr")
-        # Tools that the loader started without waiting finish first.
+        # Tools that the loader started without waiting finish first; a tool that is
+        # still starting has no line yet, so the record must also stay quiet a while.
         deadline = time.time() + SETTLE_LIMIT_S
-        while time.time() < deadline and not self._settled(self.read_record()[record_before:]):
+        seen, quiet_since = -1, time.time()
+        while time.time() < deadline:
+            record = self.read_record()[record_before:]
+            if len(record) != seen:
+                seen, quiet_since = len(record), time.time()
+            elif self._settled(record) and time.time() - quiet_since >= QUIET_S:
+                break
             time.sleep(0.5)
         with open(debug_file, "rb") as f:
             for raw in f.read().decode("latin-1").splitlines():
