@@ -1,86 +1,11 @@
 #!/usr/bin/env bash
-# Runs inside xvfb-run: starts the sample channel's web server, runs the loader, and
-# stops the server and this prefix's wineserver again.
+# Runs inside xvfb-run: the loader's run through testing/qv_road/road.py, which starts the
+# sample channel's server, runs the loader, prints what it did and stops the server and
+# the prefix's wineserver again.
+# usage: run-loader-inner.sh <build>/<arch> <prefix> [--keep-prefix] -- [loader words...]
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$1; exe=$2; shift 2
-export WINEPREFIX=${TARVO_WINEPREFIX:-$build/wine/prefix}
-server_pid=
-cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
-  HOME=$build/wine/home wineserver -k >/dev/null 2>&1
-  true
-}
-trap cleanup EXIT
-HOME=$build/wine/home wineserver -k >/dev/null 2>&1
-# The sample channel, and a run folder whose developer settings point the loader at it.
-ready=$(mktemp)
-# The generated engine packages and app files of the loader's architecture.
-files=$(cd "$(dirname "$exe")/.." && pwd)/sample_files
-requests=$build/sample-channel-requests.log
-rm -f "$requests"
-TARVO_SAMPLE_LOG=$requests TARVO_READY_FILE=$ready timeout 900 "$root/testing/sample_channel/serve.sh" --files "$files" \
-  >"$build/sample-channel.log" 2>&1 &
-server_pid=$!
-for _ in $(seq 100); do [ -s "$ready" ] && break; sleep 0.1; done
-port=$(head -1 "$ready")
-[ -n "$port" ] || { echo "run-loader: the sample channel server did not start" >&2; exit 1; }
-echo "sample channel on 127.0.0.1:$port"
-echo "loader words: $*"
-run=$build/run
-mkdir -p "$run"
-cp "$exe" "$run/TarvoLoader.exe"
-base=http://127.0.0.1:$port
-{
-  echo "online=1"
-  for key in stat_host product_host market_host market_down_host market_stat_host www_host cdn_host; do
-    echo "$key=$base"
-  done
-} > "$run/tarvo-dev.lic"
-exe=$run/TarvoLoader.exe
-log=$WINEPREFIX/drive_c/users/$(id -un)/AppData/Roaming/tarvozhushou/log/TarvoLoader.log
-before=$( [ -f "$log" ] && wc -l < "$log" || echo 0 )
-# The loader's debugger output (Wine shows it as a trace line, cut after ~300 characters).
-# Into a file, not a pipe: programs the loader starts keep Wine's stdio open.
-debug=$(mktemp)
-TARVO_BUILD_DIR=$build WINEDEBUG=-all,warn+seh,+debugstr "$root/scripts/wine-run" "$exe" "$@" >"$debug" 2>&1
-rc=$?
-sed -n 's/.*OutputDebugString[AW] "\(.*\)"\(\.\.\.\)\{0,1\}$/\1\2/p' "$debug"
-rm -f "$debug"
-echo "TarvoLoader exit code: $rc"
-lines=$(mktemp)
-if [ -f "$log" ]; then
-  tail -n +"$((before + 1))" "$log" | iconv -f GBK -t UTF-8 2>/dev/null > "$lines" || tail -n +"$((before + 1))" "$log" > "$lines"
-  echo "--- this run's lines of $log"
-  cat "$lines"
-fi
-# Programs the loader started without waiting finish their work first.
-record=$WINEPREFIX/drive_c/ProgramData/qv-standin/record.log
-sleep 3
-echo "--- summary"
-result=$(sed -n 's/.*, , install end: \(-\{0,1\}[0-9]*\).*/\1/p' "$lines" | tail -1)
-echo "install result: ${result:-(no install ran)}"
-wine_tool() {
-  local wine=wine
-  /lib/ld-linux.so.2 --version >/dev/null 2>&1 || wine=/usr/lib/wine/wine64
-  HOME=$build/wine/home WINEDEBUG=-all "$wine" "$@" </dev/null 2>/dev/null
-}
-reg_query() { wine_tool reg query "$1" /v "$2" /reg:64 | tr -d '\r' | awk -v v="$2" '$1==v {$1="";$2=""; sub(/^  */,""); print}'; }
-echo "engine folder: $(reg_query 'HKLM\Software\tarvoGames' InstallDir)"
-echo "engine version: $(reg_query 'HKLM\Software\tarvoGames' Version)"
-for svc in TarvoHelper tvHdAndroidSvc tvHdDrv; do
-  state=$(wine_tool sc query "$svc" | tr -d '\r' | awk '/STATE/ {print $4}')
-  echo "service $svc: ${state:-absent}"
-done
-if [ -f "$record" ]; then
-  echo "apps installed into the engine: $(awk -F'\t' '$3=="apk-installed" {print $4}' "$record" | paste -sd, -)"
-  echo "launched: $(awk -F'\t' '$3=="runapp" || $3=="launcher" || $3=="frontend" {print $1": "$4}' "$record" | paste -sd';' -)"
-fi
-echo "prefix: $WINEPREFIX"
-echo "log: $log"
-echo "requests: $requests"
-echo "stand-in record: $record"
-rm -f "$lines"
-[ "$rc" -ne 0 ] && exit "$rc"
-case "$result" in -*) exit 1;; esac
-exit 0
+arch_dir=$1; prefix=$2; shift 2
+python=/usr/bin/python3
+[ -x "$python" ] || python=python3
+exec "$python" "$root/testing/qv_road/road.py" --arch-dir "$arch_dir" --prefix "$prefix" "$@"

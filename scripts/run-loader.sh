@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds the loader (i686 wherever the kernel runs 32-bit code) with
 # what its run needs, and runs its main job under Wine against the sample channel served
-# from testing/ on 127.0.0.1, in a fresh Wine prefix of its own (<build>/run/prefix, kept
-# with --keep-prefix). No test executable is built.
+# from testing/ on 127.0.0.1, in a fresh Wine prefix of its own (<build>/run/prefix; the
+# existing one is used with --keep-prefix). The loader is placed where the product's setup
+# package puts it (%APPDATA%\tarvozhushou) and run by testing/qv_road/road.py, which prints
+# the run, a summary of what it left and the paths of the prefix, log, requests and record.
+# No test executable is built.
 # usage: run-loader.sh [--build-dir DIR] [--keep-prefix] [loader arguments...]
 # Without arguments the loader runs with "-s --backinstall": a silent install that
 # launches the channel's app at its end.
@@ -19,6 +22,7 @@ if [ "${1:-}" = "--keep-prefix" ]; then keep=1; shift; fi
 arch=$(cat "$build/.test-arch")
 exe=$build/$arch/bin/TarvoLoader.exe
 [ -f "$exe" ] || { echo "run-loader: $exe was not built" >&2; exit 1; }
-export TARVO_WINEPREFIX=$build/run/prefix
-[ $keep -eq 1 ] || rm -rf "$TARVO_WINEPREFIX"
-exec xvfb-run -a -s "-screen 0 1024x768x24" "$root/scripts/run-loader-inner.sh" "$build" "$exe" "$@"
+keep_word=
+[ $keep -eq 1 ] && keep_word=--keep-prefix
+exec xvfb-run -a -s "-screen 0 1024x768x24" "$root/scripts/run-loader-inner.sh" "$build/$arch" \
+  "$build/run/prefix" $keep_word -- "$@"

@@ -26,9 +26,10 @@ FIXED_TIME = (2020, 1, 1, 0, 0, 0)
 # ---- deterministic zips --------------------------------------------------------
 
 
-def write_zip(path, entries):
+def write_zip(path, entries, deflated=()):
     """entries: (name, bytes) in order; every folder gets an item of its own,
-    folder items first, fixed times. Large payloads are stored."""
+    folder items first, fixed times. Large payloads are stored, except the
+    names in deflated."""
     folders = []
     for name, _ in entries:
         parts = name.split("/")[:-1]
@@ -44,7 +45,8 @@ def write_zip(path, entries):
         for name, data in entries:
             info = zipfile.ZipInfo(name, FIXED_TIME)
             info.external_attr = 0o100644 << 16
-            info.compress_type = zipfile.ZIP_STORED if len(data) > (1 << 20) else zipfile.ZIP_DEFLATED
+            large = len(data) > (1 << 20) and name not in deflated
+            info.compress_type = zipfile.ZIP_STORED if large else zipfile.ZIP_DEFLATED
             z.writestr(info, data)
 
 

@@ -12,6 +12,10 @@
 //   cpu.vendor, cpu.vmx, cpu.ssse3   the processor facts
 //   os.major, os.wow64               the Windows major version and WOW64
 //   dotnet         1/0: whether the .NET runtime binds
+//   qv.setupMs, qv.dotnetMs, qv.helperServiceMs, qv.progressMs   the Qv install's limits
+//   interactive    1: a window run (the setup-failure box is recorded, not shown)
+//   download       a scripted Qv download in place of the real one: "fail" (-1),
+//                  "nothing" (2) or "nopkg" (an ini without an engine package or app)
 #include <windows.h>
 
 #include <cstdio>
@@ -25,6 +29,10 @@
 #include "installer/engine_download.h"
 #include "installer/installer.h"
 #include "installer/installer_product_env.h"
+#include "installer/installer_qv_impl.h"
+#include "services/ini_file.h"
+#include "services/install_paths.h"
+#include "services/loader_env.h"
 #include "services/system_checks.h"
 #include "testing/startup_driver/loopback_guard.h"
 #include "testing/startup_driver/road_driver.h"
@@ -83,6 +91,9 @@ struct Case {
     long stallLimitMs = -1;
     std::string vendor;
     long vmx = -1, ssse3 = -1, osMajor = -1, wow64 = -1, dotnet = -1;
+    long setupMs = -1, dotnetMs = -1, helperServiceMs = -1, progressMs = -1;
+    bool interactive = false;
+    std::string download;
 };
 
 bool readCase(const std::string& text, Case& c, std::string& error) {
@@ -110,6 +121,19 @@ bool readCase(const std::string& text, Case& c, std::string& error) {
             (key == "cpu.vmx" ? c.vmx : key == "cpu.ssse3" ? c.ssse3 : key == "os.wow64" ? c.wow64 : c.dotnet) = n;
         } else if (key == "os.major") {
             ok = parseInt(value, c.osMajor) && c.osMajor >= 0;
+        } else if (key == "qv.setupMs" || key == "qv.dotnetMs" || key == "qv.helperServiceMs" ||
+                   key == "qv.progressMs") {
+            long& limit = key == "qv.setupMs"    ? c.setupMs
+                          : key == "qv.dotnetMs" ? c.dotnetMs
+                          : key == "qv.helperServiceMs" ? c.helperServiceMs
+                                                        : c.progressMs;
+            ok = parseInt(value, limit) && limit > 0;
+        } else if (key == "interactive") {
+            ok = value == "0" || value == "1";
+            c.interactive = value == "1";
+        } else if (key == "download") {
+            ok = value == "fail" || value == "nothing" || value == "nopkg";
+            c.download = value;
         } else {
             ok = false;
         }
@@ -162,7 +186,59 @@ void applySeams(const Case& c) {
         setDotNetBinderForTests([binds](const std::wstring&) { return binds; });
     }
     if (c.stallLimitMs > 0) Downloader::setStallLimitMsForTests((uint32_t)c.stallLimitMs);
+    v2::QvInstallLimits& limits = v2::qvInstallLimits();
+    if (c.setupMs > 0) limits.setupMs = (DWORD)c.setupMs;
+    if (c.dotnetMs > 0) limits.dotnetMs = (DWORD)c.dotnetMs;
+    if (c.helperServiceMs > 0) limits.helperServiceMs = (DWORD)c.helperServiceMs;
+    if (c.progressMs > 0) limits.progressPeriodMs = (DWORD)c.progressMs;
 }
+
+// The boxes a window run showed.
+std::string g_boxes;
+int recordBox(const std::wstring& text, const std::wstring& caption, UINT style) {
+    g_boxes += "box " + wideToUtf8(text) + "|" + wideToUtf8(caption) + "|" + std::to_string(style) + "\n";
+    return IDOK;
+}
+
+// The Qv engine with a scripted download, so that the install runs alone on
+// what the script left: the download's own final event, then its result.
+class ScriptedQvImpl : public v2::InstallerQvImpl {
+public:
+    ScriptedQvImpl(v2::Installer* owner, const std::string& script) : InstallerQvImpl(owner), script_(script) {}
+    int download() override {
+        InstallProgressEvent& progress = progressEvent();
+        progress(0, 0, 0, 0.0f, std::wstring(), std::wstring());
+        if (script_ == "fail") {
+            progress(0, 2, -1, 0.0f, std::wstring(), L"下载失败!");
+            return -1;
+        }
+        if (script_ == "nothing") {
+            progress(0, 2, 0, 100.0f, std::wstring(), std::wstring());
+            return 2;
+        }
+        const IniFile ini(getDownloadIniPath(getCno(GetCommandLineW())));
+        ini.startUtf16File();
+        ini.setString(L"qv_download", L"main_pkg", L"");
+        ini.setIntA("download", "pkg_count", 0);
+        progress(0, 2, 0, 100.0f, std::wstring(), L"下载ok!");
+        return 0;
+    }
+
+private:
+    std::string script_;
+};
+
+class DriverEnv : public v2::ProductInstallerEnv {
+public:
+    explicit DriverEnv(const std::string& script) : script_(script) {}
+    v2::InstallerImpl* createImpl(int32_t engine, v2::Installer* owner) override {
+        if (engine == v2::EngineQv && !script_.empty()) return new ScriptedQvImpl(owner, script_);
+        return ProductInstallerEnv::createImpl(engine, owner);
+    }
+
+private:
+    std::string script_;
+};
 
 }  // namespace
 
@@ -184,9 +260,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     applySeams(c);
 
     ChannelConfig::instance().update();
-    static v2::ProductInstallerEnv env;
+    static DriverEnv env(c.download);
     v2::setInstallerEnv(&env);
     v2::Installer& installer = *v2::Installer::getInstance();
+    v2::setSetupFailureBoxForTests(&recordBox);
+    installer.setInteractive(c.interactive);
     static EventRecorder recorder;
     installer.progressEvent().bind(&recorder, &EventRecorder::onProgress);
     installer.setAction(c.action);
@@ -214,6 +292,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
                  e.state, e.error, e.percent, e.thread == installerThread ? "installer" : "other");
         out += line + wideToUtf8(e.detail) + " message=" + wideToUtf8(e.message) + "\n";
     }
+    out += g_boxes;
     out += "ms=" + std::to_string(took) + "\n";
     out += ended ? "result=" + std::to_string((int)code) + "\n" : "result=timeout\n";
     const int rc = ended ? (int)code : 4;

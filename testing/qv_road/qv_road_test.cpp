@@ -127,21 +127,47 @@ void clearProductState() {
     tst::removeTree(getSpecialFolder(CSIDL_COMMON_PROGRAMS, L"") + L"\\" + name);
 }
 
+const char kPackage[] = "qv_engine_3.1.0.1001.zip";
+
 class QvRoadTest : public ::testing::Test {
 protected:
+    // The case folder is served first, so a case can stand another file in for the package.
     QvRoadTest()
-        : box(L"installer_driver.exe",
-              {"--root", tst::testingDirUnix() + "/sample_channel", "--substitute", "--files", sampleFilesUnix()}) {}
+        : box(L"installer_driver.exe", {"--root", tst::testingDirUnix() + "/sample_channel", "--substitute", "--files",
+                                        tst::unixPath(cases.path()), "--files", sampleFilesUnix()}) {}
     void SetUp() override {
         ASSERT_TRUE(box.ready());
         clearProductState();
     }
     void TearDown() override { clearProductState(); }
 
-    roadtest::DriverRun install(const std::string& modes = std::string()) {
+    roadtest::DriverRun install(const std::string& modes = std::string(), const std::string& extraCase = std::string(),
+                                const char* action = "install") {
         if (!modes.empty()) tst::writeFile(state.path() + L"\\modes.ini", modes);
-        return box.run(L"", "action=install\ncpu.vendor=GenuineIntel\ncpu.vmx=0\ncpu.ssse3=1\ndotnet=0\n",
+        return box.run(L"",
+                       std::string("action=") + action +
+                           "\ncpu.vendor=GenuineIntel\ncpu.vmx=0\ncpu.ssse3=1\ndotnet=0\n" + extraCase,
                        {L"QV_STANDIN_DIR=" + state.path()});
+    }
+    // Serves a generated file of sample_files under the package's name.
+    void servePackageFrom(const wchar_t* generated) {
+        ASSERT_TRUE(CopyFileW((tst::binDir() + L"\\..\\sample_files\\" + generated).c_str(),
+                              (cases.path() + L"\\" + tst::widen(kPackage)).c_str(), FALSE));
+    }
+    std::vector<std::string> actionsSince(size_t before) const {
+        std::vector<std::string> requests = box.requests();
+        requests.erase(requests.begin(), requests.begin() + (long)std::min(before, requests.size()));
+        return actions(requests);
+    }
+    // The value after "prefix" of the first log line that starts with it.
+    static std::string loggedAfter(const roadtest::DriverRun& run, const std::string& prefix) {
+        for (const std::string& l : run.logLines())
+            if (l.compare(0, prefix.size(), prefix) == 0) return l.substr(prefix.size());
+        return std::string();
+    }
+    static bool desktopLinkExists() {
+        return tst::fileExists(getSpecialFolder(CSIDL_DESKTOPDIRECTORY, L"") + L"\\" + getProductDisplayName() +
+                               L".lnk");
     }
     std::vector<qvtest::RecordLine> record() const {
         std::vector<qvtest::RecordLine> out;
@@ -172,6 +198,7 @@ protected:
         return false;
     }
 
+    tst::TempDir cases{L"qvcase"};
     roadtest::RoadSandbox box;
     tst::TempDir state{L"qvroad"};
 };
@@ -245,37 +272,260 @@ TEST_F(QvRoadTest, FullInstallFromTheSampleChannel) {
     EXPECT_TRUE(inOrder(run.logLines(), order)) << run.log;
 }
 
+// A failed setup ends the run with one failure event and -1; the process lives on,
+// and only a window run shows the box.
 TEST_F(QvRoadTest, FailingSetupEndsTheRunWithoutTheEngine) {
     struct Case {
         const char* modes;
+        const char* extra;
         const char* exitLine;
+        const char* timeoutLine;
+        bool box;
     } cases[] = {
-        {"[qvInstaller.install]\r\nmode=exit\r\nexit_code=0\r\n", "call qvInstaller failed, exit code 0"},
-        {"[qvInstaller.install]\r\nmode=exit\r\nexit_code=2\r\n", "call qvInstaller failed, exit code 2"},
-        {"[qvInstaller.install]\r\nmode=crash\r\n", "call qvInstaller failed, exit code 3221225477"},
+        {"[qvInstaller.install]\r\nmode=exit\r\nexit_code=0\r\n", "", "call qvInstaller failed, exit code 0", nullptr,
+         false},
+        {"[qvInstaller.install]\r\nmode=exit\r\nexit_code=2\r\n", "", "call qvInstaller failed, exit code 2", nullptr,
+         false},
+        {"[qvInstaller.install]\r\nmode=crash\r\n", "", "call qvInstaller failed, exit code 3221225477", nullptr, false},
+        {"[qvInstaller.install]\r\nmode=hang\r\n", "qv.setupMs=3000\n", "call qvInstaller failed, exit code 4294967295",
+         "qvInstaller timed out after 3000 ms", false},
+        {"[qvInstaller.install]\r\nmode=exit\r\nexit_code=0\r\n", "interactive=1\n",
+         "call qvInstaller failed, exit code 0", nullptr, true},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.modes);
+        SCOPED_TRACE(std::string(c.modes) + c.extra);
         clearProductState();
         const size_t before = box.requests().size();
-        roadtest::DriverRun run = install(c.modes);
+        roadtest::DriverRun run = install(c.modes, c.extra);
         EXPECT_EQ(0xFFFFFFFFu, (DWORD)run.exitCode) << run.log;
         const std::vector<std::string> events = installEvents(run);
         ASSERT_FALSE(events.empty());
         EXPECT_EQ(u8"2 -1 70 安装失败", events.back());
         EXPECT_EQ(1, std::count_if(events.begin(), events.end(), [](const std::string& e) { return e[0] == '2'; }));
         EXPECT_TRUE(run.logged(c.exitLine)) << run.log;
+        if (c.timeoutLine) {
+            EXPECT_TRUE(run.logged(c.timeoutLine)) << run.log;
+        }
         EXPECT_TRUE(run.logged("install end: -1"));
+        EXPECT_EQ(c.box ? 1u : 0u, run.count("box "));
+        if (c.box) {
+            EXPECT_EQ(u8"box 安装出现错误,请安装最新版本!|" + tst::narrow(getProductDisplayName()) + "|48",
+                      run.first("box "));
+        }
+        // The setup program is gone, also the one that hung.
+        for (const qvtest::RecordLine& r : record()) {
+            if (r.program != "qvInstaller" || r.event != "start") continue;
+            HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, r.pid);
+            if (process) {
+                EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process, 5000));
+                CloseHandle(process);
+            }
+        }
         EXPECT_EQ(L"(none)", regValue(qvtest::kTarvoGamesKey, L"InstallDir"));
-        EXPECT_EQ((DWORD)ERROR_SUCCESS, tst::openServiceError("TarvoHelper"));
         EXPECT_EQ(L"<none>", IniFile(getAdaptIniPath()).getString(L"main", L"install_path", L"<none>"));
-        std::vector<std::string> requests = box.requests();
-        requests.erase(requests.begin(), requests.begin() + (long)before);
-        EXPECT_TRUE(inOrder(actions(requests), {"QV_qvinstall_start", "rom_install_fail"}));
-        for (const std::string& a : actions(requests)) EXPECT_NE("QV_install_ok", a);
+        // The product's own pieces stay: the desktop link starts the loader, which installs again.
+        EXPECT_EQ((DWORD)ERROR_SUCCESS, tst::openServiceError("TarvoHelper"));
+        EXPECT_TRUE(desktopLinkExists());
+        const std::vector<std::string> seen = actionsSince(before);
+        EXPECT_TRUE(inOrder(seen, {"QV_qvinstall_start", "rom_install_fail"})) << testing::PrintToString(seen);
+        for (const std::string& a : seen) EXPECT_NE("QV_install_ok", a);
         tst::removeTree(state.path());
         CreateDirectoryW(state.path().c_str(), nullptr);
     }
+}
+
+TEST_F(QvRoadTest, MissingSetupEndsTheRunAfterTheProductPieces) {
+    servePackageFrom(L"qv_engine_nosetup.zip");
+    const size_t before = box.requests().size();
+    roadtest::DriverRun run = install();
+    EXPECT_EQ(0xFFFFFFFFu, (DWORD)run.exitCode) << run.log;
+    EXPECT_EQ(u8"2 -1 70 安装失败", installEvents(run).back());
+    EXPECT_EQ(tst::narrow(getUserDataFolder()) + "\\qvInstaller.exe", loggedAfter(run, "qvInstaller.exe not exits "));
+    const std::vector<std::string> seen = actionsSince(before);
+    EXPECT_TRUE(inOrder(seen, {"QV_dotnet_no", "QV_qvinstall_notfind"})) << testing::PrintToString(seen);
+    for (const std::string& a : seen) EXPECT_NE("QV_qvinstall_start", a);
+    EXPECT_EQ((DWORD)ERROR_SUCCESS, tst::openServiceError("TarvoHelper"));
+    EXPECT_TRUE(desktopLinkExists());
+    EXPECT_EQ(L"(none)", regValue(qvtest::kTarvoGamesKey, L"InstallDir"));
+    EXPECT_TRUE(run.logged("install end: -1"));
+}
+
+// A damaged package on a fresh machine: nothing of the product is left but the
+// package, kept for a look at it.
+TEST_F(QvRoadTest, DamagedPackageTakesTheRunBack) {
+    servePackageFrom(L"qv_engine_damaged.zip");
+    const size_t before = box.requests().size();
+    roadtest::DriverRun run = install();
+    EXPECT_EQ(0xFFFFFFFFu, (DWORD)run.exitCode) << run.log;
+    const std::vector<std::string> events = installEvents(run);
+    EXPECT_EQ((std::vector<std::string>{u8"0 0 0 开始安装", u8"1 0 10 安装塔沃主程序...", u8"2 -1 10 安装失败"}), events);
+    const std::string package = loggedAfter(run, "extract main package failed: ");
+    ASSERT_FALSE(package.empty()) << run.log;
+    EXPECT_TRUE(tst::fileExists(tst::widen(package)));
+    std::string player = loggedAfter(run, "extract main app to ");
+    ASSERT_GT(player.size(), 3u) << run.log;
+    player.resize(player.size() - 3);  // "..."
+    EXPECT_FALSE(tst::fileExists(tst::widen(player))) << player;
+    EXPECT_TRUE(tst::serviceGone("TarvoHelper"));
+    EXPECT_FALSE(desktopLinkExists());
+    EXPECT_FALSE(tst::fileExists(getUserDataFolder() + L"\\qvInstaller.exe"));
+    const std::vector<std::string> seen = actionsSince(before);
+    EXPECT_TRUE(inOrder(seen, {"QV_install_start", "rom_install_fail"})) << testing::PrintToString(seen);
+    for (const std::string& a : seen) EXPECT_NE("QV_qvinstall_start", a);
+    EXPECT_TRUE(run.logged("install end: -1"));
+}
+
+// The download's result ends the run before any install step.
+TEST_F(QvRoadTest, DownloadResultsEndTheRunAtOnce) {
+    struct Case {
+        const char* script;
+        const char* action;
+        long result;
+        std::vector<std::string> installEvents;
+        const char* logLine;
+    } cases[] = {
+        {"fail", "install", -1, {}, "download failed: -1"},
+        {"fail", "upgrade", -1, {}, "download failed: -1"},
+        {"nothing", "install", 2, {u8"2 0 100 安装成功"}, nullptr},
+        {"nothing", "upgrade", 2, {u8"2 0 100 更新成功"}, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.script) + " " + c.action);
+        roadtest::DriverRun run = install("", std::string("download=") + c.script + "\n", c.action);
+        EXPECT_EQ(c.result, run.exitCode) << run.log;
+        EXPECT_EQ(c.installEvents, installEvents(run, true));
+        // The download's own final event; a failed one is the run's only final event.
+        EXPECT_EQ(1u, run.count("event stage=0 state=2"));
+        if (c.logLine) {
+            EXPECT_TRUE(run.logged(c.logLine)) << run.log;
+        }
+        EXPECT_TRUE(run.logged("install end: " + std::to_string(c.result))) << run.log;
+        EXPECT_FALSE(run.logged("stop service and app..."));
+        EXPECT_FALSE(run.logged("install apk..."));
+        EXPECT_FALSE(tst::fileExists(getDefaultPlayerFolder() + L"\\qvplayer"));
+        EXPECT_TRUE(tst::serviceGone("TarvoHelper"));
+    }
+}
+
+// Without an engine package only the app part runs; with no engine installed
+// either, there is nothing to report as a success.
+TEST_F(QvRoadTest, NoEnginePackage) {
+    const size_t before = box.requests().size();
+    roadtest::DriverRun run = install("", "download=nopkg\n");
+    EXPECT_EQ(0xFFFFFFFFu, (DWORD)run.exitCode) << run.log;
+    EXPECT_EQ((std::vector<std::string>{u8"2 -1 70 安装失败"}), installEvents(run, true));
+    EXPECT_TRUE(run.logged("no engine package and qv not installed")) << run.log;
+    EXPECT_TRUE(inOrder(actionsSince(before), {"QV_install_start", "rom_install_fail"}));
+
+    qvtest::StandinEngine engine;
+    ASSERT_TRUE(engine.install());
+    run = install("", "download=nopkg\n");
+    EXPECT_EQ(0, run.exitCode) << run.log;
+    EXPECT_EQ((std::vector<std::string>{u8"1 0 90 正在安装应用,大概需要3~5分钟...", u8"1 0 100 安装应用...",
+                                        u8"2 0 100 安装成功"}),
+              installEvents(run, true));
+    EXPECT_FALSE(run.logged("stop service and app..."));
+    EXPECT_TRUE(run.logged("install apk..."));
+    // pkg_count 0: the app folder is made, with nothing filed in it.
+    EXPECT_TRUE(tst::fileExists(getUserDataFolder() + L"\\apps\\app_1001"));
+    EXPECT_FALSE(tst::fileExists(getUserDataFolder() + L"\\apps\\app_1001\\app.ini"));
+    EXPECT_EQ("(not started)", startOf("qvInstaller"));
+}
+
+// The .NET package: fetched on an old Windows when the runtime is missing, run once
+// with "/q"; its failure is reported and the install goes on.
+TEST_F(QvRoadTest, DotNetPackage) {
+    struct Case {
+        const char* extra;
+        const char* exitCode;
+        bool runs;
+        std::vector<std::string> dotnetActions;
+    } cases[] = {
+        {"os.major=5\nos.wow64=0\n", "0", true, {"QV_dotnet_no"}},
+        {"os.major=5\nos.wow64=0\n", "1603", true, {"QV_dotnet_no", "QV_dotnet_fail"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.extra) + " exit " + c.exitCode);
+        clearProductState();
+        const std::wstring recordFile = state.path() + L"\\dotnet.txt";
+        DeleteFileW(recordFile.c_str());
+        const size_t before = box.requests().size();
+        roadtest::DriverRun run =
+            box.run(L"",
+                    std::string("action=install\ncpu.vendor=GenuineIntel\ncpu.vmx=0\ncpu.ssse3=1\ndotnet=0\n") + c.extra,
+                    {L"QV_STANDIN_DIR=" + state.path(), L"TARVO_STANDIN_RECORD=" + recordFile,
+                     L"TARVO_STANDIN_EXIT=" + tst::widen(c.exitCode)});
+        EXPECT_EQ(0, run.exitCode) << run.log;
+        std::string recorded;
+        tst::readFile(recordFile, recorded);
+        const std::string command = loggedAfter(run, "dotnet installing  ");
+        if (c.runs) {
+            EXPECT_EQ("NetFx20SP1_x86.exe /q", recorded.substr(0, recorded.find_first_of("\r\n")));
+            // Quoted once.
+            EXPECT_EQ('"', command.empty() ? 0 : command[0]) << command;
+            EXPECT_TRUE(command.size() > 4 && command.compare(command.size() - 4, 4, "\" /q") == 0) << command;
+            EXPECT_EQ(command.size() - 4, command.find('"', 1)) << command;
+        } else {
+            EXPECT_EQ("", recorded);
+            EXPECT_EQ("", command);
+        }
+        std::vector<std::string> dotnetActions;
+        for (const std::string& a : actionsSince(before))
+            if (a.compare(0, 10, "QV_dotnet_") == 0) dotnetActions.push_back(a);
+        EXPECT_EQ(c.dotnetActions, dotnetActions);
+        std::vector<std::string> requests = box.requests();
+        bool encodedCommand = false;
+        for (size_t i = before; i < requests.size(); ++i)
+            if (requests[i].find("action=QV_dotnet_fail&") != std::string::npos)
+                encodedCommand = requests[i].find("&dotnet=%22") != std::string::npos &&
+                                 requests[i].find("NetFx20SP1_x86.exe%22") != std::string::npos;
+        EXPECT_EQ(c.dotnetActions.size() == 2, encodedCommand);
+        EXPECT_TRUE(run.logged("install end: 0"));
+    }
+}
+
+// The app install's progress thread: 0.5 more per period from 90.5, ending at 98.5
+// by itself while the APK tool still runs.
+TEST_F(QvRoadTest, ProgressThreadStopsAt98AndAHalf) {
+    roadtest::DriverRun run = install("[TV-ApkHandler]\r\nmode=slow\r\ndelay_ms=5000\r\n", "qv.progressMs=100\n");
+    ASSERT_EQ(0, run.exitCode) << run.log;
+    std::vector<std::string> thread, expected;
+    for (const std::string& l : run.lines)
+        if (l.compare(0, 6, "event ") == 0 && fieldOf(l, "stage") == "1" && fieldOf(l, "thread") == "other")
+            thread.push_back(fieldOf(l, "percent") + " " + fieldOf(l, "message"));
+    for (int i = 1; i <= 17; ++i) {
+        char percent[16];
+        snprintf(percent, sizeof percent, "%g", 90.0 + 0.5 * i);
+        expected.push_back(std::string(percent) + u8" 正在安装应用,大概需要3~5分钟...");
+    }
+    EXPECT_EQ(expected, thread);
+    const std::vector<std::string> events = installEvents(run, true);
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(u8"1 0 100 安装应用...", events[events.size() - 2]);
+    EXPECT_TRUE(recorded("TV-ApkHandler", "apk-installed", "com.tarvo.sample MainActivity 1"));
+}
+
+// A copy of the fetched APK that fails keeps the APK where the download left it.
+TEST_F(QvRoadTest, FailedApkCopyKeepsTheApk) {
+    const std::wstring appFolder = getUserDataFolder() + L"\\apps\\app_1001";
+    CreateDirectoryW((getUserDataFolder() + L"\\apps").c_str(), nullptr);
+    CreateDirectoryW(appFolder.c_str(), nullptr);
+    // The target held open without sharing: the copy cannot replace it.
+    HANDLE held = CreateFileW((appFolder + L"\\sample_1.0.apk").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    // An older helper program in the user data folder is replaced.
+    ASSERT_TRUE(tst::writeFile(getUserDataFolder() + L"\\TarvoTips.exe", "old"));
+    roadtest::DriverRun run = install();
+    CloseHandle(held);
+    EXPECT_EQ(0, run.exitCode) << run.log;
+    const std::string fetched = loggedAfter(run, "copy apk failed: ");
+    ASSERT_FALSE(fetched.empty()) << run.log;
+    EXPECT_TRUE(tst::fileExists(tst::widen(fetched)));
+    std::string tips;
+    EXPECT_TRUE(tst::readFile(getUserDataFolder() + L"\\TarvoTips.exe", tips));
+    EXPECT_NE("old", tips);
+    EXPECT_FALSE(tst::fileExists(getDefaultPlayerFolder() + L"\\TarvoTips.exe"));
 }
 
 // The handler's exit code is not read: a handler that ran counts as an install.

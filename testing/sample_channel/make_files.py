@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the files the sample channel serves under /files/: the engine
-packages of both engines, the sample app with its icon and tip pictures, the
-hall program and the .NET packages. Standard library only; every byte is
+packages of both engines (the Qv ones through testing/qv_standin/make_qv_package.py),
+the sample app with its icon and tip pictures, the hall program and the .NET packages. Standard library only; every byte is
 deterministic (fixed times, fixed seeds).
 
   make_files.py OUT_DIR --program KEY=PATH [--program KEY=PATH ...]
@@ -10,7 +10,6 @@ Programs are packed from the built stand-ins named by KEY. MANIFEST says which
 stand-in each program of a package is; a program whose own stand-in is not
 built yet is packed as the recorder.
 """
-import argparse
 import io
 import os
 import sys
@@ -18,7 +17,9 @@ import tarfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "apk_fixture"))
+sys.path.insert(0, os.path.join(HERE, "..", "qv_standin"))
 import make_apk  # noqa: E402
+import make_qv_package  # noqa: E402
 sys.path.insert(0, os.path.join(HERE, "..", "vbox_standin"))
 import make_ova  # noqa: E402
 
@@ -27,17 +28,6 @@ MIB = 1 << 20
 
 # Program in a package -> stand-in key.
 MANIFEST = {
-    "qv/tarvoplayer/qvPlayer.exe": "recorder-" + VERSION,
-    "qv/tarvoplayer/qvInstaller.exe": "qvInstaller",
-    "qv/tarvoplayer/TarvoHelper.exe": "helper",
-    "qv/tarvoplayer/TarvoTips.exe": "recorder",
-    "qv/tarvoplayer/qvplayer/TV-Service.exe": "TV-Service",
-    "qv/tarvoplayer/qvplayer/TV-Frontend.exe": "TV-Frontend",
-    "qv/tarvoplayer/qvplayer/TV-Quit.exe": "TV-Quit",
-    "qv/tarvoplayer/qvplayer/TV-RunApp.exe": "TV-RunApp",
-    "qv/tarvoplayer/qvplayer/TV-ApkHandler.exe": "TV-ApkHandler",
-    "qv/tarvoplayer/qvplayer/TV-StartLauncher.exe": "TV-StartLauncher",
-    "qv/tarvoplayer/qvplayer/tvHdDrv.exe": "tvHdDrv",
     "vbox/tarvoplayer/TarvoPlayer.exe": "player-" + VERSION,
     "vbox/tarvoplayer/TarvoHelper.exe": "helper",
     "vbox/tarvoplayer/TarvoTips.exe": "recorder",
@@ -58,31 +48,20 @@ MANIFEST = {
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("out")
-    parser.add_argument("--program", action="append", default=[])
-    a = parser.parse_args()
-    programs = {}
-    for item in a.program:
-        key, path = item.split("=", 1)
-        with open(path, "rb") as f:
-            programs[key] = f.read()
+    out, programs = make_qv_package.parse_arguments()
 
     def prog(item):
         return programs.get(MANIFEST[item], programs["recorder"])
 
-    os.makedirs(os.path.join(a.out, "dotnet"), exist_ok=True)
+    os.makedirs(os.path.join(out, "dotnet"), exist_ok=True)
 
-    qv = [(name[len("qv/"):], prog(name)) for name in MANIFEST if name.startswith("qv/")]
-    qv.insert(8, ("tarvoplayer/qvplayer/engine.ini", ("version=%s\r\n" % VERSION).encode("ascii")))
-    qv.append(("tarvoplayer/qvplayer/system.img", make_apk.payload(4 * MIB, 11)))
-    make_apk.write_zip(os.path.join(a.out, "qv_engine_%s.zip" % VERSION), qv)
+    make_qv_package.write_all(out, programs)
 
     inner = [("vbox/" + name[len("vbox-inner/"):], prog(name)) for name in MANIFEST if name.startswith("vbox-inner/")]
     inner.append(("vbox/standin-build.txt", b"package"))
     inner_zips = []
     for arch in ("x86", "x64"):
-        buf = os.path.join(a.out, ".vbox-%s.zip" % arch)
+        buf = os.path.join(out, ".vbox-%s.zip" % arch)
         make_apk.write_zip(buf, inner)
         with open(buf, "rb") as f:
             inner_zips.append(("tarvoplayer/install/vbox-%s.zip" % arch, f.read()))
@@ -91,15 +70,15 @@ def main():
     vbox += inner_zips
     vbox += [("tarvoplayer/ovas/tarvoplayer.ova", make_ova.appliance()),
              ("tarvoplayer/ovas/VirtualBox.xml", make_ova.TEMPLATE.encode())]
-    make_apk.write_zip(os.path.join(a.out, "vbox_engine_%s.zip" % VERSION), vbox)
+    make_apk.write_zip(os.path.join(out, "vbox_engine_%s.zip" % VERSION), vbox)
 
-    make_apk.write_apk(os.path.join(a.out, "sample_1.0.apk"), "com.tarvo.sample", "1.0", ".MainActivity")
+    make_apk.write_apk(os.path.join(out, "sample_1.0.apk"), "com.tarvo.sample", "1.0", ".MainActivity")
     for name, (w, h, seed) in {"sample_icon.png": (64, 64, 3), "tip1.png": (652, 410, 4),
                                "tip2.png": (652, 410, 5)}.items():
-        with open(os.path.join(a.out, name), "wb") as f:
+        with open(os.path.join(out, name), "wb") as f:
             f.write(make_apk.png(w, h, seed))
     for name in ("TarvoHall.exe", "dotnet/NetFx20SP1_x86.exe", "dotnet/NetFx20SP1_ia64.exe"):
-        with open(os.path.join(a.out, name), "wb") as f:
+        with open(os.path.join(out, name), "wb") as f:
             f.write(prog(name))
     return 0
 

@@ -1,0 +1,415 @@
+#!/usr/bin/env python3
+"""Runs TarvoLoader.exe the way the product's setup package leaves it, in a Wine
+prefix of its own, against the sample channel on 127.0.0.1, and collects what
+the run did. Standard library only. Used by scripts/run-loader-inner.sh and by
+qv_road_e2e.py.
+
+A Road owns one prefix and one channel server:
+  road = Road(arch_dir, prefix, files=[case_dir], channel={"romversion": ...})
+  run = road.run(["-s", "--backinstall"], modes="...")   # a Run
+  road.close()
+
+As a program (run-loader-inner.sh):
+  road.py --arch-dir BUILD/ARCH --prefix DIR [--keep-prefix] [words...]
+prints the run, a summary and the paths, and exits with the run-loader rule:
+the loader's code when it is not 0, else 1 when the log says "install end: <negative>",
+else 0.
+"""
+import argparse
+import codecs
+import getpass
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
+HOST_KEYS = ("stat_host", "product_host", "market_host", "market_down_host", "market_stat_host", "www_host",
+             "cdn_host")
+# Stand-ins that keep running after the loader: the services and the front-end.
+LONG_LIVED = {"TV-Service", "tvHdDrv", "TV-Frontend", "TarvoHelper", "helper_service_stub"}
+LOADER_LIMIT_S = 600
+SETTLE_LIMIT_S = 30
+QUIET_S = 5
+
+
+def wine_loader():
+    try:
+        subprocess.run(["/lib/ld-linux.so.2", "--version"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       check=True)
+        return "wine"
+    except (OSError, subprocess.CalledProcessError):
+        return "/usr/lib/wine/wine64"
+
+
+def decode_debugstr(text):
+    """A Wine debugstr text back to characters."""
+    out, i = [], 0
+    while i < len(text):
+        c = text[i]
+        if c == "\\" and i + 1 < len(text):
+            n = text[i + 1]
+            if n == "u" and re.match(r"[0-9a-fA-F]{4}", text[i + 2:i + 6]):
+                out.append(chr(int(text[i + 2:i + 6], 16)))
+                i += 6
+                continue
+            if n == "x" and re.match(r"[0-9a-fA-F]{2}", text[i + 2:i + 4]):
+                out.append(chr(int(text[i + 2:i + 4], 16)))
+                i += 4
+                continue
+            out.append({"n": "\n", "r": "\r", "t": "\t"}.get(n, n))
+            i += 2
+            continue
+        out.append(c)
+        i += 1
+    text = "".join(out)
+    # Narrow debugger output arrives as bytes of code page 936.
+    try:
+        return text.encode("latin-1").decode("gbk")
+    except (UnicodeEncodeError, UnicodeDecodeError):
+        return text
+
+
+class Run:
+    """What one loader run did."""
+
+    def __init__(self):
+        self.exit_code = None       # None: killed at the time limit
+        self.debug = []             # debugger-output lines
+        self.log = []               # this run's log lines, whole
+        self.requests = []          # request lines ("GET /path HTTP/1.1") of this run
+        self.record = []            # stand-in record: (program, pid, event, details)
+        self.probe = {}
+
+    def log_messages(self):
+        """The log lines without their time and thread columns."""
+        out = []
+        for line in self.log:
+            at = line.find(", , ")
+            out.append(line[at + 4:] if at >= 0 else line)
+        return out
+
+    def install_result(self):
+        result = None
+        for m in self.log_messages():
+            hit = re.match(r"install end: (-?\d+)$", m)
+            if hit:
+                result = int(hit.group(1))
+        return result
+
+    def actions(self):
+        """/Stat action words and market pings, in order."""
+        out = []
+        for r in self.requests:
+            path = r.split(" ")[1] if " " in r else r
+            if path.startswith("/Stat?action="):
+                out.append(path[len("/Stat?action="):].split("&")[0])
+            elif path.startswith("/Stat/getPeerfetchUrl"):
+                out.append("ping:peerfetch")
+            elif path.startswith("/mobi.html"):
+                out.append("ping:mobi")
+            elif path.startswith("/Orvekmobilemgr/"):
+                out.append("ping:cdn")
+        return out
+
+    def starts(self, program):
+        return [d for p, _, e, d in self.record if p == program and e == "start"]
+
+    def exit_rule(self):
+        if self.exit_code is None:
+            return 1
+        if self.exit_code != 0:
+            return self.exit_code
+        result = self.install_result()
+        return 1 if result is not None and result < 0 else 0
+
+
+class Road:
+    def __init__(self, arch_dir, prefix, files=(), channel=None, keep_prefix=False):
+        self.arch_dir = os.path.abspath(arch_dir)
+        self.build_dir = os.path.dirname(self.arch_dir)
+        self.prefix = os.path.abspath(prefix)
+        self.bin = os.path.join(self.arch_dir, "bin")
+        self.work = tempfile.mkdtemp(prefix="qvroad-")
+        self.server = None
+        self.base = None
+        self.request_log = os.path.join(self.work, "requests.log")
+        self.env = dict(os.environ, TARVO_BUILD_DIR=self.build_dir, TARVO_WINEPREFIX=self.prefix)
+        self.env.pop("QV_STANDIN_DIR", None)
+        if not keep_prefix:
+            self._kill_wineserver()
+            shutil.rmtree(self.prefix, ignore_errors=True)
+        # The prefix comes from wine-run's own set-up (slow on a loaded machine); the
+        # probe is the first program.
+        self.probe(limit=900)
+        user = os.path.join(self.prefix, "drive_c", "users", getpass.getuser())
+        self.user_data = os.path.join(user, "AppData", "Roaming", "tarvozhushou")
+        self.program_data = os.path.join(self.prefix, "drive_c", "ProgramData")
+        self.log_path = os.path.join(self.user_data, "log", "TarvoLoader.log")
+        self.record_path = os.path.join(self.program_data, "qv-standin", "record.log")
+        self.docs = os.path.join(self.work, "channel")
+        self.set_channel(channel or {})
+        self._start_server(list(files) + [os.path.join(self.arch_dir, "sample_files")])
+        self._place_loader()
+
+    # -- set-up ----------------------------------------------------------------
+
+    def set_channel(self, changes):
+        """The sample channel's documents, with changes to the entry of every channel."""
+        shutil.rmtree(self.docs, ignore_errors=True)
+        shutil.copytree(os.path.join(ROOT, "testing", "sample_channel"), self.docs)
+        path = os.path.join(self.docs, "channel_config.json")
+        with open(path, encoding="utf-8") as f:
+            entries = json.load(f)
+        for entry in entries:
+            entry.update(changes)
+        with open(path, "w", encoding="utf-8") as f:
+            json.dump(entries, f, ensure_ascii=False, indent=2)
+
+    def _start_server(self, files):
+        ready = os.path.join(self.work, "ready")
+        args = [sys.executable, os.path.join(ROOT, "testing", "channel_fixture", "server.py"), "--root", self.docs,
+                "--substitute", "--log", self.request_log, "--lifetime", "3600"]
+        for folder in files:
+            args += ["--files", folder]
+        self.server = subprocess.Popen(args, env=dict(os.environ, TARVO_READY_FILE=ready),
+                                       stdout=subprocess.DEVNULL, stderr=open(os.path.join(self.work, "server.err"),
+                                                                               "wb"))
+        for _ in range(200):
+            if os.path.exists(ready) and open(ready).read().strip():
+                break
+            if self.server.poll() is not None:
+                raise RuntimeError("the channel server ended: " + open(os.path.join(self.work, "server.err")).read())
+            time.sleep(0.05)
+        port = int(open(ready).read().split()[0])
+        self.base = "http://127.0.0.1:%d" % port
+
+    def _place_loader(self):
+        """Where the product's setup package puts the loader, with developer settings
+        that point every host at the server."""
+        os.makedirs(self.user_data, exist_ok=True)
+        shutil.copy(os.path.join(self.bin, "TarvoLoader.exe"), os.path.join(self.user_data, "TarvoLoader.exe"))
+        with open(os.path.join(self.user_data, "tarvo-dev.lic"), "w", newline="") as f:
+            f.write("online=1\r\n")
+            for key in HOST_KEYS:
+                f.write("%s=%s\r\n" % (key, self.base))
+
+    def write_modes(self, modes):
+        state = os.path.join(self.program_data, "qv-standin")
+        os.makedirs(state, exist_ok=True)
+        path = os.path.join(state, "modes.ini")
+        if modes:
+            with open(path, "w", newline="") as f:
+                f.write(modes.replace("\r\n", "\n").replace("\n", "\r\n"))
+        elif os.path.exists(path):
+            os.remove(path)
+
+    # -- running ---------------------------------------------------------------
+
+    def wine_run(self, exe, args, timeout, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, debug=None):
+        env = dict(self.env)
+        if debug:
+            env["WINEDEBUG"] = debug
+        proc = subprocess.Popen([os.path.join(ROOT, "scripts", "wine-run"), exe] + list(args), env=env,
+                                stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr, start_new_session=True)
+        try:
+            out, _ = proc.communicate(timeout=timeout)
+            return proc.returncode, out
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
+            return None, None
+
+    def probe(self, limit=120):
+        rc, out = self.wine_run(os.path.join(self.bin, "qv_road_probe.exe"), [], limit)
+        if rc != 0 or not out:
+            return {}
+        try:
+            return json.loads(out.decode("utf-8", "replace"))
+        except ValueError:
+            return {"unreadable": out.decode("utf-8", "replace")}
+
+    def read_record(self):
+        out = []
+        try:
+            with open(self.record_path, "rb") as f:
+                text = f.read().decode("utf-8", "replace")
+        except OSError:
+            return out
+        for line in text.splitlines():
+            fields = line.split("\t", 3)
+            if len(fields) == 4:
+                out.append((fields[0], int(fields[1]) if fields[1].isdigit() else 0, fields[2], fields[3]))
+        return out
+
+    def _settled(self, record):
+        running = {}
+        for program, pid, event, _ in record:
+            if program in LONG_LIVED:
+                continue
+            if event == "start":
+                running[pid] = program
+            elif event in ("exit", "hang-end") or event.startswith("crash"):
+                running.pop(pid, None)
+        return not running
+
+    def run(self, words, modes=None, limit=LOADER_LIMIT_S):
+        """Runs the loader with words and collects the Run."""
+        self.write_modes(modes)
+        run = Run()
+        log_before = os.path.getsize(self.log_path) if os.path.exists(self.log_path) else 0
+        requests_before = self._request_lines()
+        record_before = len(self.read_record())
+        debug_file = os.path.join(self.work, "debug.txt")
+        with open(debug_file, "wb") as err:
+            # Into a file, not a pipe: programs that the loader starts keep Wine's stdio open.
+            run.exit_code, _ = self.wine_run(os.path.join(self.user_data, "TarvoLoader.exe"), words, limit,
+                                             stdout=err, stderr=err, debug="-all,warn+seh,+debugstr")
+        # Tools that the loader started without waiting finish first; a tool that is
+        # still starting has no line yet, so the record must also stay quiet a while.
+        deadline = time.time() + SETTLE_LIMIT_S
+        seen, quiet_since = -1, time.time()
+        while time.time() < deadline:
+            record = self.read_record()[record_before:]
+            if len(record) != seen:
+                seen, quiet_since = len(record), time.time()
+            elif self._settled(record) and time.time() - quiet_since >= QUIET_S:
+                break
+            time.sleep(0.5)
+        with open(debug_file, "rb") as f:
+            for raw in f.read().decode("latin-1").splitlines():
+                hit = re.search(r'OutputDebugString[AW] "(.*)"(\.\.\.)?$', raw)
+                if hit:
+                    run.debug.append(decode_debugstr(hit.group(1)).rstrip("\r\n") + (hit.group(2) or ""))
+        if os.path.exists(self.log_path):
+            with open(self.log_path, "rb") as f:
+                f.seek(log_before)
+                run.log = codecs.decode(f.read(), "gbk", "replace").splitlines()
+        run.requests = self._request_lines()[len(requests_before):]
+        run.record = self.read_record()[record_before:]
+        run.probe = self.probe()
+        return run
+
+    def _request_lines(self):
+        try:
+            with open(self.request_log, "rb") as f:
+                text = f.read().decode("latin-1")
+        except OSError:
+            return []
+        return [l for l in text.splitlines() if re.match(r"(GET|HEAD|POST) /", l)]
+
+    # -- tear-down -------------------------------------------------------------
+
+    def _kill_wineserver(self):
+        if os.path.isdir(self.prefix):
+            subprocess.run(["wineserver", "-k"], env=dict(self.env, WINEPREFIX=self.prefix,
+                                                          HOME=os.path.join(self.build_dir, "wine", "home")),
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def close(self, remove_prefix=False):
+        """Stops the server and this prefix's wineserver (and with it the services that
+        the run started); removes the prefix when asked."""
+        if self.server:
+            self.server.terminate()
+            try:
+                self.server.wait(10)
+            except subprocess.TimeoutExpired:
+                self.server.kill()
+            self.server = None
+        self._kill_wineserver()
+        if remove_prefix:
+            shutil.rmtree(self.prefix, ignore_errors=True)
+
+    def keep_work(self, folder):
+        """Copies the request log and server output next to a kept prefix."""
+        os.makedirs(folder, exist_ok=True)
+        for name in ("requests.log", "server.err", "debug.txt"):
+            if os.path.exists(os.path.join(self.work, name)):
+                shutil.copy(os.path.join(self.work, name), os.path.join(folder, name))
+
+
+# -- summary of run-loader.sh ---------------------------------------------------
+
+STATES = {1: "stopped", 2: "start pending", 3: "stop pending", 4: "running"}
+
+
+def summary(run):
+    p = run.probe or {}
+    out = []
+    result = run.install_result()
+    out.append("install result: %s" % ("(no install ran)" if result is None else result))
+    key = (p.get("qv_keys") or {}).get("SOFTWARE\\tarvoGames") or {}
+    out.append("engine folder: %s" % (key.get("InstallDir") or "(none)"))
+    out.append("engine version: %s" % (key.get("Version") or "(none)"))
+    for name, svc in sorted((p.get("services") or {}).items()):
+        if svc.get("exists"):
+            out.append("service %s: %s, %s" % (name, STATES.get(svc.get("state"), svc.get("state")), svc.get("binary")))
+        else:
+            out.append("service %s: absent" % name)
+    entry = p.get("uninstall_entry")
+    if entry:
+        out.append("uninstall entry: %s, version %s, %s" % (entry.get("key"), entry.get("DisplayVersion"),
+                                                            entry.get("UninstallString")))
+    else:
+        out.append("uninstall entry: (none)")
+    for link in p.get("links") or []:
+        out.append("shortcut %s -> %s %s" % (link.get("path"), link.get("target"), link.get("arguments") or ""))
+    for link in p.get("urls") or []:
+        out.append("web link %s -> %s" % (link.get("path"), link.get("url")))
+    files = (p.get("user_data_files") or {}).get("files") or {}
+    installed = {d.split(" ")[0] for prog, _, e, d in run.record if e == "apk-installed"}
+    for name in sorted(files):
+        if re.match(r"apps\\app_[^\\]+\\app\.ini$", name):
+            out.append("app %s: %s" % (name.split("\\")[1], "in the engine" if installed else "not in the engine"))
+    launched = ["%s %s" % (prog, d) for prog, _, e, d in run.record if e in ("runapp", "launcher", "frontend")]
+    out.append("launched: %s" % ("; ".join(launched) if launched else "(nothing)"))
+    return out
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--arch-dir", required=True)
+    parser.add_argument("--prefix", required=True)
+    parser.add_argument("--keep-prefix", action="store_true")
+    parser.add_argument("words", nargs=argparse.REMAINDER)
+    a = parser.parse_args()
+    words = [w for w in a.words if w != "--"] or ["-s", "--backinstall"]
+    road = Road(a.arch_dir, a.prefix, keep_prefix=a.keep_prefix)
+    try:
+        print("sample channel on %s" % road.base)
+        print("loader words: %s" % " ".join(words))
+        run = road.run(words)
+        for line in run.debug:
+            print(line)
+        print("TarvoLoader exit code: %s" % ("killed after %d s" % LOADER_LIMIT_S if run.exit_code is None
+                                              else run.exit_code))
+        print("--- this run's lines of %s" % road.log_path)
+        for line in run.log:
+            print(line)
+        print("--- summary")
+        for line in summary(run):
+            print(line)
+        kept = os.path.join(os.path.dirname(a.prefix), "run-files")
+        road.keep_work(kept)
+        with open(os.path.join(kept, "probe.json"), "w", encoding="utf-8") as f:
+            json.dump(run.probe, f, ensure_ascii=False, indent=1)
+        print("prefix: %s" % road.prefix)
+        print("log: %s" % road.log_path)
+        print("requests: %s" % os.path.join(kept, "requests.log"))
+        print("stand-in record: %s" % road.record_path)
+        print("probe: %s" % os.path.join(kept, "probe.json"))
+        sys.stdout.flush()
+        return run.exit_rule()
+    finally:
+        road.close()
+        shutil.rmtree(road.work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
