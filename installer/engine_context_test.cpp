@@ -1,3 +1,6 @@
+// The fake adb fixture needs winsock2.h before windows.h.
+#include <winsock2.h>
+
 #include "installer/engine_context.h"
 
 #include <gtest/gtest.h>
@@ -5,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "installer/adb/adb_client.h"
 #include "installer/app_list.h"
 #include "services/install_paths.h"
 #include "services/loader_env.h"
@@ -485,8 +489,8 @@ TEST(EngineContextTest, QvContextDoesNothing) {
     ASSERT_TRUE(engine.install());
     fakeadb::FakeAdb adb(config({}));
     ASSERT_TRUE(adb.ok());
-    const int savedPort = adb::settings().defaultServerPort;
-    adb::settings().defaultServerPort = adb.port();
+    const int savedPort = ::adb::settings().defaultServerPort;
+    ::adb::settings().defaultServerPort = adb.port();
     const size_t recorded = engine.record().size();
     QvContext qv;
     EXPECT_EQ(L"qv_1", qv.getName());
@@ -509,7 +513,7 @@ TEST(EngineContextTest, QvContextDoesNothing) {
     Sleep(300);
     EXPECT_EQ(recorded, engine.record().size());
     EXPECT_EQ(0, adb.connections());
-    adb::settings().defaultServerPort = savedPort;
+    ::adb::settings().defaultServerPort = savedPort;
 }
 
 // The device's and the list file's answers.
@@ -541,8 +545,12 @@ TEST(EngineContextTest, PackageAndAppInstalledAskTheGuestOrTheList) {
         }
         store.write(entries);
     }
-    fakeadb::FakeAdb adb(config({{"line_end", "\n"},
-                                 {"packages", Json::Value(Json::arrayValue)}}));
+    Json::Value packages(Json::arrayValue);
+    Json::Value one(Json::arrayValue);
+    one.append("/data/app/~~Hs2X==/com.example.one-G5ZX==/base.apk");
+    one.append("com.example.one");
+    packages.append(one);
+    fakeadb::FakeAdb adb(config({{"line_end", "\n"}, {"packages", packages}}));
     ASSERT_TRUE(adb.ok());
     rig.useAdb(adb.port());
     struct Case {
@@ -563,6 +571,41 @@ TEST(EngineContextTest, PackageAndAppInstalledAskTheGuestOrTheList) {
         EXPECT_EQ(c.installed, rig.run({c.scenario, c.value})["installed"]);
     }
     EXPECT_EQ(0, adb.connections());
+
+    // Running: the guest decides.
+    Held vm(kVmMutex);
+    const Case running[] = {
+        {L"package-installed", L"com.example.one", "1"}, {L"package-installed", L"COM.Example.ONE", "1"},
+        {L"package-installed", L"com.example", "0"},     {L"package-installed", L"com.listed.twelve", "0"},
+        {L"app-installed", L"1001", "1"},                {L"app-installed", L"12", "0"},
+        {L"app-installed", L"abc", "0"},
+    };
+    for (const Case& c : running) {
+        SCOPED_TRACE(tst::narrow(std::wstring(c.scenario) + L" " + c.value + L" (running)"));
+        EXPECT_EQ(c.installed, rig.run({c.scenario, c.value})["installed"]);
+    }
+    EXPECT_EQ(6u, requestsOf(adb, "shell:pm \"list\" \"packages\" \"-f\"").size());
+}
+
+TEST(EngineContextTest, PackageQueriesEndWithinTheRequestDeadline) {
+    ContextRig rig;
+    ASSERT_TRUE(rig.ready());
+    fakeadb::FakeAdb adb(config({{"shell_silent", true}}));
+    ASSERT_TRUE(adb.ok());
+    rig.useAdb(adb.port());
+    Held vm(kVmMutex);
+    fakeadb::DriverRun r = rig.run({L"--request-ms", L"1500", L"package-installed", L"com.example.one"});
+    EXPECT_EQ("0", r["installed"]);
+    EXPECT_LT(r.num("elapsed_ms"), 6000);
+
+    // Without the VBox player nothing is asked.
+    ContextRig bare("", false);
+    ASSERT_TRUE(bare.ready());
+    bare.useAdb(adb.port());
+    const int before = adb.connections();
+    EXPECT_EQ("0", bare.run({L"package-installed", L"com.example.one"})["installed"]);
+    EXPECT_EQ("0", bare.run({L"app-installed", L"12"})["installed"]);
+    EXPECT_EQ(before, adb.connections());
 }
 
 }  // namespace
