@@ -102,6 +102,14 @@ public:
     std::wstring listPath() const { return listPath_; }
     std::vector<std::string> starts() const { return lines(recordPath()); }
     std::vector<std::string> state() const { return lines(statePath()); }
+    // Whether the player's state file gets the line within waitMs.
+    bool waitState(const std::string& line, DWORD waitMs) const {
+        for (DWORD waited = 0;; waited += 100) {
+            if (contains(state(), line)) return true;
+            if (waited >= waitMs) return false;
+            Sleep(100);
+        }
+    }
 
     fakeadb::DriverRun run(std::vector<std::wstring> args, std::vector<std::wstring> env = {},
                            DWORD waitMs = 60000) {
@@ -277,8 +285,7 @@ TEST(EngineContextTest, LaunchStartsThePlayerOrRaisesIt) {
         ASSERT_TRUE(rig.startPlayer(true));
         EXPECT_EQ("0", rig.run({L"launch", L"-", headless ? L"1" : L"0"})["result"]);
         EXPECT_EQ(1u, rig.starts().size());  // the player the test started
-        Sleep(300);
-        EXPECT_EQ(!headless, contains(rig.state(), "shown"));
+        EXPECT_EQ(!headless, rig.waitState("shown", headless ? 1000 : 5000));
     }
     ContextRig none("", false);
     ASSERT_TRUE(none.ready());
@@ -410,7 +417,7 @@ TEST(EngineContextTest, StartAppOnARunningEngineSendsAmStart) {
     EXPECT_EQ("-n", started[2]["args"][0].asString());
     EXPECT_EQ("com.a/com.a.Outer$Inner", started[2]["args"][1].asString());
     EXPECT_TRUE(adb.waitAllClosed());
-    EXPECT_TRUE(contains(rig.state(), "shown"));
+    EXPECT_TRUE(rig.waitState("shown", 5000));
     EXPECT_EQ(1u, rig.starts().size());
 }
 
@@ -523,7 +530,6 @@ TEST(EngineContextTest, PackageAndAppInstalledAskTheGuestOrTheList) {
     ContextRig rig;
     ASSERT_TRUE(rig.ready());
     // The list: one entry with appId 12, two that the APK installer added (appId 0).
-    ASSERT_TRUE(tst::writeFile(rig.listPath(), ""));
     {
         // Written through the store so the format is the store's own.
         struct ListContext : QvContext {
