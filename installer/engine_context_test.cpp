@@ -101,6 +101,15 @@ public:
     std::wstring stopFile() const { return dir_.file(L"stop"); }
     std::wstring listPath() const { return listPath_; }
     std::vector<std::string> starts() const { return lines(recordPath()); }
+    // The recorded starts once there are `expected` of them (or after waitMs): a
+    // started player records on its own time.
+    std::vector<std::string> waitStarts(size_t expected, DWORD waitMs = 10000) const {
+        for (DWORD waited = 0;; waited += 100) {
+            std::vector<std::string> s = starts();
+            if (s.size() >= expected || waited >= waitMs) return s;
+            Sleep(100);
+        }
+    }
     std::vector<std::string> state() const { return lines(statePath()); }
     // Whether the player's state file gets the line within waitMs.
     bool waitState(const std::string& line, DWORD waitMs) const {
@@ -272,8 +281,9 @@ TEST(EngineContextTest, LaunchStartsThePlayerOrRaisesIt) {
         ContextRig rig;
         ASSERT_TRUE(rig.ready());
         EXPECT_EQ("0", rig.run({L"launch", L"-", L"0"})["result"]);
+        rig.waitStarts(1);  // in order
         EXPECT_EQ("0", rig.run({L"launch", L"--pkg com.a.b", L"1"})["result"]);
-        std::vector<std::string> s = rig.starts();
+        std::vector<std::string> s = rig.waitStarts(2);
         ASSERT_EQ(2u, s.size());
         EXPECT_EQ("\"" + rig.playerPath() + "\" --vmid \"vbox_1\"", s[0]);
         EXPECT_EQ("\"" + rig.playerPath() + "\" --pkg com.a.b --vmid \"vbox_1\" --headless", s[1]);
@@ -455,8 +465,9 @@ TEST(EngineContextTest, StartAppOnAStoppedEngineStartsThePlayerWithAWindow) {
     ContextRig rig;
     ASSERT_TRUE(rig.ready());
     EXPECT_EQ("0", rig.run({L"start-app", L"com.a.b", L".Main", L"headless"})["result"]);
+    rig.waitStarts(1);  // in order
     EXPECT_EQ("0", rig.run({L"start-app", L"com.a.b", L"-"})["result"]);
-    std::vector<std::string> s = rig.starts();
+    std::vector<std::string> s = rig.waitStarts(2);
     ASSERT_EQ(2u, s.size());
     EXPECT_EQ("\"" + rig.playerPath() + "\" --pkg com.a.b --act .Main --vmid \"vbox_1\"", s[0]);
     EXPECT_EQ("\"" + rig.playerPath() + "\" --pkg com.a.b --vmid \"vbox_1\"", s[1]);
@@ -476,7 +487,7 @@ TEST(EngineContextTest, LaunchByIdUsesTheAppFolder) {
     EXPECT_EQ("-1", spaced["result"]);
     EXPECT_TRUE(logged(spaced, "app start refused: "));
     EXPECT_EQ("0", rig.run({L"launch-by-id", L"1001"})["result"]);
-    std::vector<std::string> s = rig.starts();
+    std::vector<std::string> s = rig.waitStarts(1);
     ASSERT_EQ(1u, s.size());
     EXPECT_EQ("\"" + rig.playerPath() + "\" --app-id 1001 --vmid \"vbox_1\"", s[0]);
 
