@@ -1,5 +1,5 @@
-// provisional: the engines' remove operations and the VBox install and
-// upgrade are not built yet. Each slot throws NotBuilt and is listed by
+// provisional: the engines' remove operations are not built yet. Each slot
+// throws NotBuilt and is listed by
 // ProductInstallerEnv::missingRows(); remove a slot here when its operation lands.
 #include "installer/installer_not_built.h"
 #include "installer/installer_product_env.h"
@@ -9,13 +9,10 @@
 namespace v2 {
 
 int InstallerQvImpl::remove() { throw NotBuilt("InstallerQvImpl::remove"); }
-int InstallerVBoxImpl::install() { throw NotBuilt("InstallerVBoxImpl::install"); }
-int InstallerVBoxImpl::upgrade() { throw NotBuilt("InstallerVBoxImpl::upgrade"); }
 int InstallerVBoxImpl::remove() { throw NotBuilt("InstallerVBoxImpl::remove"); }
 
 std::vector<std::string> ProductInstallerEnv::missingRows() {
-    return {"InstallerQvImpl::remove", "InstallerVBoxImpl::install", "InstallerVBoxImpl::upgrade",
-            "InstallerVBoxImpl::remove"};
+    return {"InstallerQvImpl::remove", "InstallerVBoxImpl::remove"};
 }
 
 }  // namespace v2

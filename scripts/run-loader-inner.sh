@@ -6,8 +6,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$1; exe=$2; shift 2
 export WINEPREFIX=${TARVO_WINEPREFIX:-$build/wine/prefix}
 server_pid=
+adb_pid=
 cleanup() {
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
+  [ -n "$adb_pid" ] && kill "$adb_pid" 2>/dev/null
   HOME=$build/wine/home wineserver -k >/dev/null 2>&1
   true
 }
@@ -26,6 +28,21 @@ for _ in $(seq 100); do [ -s "$ready" ] && break; sleep 0.1; done
 port=$(head -1 "$ready")
 [ -n "$port" ] || { echo "run-loader: the sample channel server did not start" >&2; exit 1; }
 echo "sample channel on 127.0.0.1:$port"
+vbox_state=$WINEPREFIX/drive_c/ProgramData/vbox-standin
+adb_log=$build/run-fake-adb.log
+if [ "${TARVO_RUN_VBOX:-0}" = 1 ]; then
+  # The VBox engine's app goes in over adb: the loader's client talks to 127.0.0.1:52817.
+  mkdir -p "$vbox_state"
+  export VBOX_STANDIN_DIR=$(HOME=$build/wine/home WINEDEBUG=-all winepath -w "$vbox_state" 2>/dev/null || echo "$vbox_state")
+  rm -f "$adb_log"
+  adb_ready=$(mktemp)
+  TARVO_READY_FILE=$adb_ready timeout 900 python3 "$root/testing/fake_adb/fake_adb.py" --port 52817 \
+    --log "$adb_log" --time-limit 880 >"$build/run-fake-adb.out" 2>&1 &
+  adb_pid=$!
+  for _ in $(seq 100); do [ -s "$adb_ready" ] && break; sleep 0.1; done
+  [ -s "$adb_ready" ] || { echo "run-loader: the fake adb server did not start on 52817" >&2; exit 1; }
+  echo "fake adb server on 127.0.0.1:52817"
+fi
 echo "loader words: $*"
 run=$build/run
 mkdir -p "$run"
@@ -66,6 +83,20 @@ wine_tool() {
   HOME=$build/wine/home WINEDEBUG=-all "$wine" "$@" </dev/null 2>/dev/null
 }
 reg_query() { wine_tool reg query "$1" /v "$2" /reg:64 | tr -d '\r' | awk -v v="$2" '$1==v {$1="";$2=""; sub(/^  */,""); print}'; }
+if [ "${TARVO_RUN_VBOX:-0}" = 1 ]; then
+  ini=$WINEPREFIX/drive_c/ProgramData/tarvozhushou/tarvoadapt.ini
+  echo "player folder: $( [ -f "$ini" ] && tr -d '\r' < "$ini" | sed -n 's/^install_path=//p')"
+  echo "VBoxSVC registration: $(wine_tool reg query 'HKCR\CLSID' /s /f VBoxSVC.exe /reg:64 | tr -d '\r' | grep -m1 -i 'vboxsvc' | sed 's/^ *//')"
+  echo "VBoxC.dll registration: $(wine_tool reg query 'HKCR\CLSID' /s /f VBoxC.dll /reg:64 | tr -d '\r' | grep -m1 -i 'vboxc.dll' | sed 's/^ *//')"
+  echo "driver VBoxDrv: $(wine_tool sc query VBoxDrv | tr -d '\r' | awk '/STATE/ {print $4}')"
+  xml=$WINEPREFIX/drive_c/users/$(id -un)/AppData/Roaming/tarvozhushou/vmconfig/VirtualBox.xml
+  [ -f "$xml" ] && echo "imported machines: $(grep -o 'MachineEntry[^>]*src="[^"]*"' "$xml" | sed 's/.*src=//' | paste -sd, -)"
+  if [ -f "$vbox_state/record.log" ]; then
+    echo "--- VirtualBox stand-ins' record"
+    awk -F'\t' '$3=="start" || $3=="exit" || $3=="call" {print $1"\t"$3"\t"$4}' "$vbox_state/record.log"
+  fi
+  [ -f "$adb_log" ] && echo "adb requests: $(grep -c . "$adb_log") (log $adb_log)"
+fi
 echo "engine folder: $(reg_query 'HKLM\Software\tarvoGames' InstallDir)"
 echo "engine version: $(reg_query 'HKLM\Software\tarvoGames' Version)"
 for svc in TarvoHelper tvHdAndroidSvc tvHdDrv; do
