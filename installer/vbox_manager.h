@@ -16,6 +16,8 @@
 #include "toolkit/singleton.h"
 #include "toolkit/smart_ptr.h"
 
+class TiXmlDocument;
+
 namespace tarvo {
 namespace vboxmgr {
 
@@ -160,10 +162,15 @@ private:
     VBoxRunResult runLogged(const std::wstring& commandLine, uint32_t timeoutMs);
     std::wstring systemProgram(const wchar_t* exeName);
     std::vector<std::wstring> compatPrograms();
+    enum SettingsWrite { SettingsRestore, SettingsTemplate, SettingsSave };
     // Every rewrite of the settings file goes through here: lock, backup
-    // (once per install), machine carry-over, atomic replace. 0, or -1 when
-    // the lock could not be had or the write failed.
-    int32_t writeSettingsFile(const std::string& bytes, bool carryOver);
+    // (once per install), machine carry-over (restore and template), atomic
+    // replace, nothing written for unchanged bytes. 0, or -1 when the lock
+    // could not be had or the write failed.
+    int32_t writeSettingsFile(const std::wstring& path, const std::string& content, SettingsWrite kind);
+    // Registers the machine files of deployed_path that doc lacks.
+    void reRegisterMachines(TiXmlDocument& doc);
+    // Ends the VirtualBox processes whose programs lie in one of the folders.
     void stopIn(const std::vector<std::wstring>& folders);
 
     VBoxHost& host_;
