@@ -4,6 +4,7 @@
 #include "installer/app_list.h"
 #include "installer/app_shortcuts.h"
 #include "installer/channel_config.h"
+#include "installer/engine_context.h"
 #include "installer/installer_product_env.h"
 #include "installer/qv_control.h"
 #include "services/helper_service.h"
@@ -78,9 +79,7 @@ bool isAllowedPendingProgram(const std::wstring& programPath) {
     return !qv.empty() && equalNoCase(parentOf(program), qv);
 }
 
-std::vector<std::string> ProductStartupServices::missingRows() {
-    return {"currentContextAppState", "launchInCurrentContext"};
-}
+std::vector<std::string> ProductStartupServices::missingRows() { return {}; }
 
 std::string ProductStartupServices::toAnsi(const std::wstring& text) { return wideToAnsi(text); }
 std::wstring ProductStartupServices::fromAnsi(const std::string& text) { return ansiToWide(text); }
@@ -136,13 +135,21 @@ std::wstring ProductStartupServices::channelApkId() { return ChannelConfig::inst
 bool ProductStartupServices::channelLaunch() { return ChannelConfig::instance().launch; }
 bool ProductStartupServices::channelLaunchApk() { return ChannelConfig::instance().launchApk; }
 
-// The Qv context's installed test is the Qv engine control's.
-bool ProductStartupServices::isQvContextInstalled() { return ::isQvInstalled(); }
-ContextAppState ProductStartupServices::currentContextAppState(const std::wstring&) {
-    throw NotBuilt("currentContextAppState");
+bool ProductStartupServices::isQvContextInstalled() {
+    ravel::object::smart_ptr<Context> qv = findContext(L"qv_1");
+    return qv.get() && qv->isInstalled();
 }
-bool ProductStartupServices::launchInCurrentContext(const std::wstring&) {
-    throw NotBuilt("launchInCurrentContext");
+// The list store's "lock failed" goes through: the road reports it.
+ContextAppState ProductStartupServices::currentContextAppState(const std::wstring& appId) {
+    ravel::object::smart_ptr<Context> context = getCurrentContext();
+    if (!context.get()) return ContextAppState::NoContext;
+    return context->isAppInstalled(appId) ? ContextAppState::Installed : ContextAppState::NotInstalled;
+}
+bool ProductStartupServices::launchInCurrentContext(const std::wstring& appId) {
+    ravel::object::smart_ptr<Context> context = getCurrentContext();
+    if (!context.get()) return false;
+    context->launchAppById(appId);
+    return true;
 }
 bool ProductStartupServices::isQvInstalled() { return ::isQvInstalled(); }
 bool ProductStartupServices::lookupQvApp(const std::wstring& appId) {

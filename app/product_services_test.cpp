@@ -73,7 +73,8 @@ TEST(ProductStartupServicesTest, ListedRowsThrowNotBuiltWithTheirName) {
         "isEmulatorInstalled", "isPlayerInstalled", "playerExeIfPresent", "launchProcess", "markLaunched",
         "isProductProgram", "isLoaderRunning", "isSetupRunning", "isPlayerRunning", "acquireLoaderInstance",
         "activateExistingLoader", "writeDataFile", "takeDataFile", "statUrl", "sendStat", "updateChannelConfig",
-        "channelApkId", "channelLaunch", "channelLaunchApk", "isQvContextInstalled", "isQvInstalled",
+        "channelApkId", "channelLaunch", "channelLaunchApk", "isQvContextInstalled", "currentContextAppState",
+        "launchInCurrentContext", "isQvInstalled",
         "lookupQvApp", "launchQvAppById", "localAppListContains", "addAppShortcut", "addAllAppShortcuts",
         "removeAppShortcut", "removeAllAppShortcuts", "runWindow"};
 

@@ -479,26 +479,40 @@ SocketFd AdbClient::connect(const std::string& service) {
     return fd;
 }
 
-int AdbClient::query(const std::string& service, std::string& output) {
+int AdbClient::query(const std::string& service, std::string& output, int outputTimeoutMs) {
     output.clear();
     SocketFd fd = connect(service);
     if (fd < 0) return -1;
-    readAll(fd, output);
+    readAll(fd, output, outputTimeoutMs);
     closeSocket(fd);
     return 0;
 }
 
-void AdbClient::readAll(SocketFd fd, std::string& output) {
+void AdbClient::readAll(SocketFd fd, std::string& output, int outputTimeoutMs) {
     output.clear();
     SOCKET s = toSocket(fd);
-    DWORD deadline = (DWORD)settings().outputTimeoutMs.load();
-    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&deadline), sizeof deadline);
+    const DWORD total = (DWORD)(outputTimeoutMs < 0 ? settings().outputTimeoutMs.load() : outputTimeoutMs);
+    const DWORD t0 = GetTickCount();
     char buffer[4096];
     for (;;) {
-        if (waitSocket(s, false, deadline) != kReady) break;
-        int n = recv(s, buffer, sizeof buffer, 0);
+        // A peer that trickles bytes cannot hold the caller past the deadline
+        // (0: none).
+        DWORD left = 0;
+        if (total) {
+            const DWORD spent = GetTickCount() - t0;
+            if (spent >= total) {
+                mapSocketError(WSAETIMEDOUT);
+                break;
+            }
+            left = total - spent;
+        }
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&left), sizeof left);
+        if (waitSocket(s, false, left) != kReady) break;
+        const size_t room = kMaxOutput - output.size();
+        int n = recv(s, buffer, (int)(room < sizeof buffer ? room : sizeof buffer), 0);
         if (n > 0) {
             output.append(buffer, n);
+            if (output.size() >= kMaxOutput) break;
             continue;
         }
         if (n == 0) break;

@@ -56,14 +56,18 @@ public:
     SocketFd connectService(const std::string& service);
     // connectService with server version check and (re)start.
     SocketFd connect(const std::string& service);
-    // Runs a service and collects everything it sends until it closes; 0 or -1.
-    int query(const std::string& service, std::string& output);
+    // Runs a service and collects its output (see readAll); 0 or -1.
+    // outputTimeoutMs below 0: settings().outputTimeoutMs.
+    int query(const std::string& service, std::string& output, int outputTimeoutMs = -1);
 
     int readStatus(SocketFd fd);
     int switchTransport(SocketFd fd);
     int startServer();
 
-    static void readAll(SocketFd fd, std::string& output);
+    // Collects what the peer sends until it closes, an error, outputTimeoutMs
+    // (below 0: settings().outputTimeoutMs; 0: none) passing in total, or kMaxOutput bytes.
+    static void readAll(SocketFd fd, std::string& output, int outputTimeoutMs = -1);
+    static const size_t kMaxOutput = 8u << 20;
     static int readExactly(SocketFd fd, void* buffer, size_t length);
     static int writeAll(SocketFd fd, const void* buffer, size_t length);
     static void closeSocket(SocketFd fd);

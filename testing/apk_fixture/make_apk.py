@@ -12,6 +12,14 @@ first by default), --alias adds an activity-alias that gets it instead,
 --no-launcher gives none; --utf8-pool writes the string pool in UTF-8; also
 --nomanifest (the zip without the manifest) and --notzip (random bytes).
 
+  make_apk.py --manifest-suite DIR
+
+writes the manifest reader's fixtures into DIR: valid ones (several launchers,
+disabled aliases, filters of other components, names that are references or
+that a shell would split, no resource map, emptied attribute names, raw values
+only, long strings in both length forms, stored or deflated items) and
+malformed ones made from a valid manifest at offsets this script knows.
+
 Also the shared helpers of the generated test files: deterministic zips (folder
 items first, fixed times), incompressible payloads and real PNGs.
 """
@@ -27,10 +35,11 @@ FIXED_TIME = (2020, 1, 1, 0, 0, 0)
 
 
 def write_zip(path, entries):
-    """entries: (name, bytes) in order; every folder gets an item of its own,
-    folder items first, fixed times. Large payloads are stored."""
+    """entries: (name, bytes) or (name, bytes, compress_type) in order; every
+    folder gets an item of its own, folder items first, fixed times. Large
+    payloads are stored unless the entry says otherwise."""
     folders = []
-    for name, _ in entries:
+    for name, *_ in entries:
         parts = name.split("/")[:-1]
         for i in range(1, len(parts) + 1):
             folder = "/".join(parts[:i]) + "/"
@@ -41,10 +50,13 @@ def write_zip(path, entries):
             info = zipfile.ZipInfo(folder, FIXED_TIME)
             info.external_attr = 0o40755 << 16 | 0x10
             z.writestr(info, b"")
-        for name, data in entries:
+        for name, data, *kind in entries:
             info = zipfile.ZipInfo(name, FIXED_TIME)
             info.external_attr = 0o100644 << 16
-            info.compress_type = zipfile.ZIP_STORED if len(data) > (1 << 20) else zipfile.ZIP_DEFLATED
+            if kind:
+                info.compress_type = kind[0]
+            else:
+                info.compress_type = zipfile.ZIP_STORED if len(data) > (1 << 20) else zipfile.ZIP_DEFLATED
             z.writestr(info, data)
 
 
@@ -84,14 +96,32 @@ ANDROID_NS = "http://schemas.android.com/apk/res/android"
 ATTRS = [("name", 0x01010003), ("versionName", 0x0101021C), ("targetActivity", 0x01010202)]
 
 
+def utf8_length(n):
+    assert n < 0x8000
+    return bytes([n]) if n < 0x80 else bytes([0x80 | (n >> 8), n & 0xFF])
+
+
+def utf16_length(n):
+    assert n < 0x80000000
+    return struct.pack("<H", n) if n < 0x8000 else struct.pack("<HH", 0x8000 | (n >> 16), n & 0xFFFF)
+
+
 class Pool:
-    def __init__(self):
-        self.strings = [a for a, _ in ATTRS]
+    def __init__(self, attrs=ATTRS, empty_names=False):
+        # The attribute names sit at the map's positions; an obfuscator leaves them empty.
+        self.attrs = [a for a, _ in attrs]
+        self.strings = ["" if empty_names else a for a in self.attrs]
+
+    def attr(self, name):
+        """Index of an attribute name: its map position when it has one."""
+        if name in self.attrs:
+            return self.attrs.index(name)
+        return self.index(name)
 
     def index(self, s):
-        if s not in self.strings:
+        if s not in self.strings[len(self.attrs):]:
             self.strings.append(s)
-        return self.strings.index(s)
+        return self.strings.index(s, len(self.attrs))
 
     def chunk(self, utf8):
         offsets, data = [], b""
@@ -99,11 +129,10 @@ class Pool:
             offsets.append(len(data))
             if utf8:
                 raw = s.encode("utf-8")
-                assert len(s) < 128 and len(raw) < 128
-                data += bytes([len(s), len(raw)]) + raw + b"\0"
+                data += utf8_length(len(s)) + utf8_length(len(raw)) + raw + b"\0"
             else:
                 raw = s.encode("utf-16-le")
-                data += struct.pack("<H", len(s)) + raw + b"\0\0"
+                data += utf16_length(len(raw) // 2) + raw + b"\0\0"
         while len(data) % 4:
             data += b"\0"
         header_size = 28
@@ -114,20 +143,48 @@ class Pool:
                            flags, strings_start, 0) + body
 
 
-def manifest(package, activities, launcher, alias, version_name, utf8):
-    pool = Pool()
+MAIN = "android.intent.action.MAIN"
+LAUNCHER = "android.intent.category.LAUNCHER"
+DEFAULT = "android.intent.category.DEFAULT"
+ENABLED = ("enabled", 0x0101000E)
+
+
+def component(tag, name, filters=(), enabled=None, target=None):
+    """An element under <application>: filters are (actions, categories) pairs;
+    name is a text, ("ref", id) or None; enabled None leaves the attribute out."""
+    return {"tag": tag, "name": name, "filters": list(filters), "enabled": enabled, "target": target}
+
+
+def build_manifest(package, components, version_name="1.0", utf8=False, res_map=True, empty_names=False,
+                   raw_only=False, depth=0):
+    """The binary XML document. raw_only writes string values without their typed
+    copy; depth nests that many <meta> elements inside <application>."""
+    attrs = list(ATTRS)
+    if any(c["enabled"] is not None for c in components):
+        attrs.append(ENABLED)
+    pool = Pool(attrs, empty_names)
     ns_uri = pool.index(ANDROID_NS)
     ns_prefix = pool.index("android")
     nodes = []
     line = [1]
 
-    def start(name, attrs):
-        # attrs: (namespace uri or None, attribute name, string value)
+    def value(v):
+        """(raw index, type, data) of an attribute value."""
+        if isinstance(v, tuple) and v[0] == "ref":
+            return 0xFFFFFFFF, 0x01, v[1]
+        if isinstance(v, tuple) and v[0] == "bool":
+            return 0xFFFFFFFF, 0x12, 0xFFFFFFFF if v[1] else 0
+        vi = pool.index(v)
+        return (vi, 0x00, 0) if raw_only else (vi, 0x03, vi)
+
+    def start(name, attributes):
+        # attributes: (namespace uri or None, attribute name, value)
         body = b""
-        for ns, an, value in attrs:
-            vi = pool.index(value)
-            body += struct.pack("<IIIHBBI", pool.index(ns) if ns else 0xFFFFFFFF, pool.index(an), vi, 8, 0, 3, vi)
-        ext = struct.pack("<IIHHHHHH", 0xFFFFFFFF, pool.index(name), 20, 20, len(attrs), 0, 0, 0)
+        for ns, an, v in attributes:
+            raw, kind, data = value(v)
+            body += struct.pack("<IIIHBBI", pool.index(ns) if ns else 0xFFFFFFFF, pool.attr(an), raw, 8, 0, kind,
+                                data)
+        ext = struct.pack("<IIHHHHHH", 0xFFFFFFFF, pool.index(name), 20, 20, len(attributes), 0, 0, 0)
         size = 16 + len(ext) + len(body)
         nodes.append(struct.pack("<HHIII", 0x0102, 16, size, line[0], 0xFFFFFFFF) + ext + body)
         line[0] += 1
@@ -136,37 +193,54 @@ def manifest(package, activities, launcher, alias, version_name, utf8):
         nodes.append(struct.pack("<HHIIIII", 0x0103, 16, 24, line[0], 0xFFFFFFFF, 0xFFFFFFFF, pool.index(name)))
         line[0] += 1
 
-    def intent_filter(action, category):
+    def intent_filter(actions, categories):
         start("intent-filter", [])
-        start("action", [(ANDROID_NS, "name", action)])
-        end("action")
-        start("category", [(ANDROID_NS, "name", category)])
-        end("category")
+        for tag, names in (("action", actions), ("category", categories)):
+            for n in names:
+                start(tag, [(ANDROID_NS, "name", n)])
+                end(tag)
         end("intent-filter")
 
     nodes.append(struct.pack("<HHIIIII", 0x0100, 16, 24, 1, 0xFFFFFFFF, ns_prefix, ns_uri))
     start("manifest", [(None, "package", package), (ANDROID_NS, "versionName", version_name)])
     start("application", [])
-    for a in activities:
-        start("activity", [(ANDROID_NS, "name", a)])
-        if a == launcher and not alias:
-            intent_filter("android.intent.action.MAIN", "android.intent.category.LAUNCHER")
-        else:
-            intent_filter("android.intent.action.MAIN", "android.intent.category.DEFAULT")
-        end("activity")
-    if alias:
-        start("activity-alias", [(ANDROID_NS, "name", alias), (ANDROID_NS, "targetActivity", activities[0])])
-        if launcher is not None:
-            intent_filter("android.intent.action.MAIN", "android.intent.category.LAUNCHER")
-        end("activity-alias")
+    for _ in range(depth):
+        start("meta", [])
+    for _ in range(depth):
+        end("meta")
+    for c in components:
+        attributes = []
+        if c["name"] is not None:
+            attributes.append((ANDROID_NS, "name", c["name"]))
+        if c["enabled"] is not None:
+            attributes.append((ANDROID_NS, "enabled", ("bool", c["enabled"])))
+        if c["target"] is not None:
+            attributes.append((ANDROID_NS, "targetActivity", c["target"]))
+        start(c["tag"], attributes)
+        for actions, categories in c["filters"]:
+            intent_filter(actions, categories)
+        end(c["tag"])
     end("application")
     end("manifest")
     nodes.append(struct.pack("<HHIIIII", 0x0101, 16, 24, line[0], 0xFFFFFFFF, ns_prefix, ns_uri))
 
     pool_chunk = pool.chunk(utf8)
-    res_map = struct.pack("<HHI", 0x0180, 8, 8 + 4 * len(ATTRS)) + b"".join(struct.pack("<I", i) for _, i in ATTRS)
-    body = pool_chunk + res_map + b"".join(nodes)
+    body = pool_chunk
+    if res_map:
+        body += struct.pack("<HHI", 0x0180, 8, 8 + 4 * len(attrs)) + b"".join(struct.pack("<I", i) for _, i in attrs)
+    body += b"".join(nodes)
     return struct.pack("<HHI", 0x0003, 8, 8 + len(body)) + body
+
+
+def manifest(package, activities, launcher, alias, version_name, utf8):
+    components = []
+    for a in activities:
+        category = LAUNCHER if a == launcher and not alias else DEFAULT
+        components.append(component("activity", a, [([MAIN], [category])]))
+    if alias:
+        filters = [([MAIN], [LAUNCHER])] if launcher is not None else []
+        components.append(component("activity-alias", alias, filters, target=activities[0]))
+    return build_manifest(package, components, version_name, utf8)
 
 
 def apk_body():

@@ -42,6 +42,20 @@ The device also checks what it is asked to install:
   install_silent answer OKAY, then nothing until the client closes
   apks           {file name: package}: what a "Success" adds to the installed set
                  (default: the file name without ".apk")
+
+The device's own state:
+  packages       [[path, package]]: 'pm "list" "packages" "-f"' answers
+                 "package:<path>=<package>" for each, then for each package of the
+                 installed set; with neither, the default lines below
+  line_end       line end of that listing ("\r\n" by default, or "\n")
+  boot_after     "getprop sys.boot_completed" answers "0" until this many earlier
+                 getprop requests were answered, then "1" (default 0)
+  boot_never     getprop always answers "0"
+  device_absent_first  the first N "host:transport:<serial>" requests answer FAIL
+                 "device '<serial>' not found"
+  "am start <rest>" decodes <rest> like pm install, logs {"ev": "am_start", "args"}
+                 and answers "Starting: Intent { cmp=<args> }\r\n"
+An exact "shell" entry wins over all of these.
 """
 import argparse
 import binascii
@@ -65,6 +79,8 @@ GUEST_SHARED = "/mnt/shared/tv_shared"
 SENT_PATHS = set()
 INSTALLED = []  # (device path, package) in install order
 DEVICE_LOCK = threading.Lock()
+GETPROP_COUNT = [0]
+TRANSPORT_COUNT = [0]
 
 
 def now_ms():
@@ -171,17 +187,42 @@ def scripted(conn, service):
     return True
 
 
-def shell_output(command):
+def package_listing():
+    with DEVICE_LOCK:
+        installed = list(INSTALLED)
+    listed = [tuple(e) for e in CONFIG.get("packages", [])] + installed
+    if "packages" not in CONFIG and not installed:
+        return ("package:/data/app/com.example.one-1/base.apk=com.example.one\r\n"
+                "package:/system/app/Settings.apk=com.android.settings\r\n")
+    end = CONFIG.get("line_end", "\r\n")
+    return "".join("package:%s=%s%s" % (path, package, end) for path, package in listed)
+
+
+def boot_reply():
+    end = CONFIG.get("line_end", "\r\n")
+    with DEVICE_LOCK:
+        earlier = GETPROP_COUNT[0]
+        GETPROP_COUNT[0] += 1
+    if CONFIG.get("boot_never"):
+        return "0" + end
+    return ("1" if earlier >= int(CONFIG.get("boot_after", 0)) else "0") + end
+
+
+def shell_output(conn, command):
     table = CONFIG.get("shell", {})
     if command in table:
         return table[command]
     if command.startswith("pm install -r "):
         return "Success\r\n"
     if command == 'pm "list" "packages" "-f"':
-        return ("package:/data/app/com.example.one-1/base.apk=com.example.one\r\n"
-                "package:/system/app/Settings.apk=com.android.settings\r\n")
-    if command.startswith("am start"):
-        return "Starting: Intent { cmp=%s }\r\n" % command[9:]
+        return package_listing()
+    if command == "getprop sys.boot_completed":
+        return boot_reply()
+    if command.startswith("am start "):
+        words = decode_shell_words(command[len("am start "):])
+        args = [w.decode("utf-8", "replace") for w in (words or [])]
+        log(ev="am_start", conn=conn.number, args=args)
+        return "Starting: Intent { cmp=%s }\r\n" % b" ".join(words or []).decode("latin-1")
     return CONFIG.get("shell_default", "")
 
 
@@ -251,7 +292,7 @@ def handle_shell(conn, command):
     if CONFIG.get("shell_silent"):
         conn.wait_peer_close()
         return
-    conn.send(shell_output(command).encode("latin-1"))
+    conn.send(shell_output(conn, command).encode("latin-1"))
     try:
         conn.sock.shutdown(socket.SHUT_WR)
     except OSError:
@@ -416,7 +457,12 @@ def handle(sock, number):
                 wanted = wanted[len("serial:"):]
             elif tport and wanted == "any":
                 wanted = serial
-            if wanted != serial:
+            absent = False
+            if not tport:
+                with DEVICE_LOCK:
+                    TRANSPORT_COUNT[0] += 1
+                    absent = TRANSPORT_COUNT[0] <= int(CONFIG.get("device_absent_first", 0))
+            if wanted != serial or absent:
                 conn.send(fail("device '%s' not found" % wanted))
                 conn.wait_peer_close()
                 return
