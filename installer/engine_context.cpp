@@ -175,8 +175,7 @@ int VBoxContext::startApp(const std::wstring& package, const std::wstring& activ
     if (fd < 0) return -1;
     std::string reply;
     adb::AdbClient::readAll(fd, reply, adb::settings().requestTimeoutMs.load());
-    shutdown((SOCKET)fd, SD_BOTH);
-    adb::AdbClient::closeSocket(fd);
+    adb::AdbClient::closeSocket(fd);  // shuts both directions down first
     return 0;
 }
 
