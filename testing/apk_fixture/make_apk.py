@@ -24,6 +24,7 @@ Also the shared helpers of the generated test files: deterministic zips (folder
 items first, fixed times), incompressible payloads and real PNGs.
 """
 import argparse
+import os
 import random
 import struct
 import zipfile
@@ -254,6 +255,154 @@ def write_apk(path, package="com.tarvo.sample", version_name="1.0", activity=".M
               + apk_body())
 
 
+# ---- the manifest reader's fixtures -------------------------------------------
+
+
+def inner_chunks(doc):
+    """(offset, type, header size, size) of the document's top-level chunks."""
+    out, pos = [], struct.unpack_from("<H", doc, 2)[0]
+    while pos < len(doc):
+        kind, head, size = struct.unpack_from("<HHI", doc, pos)
+        out.append((pos, kind, head, size))
+        pos += size
+    return out
+
+
+def first_chunk(doc, kind):
+    return next(c for c in inner_chunks(doc) if c[1] == kind)
+
+
+def put(doc, offset, fmt, *values):
+    out = bytearray(doc)
+    struct.pack_into(fmt, out, offset, *values)
+    return bytes(out)
+
+
+def pool_string_offset(doc, index):
+    """Document offset of string `index` (its length prefix)."""
+    pos, _, _, _ = first_chunk(doc, 0x0001)
+    strings_start = struct.unpack_from("<I", doc, pos + 20)[0]
+    (relative,) = struct.unpack_from("<I", doc, pos + 28 + 4 * index)
+    return pos + strings_start + relative
+
+
+def pool_count(doc):
+    return struct.unpack_from("<I", doc, first_chunk(doc, 0x0001)[0] + 8)[0]
+
+
+def launcher(name, tag="activity", enabled=None):
+    return component(tag, name, [([MAIN], [LAUNCHER])], enabled=enabled)
+
+
+def base_manifest(utf8=False):
+    return build_manifest("com.x.base", [launcher(".Main")], utf8=utf8)
+
+
+def malformed_manifests():
+    """name -> document: each breaks one rule of the format."""
+    base = base_manifest()
+    base8 = base_manifest(utf8=True)
+    pool = first_chunk(base, 0x0001)
+    element = first_chunk(base, 0x0102)
+    last = inner_chunks(base)[-1]
+    count = pool_count(base)
+    out = {
+        "outer_type": put(base, 0, "<H", 0x0005),
+        "chunk_size0": put(base, pool[0] + 4, "<I", 0),
+        "chunk_past_end": put(base, last[0] + 4, "<I", last[3] + 8),
+        "header_below8": put(base, element[0] + 2, "<H", 4),
+        "string_count": put(base, pool[0] + 8, "<I", 0x7FFFFFFF),
+        "strings_start": put(base, pool[0] + 20, "<I", pool[3] + 4),
+        "string_offset": put(base, pool[0] + 28, "<I", pool[3]),
+        "utf16_length": put(base, pool_string_offset(base, count - 1), "<H", 0x7FFF),
+        "utf8_length": put(base8, pool_string_offset(base8, pool_count(base8) - 1) + 1, "<B", 0x7F),
+        "name_index": put(base, element[0] + 16 + 4, "<I", count),
+        "attr_size0": put(base, element[0] + 16 + 10, "<H", 0),
+        "attr_count": put(base, element[0] + 16 + 12, "<H", 0xFFFF),
+        "attr_start": put(base, element[0] + 16 + 8, "<H", 0xFFF0),
+        "deep": build_manifest("com.x.deep", [launcher(".Main")], depth=100000),
+    }
+    # Invalid UTF-8 in the root element's name.
+    name = pool_string_offset(base8, struct.unpack_from("<I", base8, first_chunk(base8, 0x0102)[0] + 20)[0])
+    out["invalid_utf8"] = put(base8, name + 2, "<B", 0xFF)
+    # An end element after the root has closed.
+    stray = struct.pack("<HHIIIII", 0x0103, 16, 24, 99, 0xFFFFFFFF, 0xFFFFFFFF, 0)
+    body = base[8:last[0]] + stray + base[last[0]:]
+    out["end_nothing_open"] = struct.pack("<HHI", 0x0003, 8, 8 + len(body)) + body
+    # The elements before the pool and the map.
+    pieces = [base[c[0]:c[0] + c[3]] for c in inner_chunks(base)]
+    kinds = [c[1] for c in inner_chunks(base)]
+    body = b"".join(p for p, k in zip(pieces, kinds) if k not in (0x0001, 0x0180)) + \
+        b"".join(p for p, k in zip(pieces, kinds) if k in (0x0001, 0x0180))
+    out["element_before_pool"] = struct.pack("<HHI", 0x0003, 8, 8 + len(body)) + body
+    return out
+
+
+def valid_manifests():
+    """name -> (document, stored): the documents the reader must understand."""
+    long16 = "1." + "9" * 40000        # two-unit UTF-16 length
+    long8 = "1.\u00e9" + "8" * 1000    # two-byte UTF-8 lengths, a multi-byte character
+    long_activity = ".L" + "o" * 200
+    return {
+        "base": (base_manifest(), False),
+        "two_launchers": (build_manifest("com.x.two", [launcher(".First"), launcher(".Second")]), False),
+        "disabled_alias": (build_manifest("com.x.alias", [
+            component("activity-alias", ".Alias", [([MAIN], [LAUNCHER])], enabled=False, target=".Main"),
+            launcher(".Main", enabled=True)]), False),
+        "service_launcher": (build_manifest("com.x.svc", [
+            component("service", ".Svc", [([MAIN], [LAUNCHER])]),
+            component("activity", ".Main", [([MAIN], [DEFAULT])])]), False),
+        "plain_name": (build_manifest("com.x.plain", [launcher("Main")]), False),
+        "inner_class": (build_manifest("com.x.inner", [launcher("com.x.Outer$Inner")]), False),
+        "reference_name": (build_manifest("com.x.ref", [launcher(("ref", 0x7F0A0001)), launcher(".Real")]), False),
+        "bad_package": (build_manifest("com.a;b", [launcher(".Main")]), False),
+        "mygame": (build_manifest("mygame.app", [launcher(".Main")]), False),
+        "ids_only": (build_manifest("com.x.ids", [launcher(".Main", enabled=True)], empty_names=True), False),
+        "no_map": (build_manifest("com.x.nomap", [launcher(".Main", enabled=True)], res_map=False), False),
+        "raw_only": (build_manifest("com.x.raw", [launcher(".Main")], raw_only=True), False),
+        "utf8_long": (build_manifest("com.x.utf", [
+            component("activity", ".Other", [([MAIN], [DEFAULT])]), launcher(long_activity)],
+            version_name=long8, utf8=True), False),
+        "alias_long": (build_manifest("com.x.along", [
+            component("activity", ".Real", [([MAIN], [DEFAULT])]),
+            component("activity-alias", ".Alias", [([MAIN], [LAUNCHER])], target=".Real")],
+            version_name=long16), False),
+        "utf8_alias_long": (build_manifest("com.x.ualong", [
+            component("activity", ".Real", [([MAIN], [DEFAULT])]),
+            component("activity-alias", ".Alias", [([MAIN], [LAUNCHER])], target=".Real")],
+            version_name=long8, utf8=True), False),
+        "stored": (base_manifest(), True),
+        "no_launcher": (build_manifest("com.x.none", [component("activity", ".Main", [([MAIN], [DEFAULT])])]),
+                        False),
+    }
+
+
+def manifest_suite(folder):
+    """Writes v_<name>.apk, m_<name>.apk and manifest_base.bin into folder."""
+    os.makedirs(folder, exist_ok=True)
+    for name, (doc, stored) in valid_manifests().items():
+        kind = zipfile.ZIP_STORED if stored else zipfile.ZIP_DEFLATED
+        write_zip(os.path.join(folder, "v_%s.apk" % name), [("AndroidManifest.xml", doc, kind)] + apk_body())
+    for name, doc in malformed_manifests().items():
+        write_zip(os.path.join(folder, "m_%s.apk" % name),
+                  [("AndroidManifest.xml", doc, zipfile.ZIP_DEFLATED)] + apk_body())
+    base = base_manifest()
+    with open(os.path.join(folder, "manifest_base.bin"), "wb") as f:
+        f.write(base)
+    # A stored manifest whose bytes no longer match the check sum.
+    path = os.path.join(folder, "m_bad_crc.apk")
+    write_zip(path, [("AndroidManifest.xml", base, zipfile.ZIP_STORED)] + apk_body())
+    with open(path, "rb") as f:
+        data = bytearray(f.read())
+    at = data.find(base) + len(base) - 30
+    data[at] ^= 0x01
+    with open(path, "wb") as f:
+        f.write(data)
+    # 9 MiB of zeros: a few KiB once deflated.
+    write_zip(os.path.join(folder, "m_huge.apk"),
+              [("AndroidManifest.xml", bytes(9 << 20), zipfile.ZIP_DEFLATED)] + apk_body())
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--package", default="com.a.b")
@@ -265,8 +414,14 @@ def main():
     p.add_argument("--version-name", default="1.0")
     p.add_argument("--nomanifest", action="store_true")
     p.add_argument("--notzip", action="store_true")
-    p.add_argument("--out", required=True)
+    p.add_argument("--manifest-suite")
+    p.add_argument("--out")
     a = p.parse_args()
+    if a.manifest_suite:
+        manifest_suite(a.manifest_suite)
+        return
+    if not a.out:
+        p.error("--out is required")
     if a.notzip:
         rnd = random.Random(17)
         with open(a.out, "wb") as f:

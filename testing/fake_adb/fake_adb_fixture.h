@@ -299,8 +299,9 @@ inline std::string standInValue(const std::wstring& path, const std::string& key
     return std::string();
 }
 
-// Ends every stand-in recorded in the log by its pid.
-inline void killStandIns(const std::wstring& path) {
+// Ends every stand-in recorded in the log ("pid <n>" lines) by its pid, when the
+// process still has that image name (lower case).
+inline void killStandIns(const std::wstring& path, const std::wstring& imageName = L"tvdb.exe") {
     for (const auto& l : standInLog(path)) {
         if (l.compare(0, 4, "pid ") != 0) continue;
         DWORD pid = (DWORD)atol(l.c_str() + 4);
@@ -311,7 +312,9 @@ inline void killStandIns(const std::wstring& path) {
             std::wstring name = QueryFullProcessImageNameW(h, 0, image, &size) ? std::wstring(image, size) : L"";
             std::transform(name.begin(), name.end(), name.begin(), ::towlower);
             // Only the stand-in itself: its pid may have been reused since it ended.
-            if (name.size() >= 8 && name.compare(name.size() - 8, 8, L"tvdb.exe") == 0) TerminateProcess(h, 0);
+            const size_t n = imageName.size();
+            if (name.size() > n && name[name.size() - n - 1] == L'\\' && name.compare(name.size() - n, n, imageName) == 0)
+                TerminateProcess(h, 0);
             WaitForSingleObject(h, 5000);
             CloseHandle(h);
         }
