@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "installer/adb/adb_client.h"
 #include "installer/app_list.h"
 #include "services/install_paths.h"
 #include "services/loader_env.h"
