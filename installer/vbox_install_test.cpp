@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "installer/app_list.h"
+#include "installer/engine_context.h"
 #include "installer/install_steps.h"
 #include "installer/installer.h"
 #include "installer/installer_vbox_impl.h"
@@ -16,6 +18,7 @@
 #include "services/install_paths.h"
 #include "services/loader_env.h"
 #include "testing/fakes/fake_installer.h"
+#include "testing/startup_driver/road_driver.h"
 #include "testing/support/test_support.h"
 
 namespace {
@@ -211,6 +214,197 @@ TEST_F(VBoxInstallTest, WithoutAPackageAndNoReadyEngineTheRunFailsAndTouchesNoth
         EXPECT_EQ(helperBefore, tst::fileExists(helper));
         EXPECT_EQ(std::vector<std::string>{"vbox_install_start"}, stats()) << "no engine statistics";
     }
+}
+
+// A VM context with scripted answers; it records the packages it was asked to install.
+class ScriptedContext : public Context {
+public:
+    ScriptedContext() : Context(EngineKind::VBox) { name = L"vbox_1"; }
+    bool isInstalled() override { return true; }
+    int launch(const std::wstring&) override { return 0; }
+    void reserved3() override {}
+    bool isRunning() override { return true; }
+    void bringToFront() override {}
+    bool isAppInstalled(const std::wstring&) override { return false; }
+    bool isPackageInstalled(const std::wstring& package) override {
+        if (lockFails) throw std::runtime_error("lock failed");
+        return package == present;
+    }
+    int installApp(const AppInfo& app, bool deleteAfterInstall, uint32_t timeoutMs) override {
+        installed.push_back(app.package);
+        EXPECT_FALSE(deleteAfterInstall);
+        EXPECT_EQ(300000u, timeoutMs);
+        return rc;
+    }
+    int installApk(const std::wstring&, bool, uint32_t) override { return 0; }
+    int startApp(const std::wstring&, const std::wstring&) override { return 0; }
+    int launchAppById(const std::wstring&) override { return 0; }
+
+    int rc = 0;
+    bool lockFails = false;
+    std::wstring present;
+    std::vector<std::wstring> installed;
+};
+
+// An engine that is up to date: the run goes to the apps at once.
+class AppsOnlyImpl : public ScriptedVBoxImpl {
+public:
+    AppsOnlyImpl(v2::Installer* owner, ScriptedContext* context) : ScriptedVBoxImpl(owner, 0), context_(context) {}
+
+protected:
+    ravel::object::smart_ptr<Context> engineContext() override {
+        ++contextCalls;
+        return context_ ? ravel::object::smart_ptr<Context>(new ForwardingContext(*context_))
+                        : ravel::object::smart_ptr<Context>();
+    }
+
+public:
+    int contextCalls = 0;
+
+private:
+    // A handle on the test's context that the run may let go of.
+    class ForwardingContext : public ScriptedContext {
+    public:
+        explicit ForwardingContext(ScriptedContext& target) : target_(target) {}
+        bool isPackageInstalled(const std::wstring& package) override { return target_.isPackageInstalled(package); }
+        int installApp(const AppInfo& app, bool d, uint32_t t) override { return target_.installApp(app, d, t); }
+
+    private:
+        ScriptedContext& target_;
+    };
+    ScriptedContext* context_;
+};
+
+class VBoxAppsTest : public VBoxInstallTest {
+protected:
+    void SetUp() override {
+        VBoxInstallTest::SetUp();
+        // The player of a ready engine: its file in a home of its own, and the
+        // settings file of the manager's scratch home registering a machine.
+        setPlayerInstallPath(home.path());
+        ASSERT_TRUE(CopyFileW((tst::binDir() + L"\\TarvoPlayer-3.1.0.1001.exe").c_str(),
+                              (home.path() + L"\\TarvoPlayer.exe").c_str(), FALSE));
+        ASSERT_TRUE(isPlayerInstalled()) << tst::narrow(getPlayerExePath());
+        const std::wstring data = scratch.path() + L"\\data";
+        for (const std::wstring& f : {data, data + L"\\vmconfig", home.path() + L"\\vbox", home.path() + L"\\deployed",
+                                      home.path() + L"\\deployed\\m"})
+            CreateDirectoryW(f.c_str(), nullptr);
+        ASSERT_TRUE(tst::writeFile(home.path() + L"\\vbox\\tvc288.dll", "module"));
+        ASSERT_TRUE(tst::writeFile(home.path() + L"\\deployed\\m\\m.vbox", "<Machine/>"));
+        const std::string h = tst::narrow(home.path());
+        ASSERT_TRUE(tst::writeFile(
+            data + L"\\vmconfig\\VirtualBox.xml",
+            "<?xml version=\"1.0\"?>\n<VirtualBox xmlns=\"http://www.virtualbox.org/\" version=\"1.12-windows\">"
+            "<Global><ExtraData>"
+            "<ExtraDataItem name=\"VBoxInternal/PDM/Devices/tvc288/path\" value=\"" + h + "\\vbox\\tvc288.dll\"/>"
+            "<ExtraDataItem name=\"VBoxInternal/Devices/tvc288/0/Trusted\" value=\"1\"/>"
+            "<ExtraDataItem name=\"VBoxInternal/Devices/tvc288/1/Trusted\" value=\"1\"/></ExtraData>"
+            "<MachineRegistry><MachineEntry uuid=\"{6c0d41f2-0000-4000-8000-000000000002}\" src=\"" + h +
+            "\\deployed\\m\\m.vbox\"/></MachineRegistry>"
+            "<SystemProperties defaultMachineFolder=\"" + h + "\\deployed\"/></Global></VirtualBox>\n"));
+        manager.reset(new tarvo::vboxmgr::VBoxManager(host));
+        ASSERT_TRUE(manager->isEngineReady());
+        // Two apps of the loader's list, each with its APK beside its app.ini.
+        for (const wchar_t* id : {L"9001", L"9002"}) {
+            const std::wstring folder = getAppsFolder() + L"\\app_" + id;
+            CreateDirectoryW(getAppsFolder().c_str(), nullptr);
+            CreateDirectoryW(folder.c_str(), nullptr);
+            ASSERT_TRUE(tst::writeFile(folder + L"\\a.apk", "apk"));
+            const IniFile ini(folder + L"\\app.ini");
+            ini.setString(L"app", L"id", id);
+            ini.setString(L"app", L"package", std::wstring(L"com.tarvo.test") + id);
+            ini.setString(L"app", L"apk", L"a.apk");
+        }
+    }
+    void TearDown() override {
+        for (const wchar_t* id : {L"9001", L"9002"}) tst::removeTree(getAppsFolder() + L"\\app_" + id);
+        manager.reset();
+        VBoxInstallTest::TearDown();
+    }
+    int run(ScriptedContext* context, AppsOnlyImpl** out = nullptr) {
+        progress.clear();
+        clearStats();
+        logStart = logText().size();
+        installer->setAction(ActionInstall);
+        std::unique_ptr<AppsOnlyImpl> impl(new AppsOnlyImpl(installer, context));
+        impl->setManagerForTests(manager.get());
+        const int r = impl->install();
+        contextCalls = impl->contextCalls;
+        return r;
+    }
+    bool apkKept(const wchar_t* id) const { return tst::fileExists(getAppsFolder() + L"\\app_" + id + L"\\a.apk"); }
+
+    roadtest::SavedFile adaptIni{getAdaptIniPath()};
+    tst::TempDir home{L"vbxh"};
+    tst::TempDir scratch{L"vbxs"};
+    ScratchHost host{scratch.path()};
+    std::unique_ptr<tarvo::vboxmgr::VBoxManager> manager;
+    int contextCalls = 0;
+};
+
+TEST_F(VBoxAppsTest, AnUpToDateEngineGetsOnlyTheAppsAndEndsWithSuccess) {
+    ScriptedContext context;
+    ASSERT_EQ(0, run(&context));
+    EXPECT_TRUE(logged("engine up to date, apps only"));
+    EXPECT_FALSE(logged("stop service and app..."));
+    EXPECT_EQ((std::vector<std::wstring>{L"1 0 120 正在安装应用,大概需要3~5分钟...", L"1 0 130 安装应用...",
+                                         L"2 0 100 安装成功"}),
+              installEvents(progress))
+        << "no start event and no engine steps";
+    EXPECT_EQ(2u, context.installed.size());
+    EXPECT_FALSE(apkKept(L"9001"));
+    EXPECT_FALSE(apkKept(L"9002"));
+    EXPECT_EQ((std::vector<std::string>{"vbox_install_start", "vbox_install_apk_ok", "vbox_install_apk_ok",
+                                        "vbox_install_ok"}),
+              stats());
+    EXPECT_TRUE(logged("install ok!"));
+    EXPECT_TRUE(logged("install end: 0"));
+    EXPECT_TRUE(host.commands.empty()) << "no VirtualBox program ran";
+}
+
+TEST_F(VBoxAppsTest, AFailedAppEndsTheRunWithItsCodeAndTheMessageForIt) {
+    struct Case {
+        int rc;
+        const wchar_t* message;
+    } cases[] = {{-3, L"显卡驱动不支持，请更新显卡驱动"}, {-1, L"启动引擎失败"}, {-2, L"启动引擎失败"}, {-4, L""}, {1, L""}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rc);
+        installer->setLaunchAppId(L"before");
+        ScriptedContext context;
+        context.rc = c.rc;
+        EXPECT_EQ(c.rc, run(&context));
+        EXPECT_EQ(1u, context.installed.size()) << "the later app is not installed";
+        const auto events = installEvents(progress);
+        ASSERT_FALSE(events.empty());
+        EXPECT_EQ(std::wstring(L"2 -1 120 ") + c.message, events.back());
+        EXPECT_EQ((std::vector<std::string>{"vbox_install_start", "vbox_install_apk_failed"}), stats());
+        EXPECT_TRUE(logged("install failed!"));
+        EXPECT_EQ(L"before", installer->getLaunchAppId()) << "no launch app after a failure";
+        EXPECT_TRUE(apkKept(L"9001") && apkKept(L"9002"));
+    }
+}
+
+TEST_F(VBoxAppsTest, PresentPackagesAreSkippedAndALockedListDoesNotStopTheInstall) {
+    ScriptedContext present;
+    present.present = L"com.tarvo.test9001";
+    ASSERT_EQ(0, run(&present));
+    EXPECT_EQ(std::vector<std::wstring>{L"com.tarvo.test9002"}, present.installed);
+    EXPECT_TRUE(apkKept(L"9001"));
+    EXPECT_EQ((std::vector<std::string>{"vbox_install_start", "vbox_install_apk_ok", "vbox_install_ok"}), stats());
+
+    ScriptedContext locked;
+    locked.lockFails = true;
+    ASSERT_EQ(0, run(&locked));
+    EXPECT_TRUE(logged("app check failed: lock failed"));
+    EXPECT_EQ(2u, locked.installed.size()) << "an unknown state installs: pm replaces";
+}
+
+TEST_F(VBoxAppsTest, WithoutTheVmContextNoAppIsInstalledAndTheRunSucceeds) {
+    ASSERT_EQ(0, run(nullptr));
+    EXPECT_EQ(2, contextCalls);
+    EXPECT_TRUE(apkKept(L"9001") && apkKept(L"9002"));
+    EXPECT_EQ(L"2 0 100 安装成功", installEvents(progress).back());
+    EXPECT_EQ((std::vector<std::string>{"vbox_install_start", "vbox_install_ok"}), stats());
 }
 
 TEST(VBoxNotifyTest, EveryNotificationIsARunningEventBetween40And61) {
