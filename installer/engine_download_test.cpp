@@ -16,6 +16,7 @@
 #include "services/url_encode.h"
 #include "testing/startup_driver/road_driver.h"
 #include "testing/support/test_support.h"
+#include "testing/support/vbox_ready_engine.h"
 
 namespace {
 
@@ -223,21 +224,7 @@ protected:
         if (!savedSettings) savedSettings.reset(new roadtest::SavedFile(xml));
         DeleteFileW(xml.c_str());
         if (!ready) return;
-        for (const wchar_t* folder : {L"\\vbox", L"\\deployed", L"\\deployed\\tarvoplayer"})
-            CreateDirectoryW((home + folder).c_str(), nullptr);
-        CreateDirectoryW((getUserDataFolder() + L"\\vmconfig").c_str(), nullptr);
-        ASSERT_TRUE(tst::writeFile(home + L"\\vbox\\tvc288.dll", "module"));
-        ASSERT_TRUE(tst::writeFile(home + L"\\deployed\\tarvoplayer\\tarvoplayer.vbox", "<Machine/>"));
-        const std::string h = tst::narrow(home);
-        ASSERT_TRUE(tst::writeFile(
-            xml, "<?xml version=\"1.0\"?>\n<VirtualBox xmlns=\"http://www.virtualbox.org/\" version=\"1.12-windows\">\n"
-                 "<Global><ExtraData>"
-                 "<ExtraDataItem name=\"VBoxInternal/PDM/Devices/tvc288/path\" value=\"" + h + "\\vbox\\tvc288.dll\"/>"
-                 "<ExtraDataItem name=\"VBoxInternal/Devices/tvc288/0/Trusted\" value=\"1\"/>"
-                 "<ExtraDataItem name=\"VBoxInternal/Devices/tvc288/1/Trusted\" value=\"1\"/></ExtraData>"
-                 "<MachineRegistry><MachineEntry uuid=\"{6c0d41f2-0000-4000-8000-000000000001}\" src=\"" + h +
-                 "\\deployed\\tarvoplayer\\tarvoplayer.vbox\"/></MachineRegistry>"
-                 "<SystemProperties defaultMachineFolder=\"" + h + "\\deployed\"/></Global>\n</VirtualBox>\n"));
+        ASSERT_TRUE(tst::writeReadyVBoxEngine(home, getUserDataFolder() + L"\\vmconfig"));
     }
 
     roadtest::DriverRun run(const std::string& caseText) {

@@ -20,6 +20,7 @@
 #include "testing/fakes/fake_installer.h"
 #include "testing/startup_driver/road_driver.h"
 #include "testing/support/test_support.h"
+#include "testing/support/vbox_ready_engine.h"
 
 namespace {
 
@@ -286,22 +287,8 @@ protected:
                               (home.path() + L"\\TarvoPlayer.exe").c_str(), FALSE));
         ASSERT_TRUE(isPlayerInstalled()) << tst::narrow(getPlayerExePath());
         const std::wstring data = scratch.path() + L"\\data";
-        for (const std::wstring& f : {data, data + L"\\vmconfig", home.path() + L"\\vbox", home.path() + L"\\deployed",
-                                      home.path() + L"\\deployed\\m"})
-            CreateDirectoryW(f.c_str(), nullptr);
-        ASSERT_TRUE(tst::writeFile(home.path() + L"\\vbox\\tvc288.dll", "module"));
-        ASSERT_TRUE(tst::writeFile(home.path() + L"\\deployed\\m\\m.vbox", "<Machine/>"));
-        const std::string h = tst::narrow(home.path());
-        ASSERT_TRUE(tst::writeFile(
-            data + L"\\vmconfig\\VirtualBox.xml",
-            "<?xml version=\"1.0\"?>\n<VirtualBox xmlns=\"http://www.virtualbox.org/\" version=\"1.12-windows\">"
-            "<Global><ExtraData>"
-            "<ExtraDataItem name=\"VBoxInternal/PDM/Devices/tvc288/path\" value=\"" + h + "\\vbox\\tvc288.dll\"/>"
-            "<ExtraDataItem name=\"VBoxInternal/Devices/tvc288/0/Trusted\" value=\"1\"/>"
-            "<ExtraDataItem name=\"VBoxInternal/Devices/tvc288/1/Trusted\" value=\"1\"/></ExtraData>"
-            "<MachineRegistry><MachineEntry uuid=\"{6c0d41f2-0000-4000-8000-000000000002}\" src=\"" + h +
-            "\\deployed\\m\\m.vbox\"/></MachineRegistry>"
-            "<SystemProperties defaultMachineFolder=\"" + h + "\\deployed\"/></Global></VirtualBox>\n"));
+        CreateDirectoryW(data.c_str(), nullptr);
+        ASSERT_TRUE(tst::writeReadyVBoxEngine(home.path(), data + L"\\vmconfig"));
         manager.reset(new tarvo::vboxmgr::VBoxManager(host));
         ASSERT_TRUE(manager->isEngineReady());
         // Two apps of the loader's list, each with its APK beside its app.ini.
