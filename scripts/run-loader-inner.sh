@@ -18,7 +18,7 @@ HOME=$build/wine/home wineserver -k >/dev/null 2>&1
 # The sample channel, and a run folder whose developer settings point the loader at it.
 ready=$(mktemp)
 # The generated engine packages and app files of the loader's architecture.
-files=$(cd "$(dirname "$exe")/.." && pwd)/sample_files
+files=${TARVO_SAMPLE_FILES:-$(cd "$(dirname "$exe")/.." && pwd)/sample_files}
 requests=$build/sample-channel-requests.log
 rm -f "$requests"
 TARVO_SAMPLE_LOG=$requests TARVO_READY_FILE=$ready timeout 900 "$root/testing/sample_channel/serve.sh" --files "$files" \
@@ -34,10 +34,10 @@ if [ "${TARVO_RUN_VBOX:-0}" = 1 ]; then
   # The VBox engine's app goes in over adb: the loader's client talks to 127.0.0.1:52817.
   mkdir -p "$vbox_state"
   export VBOX_STANDIN_DIR=$(HOME=$build/wine/home WINEDEBUG=-all winepath -w "$vbox_state" 2>/dev/null || echo "$vbox_state")
-  rm -f "$adb_log"
+  rm -rf "$adb_log" "$build/run-fake-adb-store"; mkdir -p "$build/run-fake-adb-store"
   adb_ready=$(mktemp)
   TARVO_READY_FILE=$adb_ready timeout 900 python3 "$root/testing/fake_adb/fake_adb.py" --port 52817 \
-    --log "$adb_log" --time-limit 880 >"$build/run-fake-adb.out" 2>&1 &
+    --log "$adb_log" --store "$build/run-fake-adb-store" --time-limit 880 >"$build/run-fake-adb.out" 2>&1 &
   adb_pid=$!
   for _ in $(seq 100); do [ -s "$adb_ready" ] && break; sleep 0.1; done
   [ -s "$adb_ready" ] || { echo "run-loader: the fake adb server did not start on 52817" >&2; exit 1; }

@@ -29,7 +29,7 @@ arch=$(cat "$build/.test-arch")
 exe=$build/$arch/bin/TarvoLoader.exe
 if [ $vbox -eq 1 ]; then
   exe=$build/$arch/bin/seams/TarvoLoader.exe
-  export TARVO_TEST_CPU=amd TARVO_RUN_VBOX=1
+  export TARVO_TEST_CPU=amd TARVO_RUN_VBOX=1 TARVO_SAMPLE_FILES=$build/$arch/sample_files
 fi
 [ -f "$exe" ] || { echo "run-loader: $exe was not built" >&2; exit 1; }
 export TARVO_WINEPREFIX=$build/run/prefix
