@@ -143,7 +143,7 @@ struct LimitCase {
 
 TEST(ProcessRunnerTest, TimeLimitEndsOnlyALateProgram) {
     const LimitCase cases[] = {
-        {"sleeps past the limit", L"@say-sleep 20000", 700, true, 0xFFFFFFFF, "waiting\n", 650, 4000},
+        {"sleeps past the limit", L"@say-sleep 20000", 5000, true, 0xFFFFFFFF, "waiting\n", 4950, 12000},
         {"ends within the limit", L"@kib 20", 15000, false, 0, kibPattern(20), 0, 10000},
         {"exit code within the limit", L"@exit 3", 15000, false, 3, "", 0, 10000},
         {"no limit", L"@say-sleep 300", INFINITE, false, 0, "waiting\nwoke\n", 250, 10000},
