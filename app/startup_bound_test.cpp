@@ -2,8 +2,12 @@
 // from a folder of its own against the prefix's real loader mutex, pending-launch
 // file, adapter ini, log and a fixture web host on 127.0.0.1, and starts the
 // stand-in player.
+// The fake adb fixture needs winsock2.h before windows.h.
+#include <winsock2.h>
+
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,6 +15,7 @@
 #include "services/install_paths.h"
 #include "services/loader_env.h"
 #include "services/machine_id.h"
+#include "testing/fake_adb/fake_adb_fixture.h"
 #include "testing/startup_driver/road_driver.h"
 #include "testing/support/qv_standin.h"
 #include "testing/support/test_support.h"
@@ -68,7 +73,7 @@ TEST(StartupBoundTest, StartStatisticsMachineIdsAndChannelReachTheirPlaces) {
         bool qvEngine;  // an installed stand-in Qv engine
     } cases[] = {
         {"nothing installed", L"", "window=fails\n", false, false, {"QV_lod_start"}, false},
-        {"player lacks the channel app", L"", "window=fails\ncontext=missing\n", true, true,
+        {"player lacks the channel app", L"", "window=fails\n", true, true,
          {"lod_start", "vbox_install_other_apk"}, false},
         // The installed engine counts as an installed emulator.
         {"Qv lacks the channel app", L"", "window=fails\n", false, true, {"lod_start", "reinstall"}, true},
@@ -132,7 +137,7 @@ TEST(StartupBoundTest, HandOverBetweenRealLoadersThroughThePendingFile) {
     Gate gate(L"binder-road-gate-" + std::to_wstring(GetCurrentProcessId()));
 
     // The first loader holds the loader mutex while its install waits.
-    RoadSandbox::Started first = box.start(L"-s --backinstall", "context=missing\ndriver.block=1\ndriver.gate=" +
+    RoadSandbox::Started first = box.start(L"-s --backinstall", "driver.block=1\ndriver.gate=" +
                                                                     tst::narrow(gate.name) + "\n");
     ASSERT_TRUE(first.process != nullptr);
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(gate.blocked, 60000)) << "the first loader never blocked";
@@ -234,6 +239,97 @@ TEST(StartupBoundTest, PendingFileIsTakenOnceAndStartsOnlyTheProductsPrograms) {
             EXPECT_TRUE(run.logged(c.logLine + pending)) << run.log;
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+const char kVmMutex[] = "vbox_1_c189726741d83ce2655d90b94382d566";
+const char kOneChannel[] =
+    R"([{"channel": "52817", "apkchannel": "ch7", "apkid": "1001", "launch": "1", "launchapk": "1"}])";
+const char kOneApps[] =
+    R"([{"apkid": "1001", "name": "One", "apkpackagename": "com.example.one",)"
+    R"( "apkactivity": ".Main", "apkpackage": "one.apk", "icon": "x.png"}])";
+
+Json::Value listing(bool withOne) {
+    Json::Value config(Json::objectValue);
+    Json::Value packages(Json::arrayValue);
+    Json::Value entry(Json::arrayValue);
+    entry.append("/system/app/Settings.apk");
+    entry.append("com.android.settings");
+    packages.append(entry);
+    if (withOne) {
+        Json::Value one(Json::arrayValue);
+        one.append("/data/app/~~Hs2X==/com.example.one-G5ZX==/base.apk");
+        one.append("com.example.one");
+        packages.append(one);
+    }
+    config["packages"] = packages;
+    config["line_end"] = "\n";
+    return config;
+}
+
+// The context rows against the engine as it stands: the VBox player installed,
+// the channel's app 1001 in its app folder naming com.example.one, the guest
+// behind a fake adb server.
+TEST(StartupBoundTest, ContextRowsAskTheEngineForReal) {
+    struct Case {
+        const char* name;
+        bool running, listed;
+        std::vector<std::string> actions;
+        const char* state;
+        bool adbTraffic;
+    };
+    const Case cases[] = {
+        {"running, app on the device", true, true, {"lod_start"}, "installed", true},
+        {"running, app missing", true, false, {"lod_start", "vbox_install_other_apk"}, "missing", true},
+        {"stopped: the app folder answers", false, false, {"lod_start"}, "installed", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        qvtest::StandinEngine apps;  // app folders only
+        apps.writeAppFolder(L"1001", {{"id", "1001"}, {"package", "com.example.one"}, {"activity", ".Main"}});
+        RoadSandbox box;
+        ASSERT_TRUE(box.ready());
+        ASSERT_TRUE(box.placePlayer());
+        ASSERT_TRUE(box.serve(L"channel_config.json", kOneChannel));
+        ASSERT_TRUE(box.serve(L"apk_config.json", kOneApps));
+        fakeadb::FakeAdb adb(listing(c.listed));
+        ASSERT_TRUE(adb.ok());
+        std::unique_ptr<HeldMutex> vm(c.running ? new HeldMutex(kVmMutex) : nullptr);
+        DriverRun run = box.run(L"", "window=fails\n", {L"TARVO_ADB_PORT=" + std::to_wstring(adb.port())});
+        EXPECT_EQ(0, run.exitCode);
+        EXPECT_TRUE(run.has("currentContextAppState(1001)"));
+        EXPECT_TRUE(run.has(std::string("currentContextAppState=") + c.state));
+        EXPECT_EQ(c.actions, statActions(box));
+        EXPECT_EQ(c.adbTraffic, adb.connections() > 0);
+    }
+}
+
+TEST(StartupBoundTest, LaunchInTheRunningPlayerGoesThroughItsContext) {
+    qvtest::StandinEngine apps;
+    apps.writeAppFolder(L"1001", {{"id", "1001"}, {"package", "com.example.one"}, {"activity", ".Main"}});
+    RoadSandbox box;
+    ASSERT_TRUE(box.ready());
+    ASSERT_TRUE(box.placePlayer());
+    ASSERT_TRUE(box.serve(L"channel_config.json", kOneChannel));
+    ASSERT_TRUE(box.serve(L"apk_config.json", kOneApps));
+    fakeadb::FakeAdb adb(listing(false));
+    ASSERT_TRUE(adb.ok());
+    HeldMutex vm(kVmMutex);
+    HeldMutex player(getPlayerMutexName());
+    DriverRun run = box.run(L"-s --backinstall", "op.1.launchAppId=1001\n",
+                            {L"TARVO_ADB_PORT=" + std::to_wstring(adb.port())});
+    EXPECT_EQ(0, run.exitCode);
+    EXPECT_TRUE(run.has("launchInCurrentContext(1001)"));
+    EXPECT_TRUE(run.has("launchInCurrentContext=1"));
+    std::vector<Json::Value> started = adb.eventsOf("am_start");
+    ASSERT_EQ(1u, started.size());
+    ASSERT_EQ(2u, started[0]["args"].size());
+    EXPECT_EQ("com.example.one/.Main", started[0]["args"][1].asString());
+    EXPECT_EQ(0u, run.count("launchProcess("));
+    EXPECT_TRUE(box.playerStarts(500, 1).empty());
 }
 
 }  // namespace

@@ -36,7 +36,6 @@ TEST(StartupDriverTest, SilentBackinstallRunsTheInstallerThreadAndLaunchesOnce) 
     ASSERT_TRUE(box.serve(L"apk_config.json", kApps));
     // The player is there but its context lacks the channel's app: install.
     DriverRun run = box.run(L"-s --backinstall",
-                            "context=missing\n"
                             "op.1.events=1:0:0:0;1:2:0:100\n"
                             "op.1.workerEvents=0:1:0:10;0:1:0:20\n");
     EXPECT_EQ(0, run.exitCode);

@@ -54,7 +54,9 @@ TEST(DevicePackagesTest, ListAppIdsAreRealNumbers) {
         SCOPED_TRACE(std::string(c.id, c.id + wcslen(c.id)));
         uint32_t value = 0;
         EXPECT_EQ(c.ok, parseListAppId(c.id, value));
-        if (c.ok) EXPECT_EQ(c.value, value);
+        if (c.ok) {
+            EXPECT_EQ(c.value, value);
+        }
     }
 }
 

@@ -1,3 +1,6 @@
+// The fake adb fixture needs winsock2.h before windows.h.
+#include <winsock2.h>
+
 #include "installer/engine_context.h"
 
 #include <gtest/gtest.h>
@@ -98,7 +101,24 @@ public:
     std::wstring stopFile() const { return dir_.file(L"stop"); }
     std::wstring listPath() const { return listPath_; }
     std::vector<std::string> starts() const { return lines(recordPath()); }
+    // The recorded starts once there are `expected` of them (or after waitMs): a
+    // started player records on its own time.
+    std::vector<std::string> waitStarts(size_t expected, DWORD waitMs = 10000) const {
+        for (DWORD waited = 0;; waited += 100) {
+            std::vector<std::string> s = starts();
+            if (s.size() >= expected || waited >= waitMs) return s;
+            Sleep(100);
+        }
+    }
     std::vector<std::string> state() const { return lines(statePath()); }
+    // Whether the player's state file gets the line within waitMs.
+    bool waitState(const std::string& line, DWORD waitMs) const {
+        for (DWORD waited = 0;; waited += 100) {
+            if (contains(state(), line)) return true;
+            if (waited >= waitMs) return false;
+            Sleep(100);
+        }
+    }
 
     fakeadb::DriverRun run(std::vector<std::wstring> args, std::vector<std::wstring> env = {},
                            DWORD waitMs = 60000) {
@@ -261,8 +281,9 @@ TEST(EngineContextTest, LaunchStartsThePlayerOrRaisesIt) {
         ContextRig rig;
         ASSERT_TRUE(rig.ready());
         EXPECT_EQ("0", rig.run({L"launch", L"-", L"0"})["result"]);
+        rig.waitStarts(1);  // in order
         EXPECT_EQ("0", rig.run({L"launch", L"--pkg com.a.b", L"1"})["result"]);
-        std::vector<std::string> s = rig.starts();
+        std::vector<std::string> s = rig.waitStarts(2);
         ASSERT_EQ(2u, s.size());
         EXPECT_EQ("\"" + rig.playerPath() + "\" --vmid \"vbox_1\"", s[0]);
         EXPECT_EQ("\"" + rig.playerPath() + "\" --pkg com.a.b --vmid \"vbox_1\" --headless", s[1]);
@@ -274,8 +295,7 @@ TEST(EngineContextTest, LaunchStartsThePlayerOrRaisesIt) {
         ASSERT_TRUE(rig.startPlayer(true));
         EXPECT_EQ("0", rig.run({L"launch", L"-", headless ? L"1" : L"0"})["result"]);
         EXPECT_EQ(1u, rig.starts().size());  // the player the test started
-        Sleep(300);
-        EXPECT_EQ(!headless, contains(rig.state(), "shown"));
+        EXPECT_EQ(!headless, rig.waitState("shown", headless ? 1000 : 5000));
     }
     ContextRig none("", false);
     ASSERT_TRUE(none.ready());
@@ -407,7 +427,7 @@ TEST(EngineContextTest, StartAppOnARunningEngineSendsAmStart) {
     EXPECT_EQ("-n", started[2]["args"][0].asString());
     EXPECT_EQ("com.a/com.a.Outer$Inner", started[2]["args"][1].asString());
     EXPECT_TRUE(adb.waitAllClosed());
-    EXPECT_TRUE(contains(rig.state(), "shown"));
+    EXPECT_TRUE(rig.waitState("shown", 5000));
     EXPECT_EQ(1u, rig.starts().size());
 }
 
@@ -445,8 +465,9 @@ TEST(EngineContextTest, StartAppOnAStoppedEngineStartsThePlayerWithAWindow) {
     ContextRig rig;
     ASSERT_TRUE(rig.ready());
     EXPECT_EQ("0", rig.run({L"start-app", L"com.a.b", L".Main", L"headless"})["result"]);
+    rig.waitStarts(1);  // in order
     EXPECT_EQ("0", rig.run({L"start-app", L"com.a.b", L"-"})["result"]);
-    std::vector<std::string> s = rig.starts();
+    std::vector<std::string> s = rig.waitStarts(2);
     ASSERT_EQ(2u, s.size());
     EXPECT_EQ("\"" + rig.playerPath() + "\" --pkg com.a.b --act .Main --vmid \"vbox_1\"", s[0]);
     EXPECT_EQ("\"" + rig.playerPath() + "\" --pkg com.a.b --vmid \"vbox_1\"", s[1]);
@@ -466,7 +487,7 @@ TEST(EngineContextTest, LaunchByIdUsesTheAppFolder) {
     EXPECT_EQ("-1", spaced["result"]);
     EXPECT_TRUE(logged(spaced, "app start refused: "));
     EXPECT_EQ("0", rig.run({L"launch-by-id", L"1001"})["result"]);
-    std::vector<std::string> s = rig.starts();
+    std::vector<std::string> s = rig.waitStarts(1);
     ASSERT_EQ(1u, s.size());
     EXPECT_EQ("\"" + rig.playerPath() + "\" --app-id 1001 --vmid \"vbox_1\"", s[0]);
 
@@ -486,8 +507,8 @@ TEST(EngineContextTest, QvContextDoesNothing) {
     ASSERT_TRUE(engine.install());
     fakeadb::FakeAdb adb(config({}));
     ASSERT_TRUE(adb.ok());
-    const int savedPort = adb::settings().defaultServerPort;
-    adb::settings().defaultServerPort = adb.port();
+    const int savedPort = ::adb::settings().defaultServerPort;
+    ::adb::settings().defaultServerPort = adb.port();
     const size_t recorded = engine.record().size();
     QvContext qv;
     EXPECT_EQ(L"qv_1", qv.getName());
@@ -510,7 +531,7 @@ TEST(EngineContextTest, QvContextDoesNothing) {
     Sleep(300);
     EXPECT_EQ(recorded, engine.record().size());
     EXPECT_EQ(0, adb.connections());
-    adb::settings().defaultServerPort = savedPort;
+    ::adb::settings().defaultServerPort = savedPort;
 }
 
 // The device's and the list file's answers.
@@ -520,7 +541,6 @@ TEST(EngineContextTest, PackageAndAppInstalledAskTheGuestOrTheList) {
     ContextRig rig;
     ASSERT_TRUE(rig.ready());
     // The list: one entry with appId 12, two that the APK installer added (appId 0).
-    ASSERT_TRUE(tst::writeFile(rig.listPath(), ""));
     {
         // Written through the store so the format is the store's own.
         struct ListContext : QvContext {
@@ -542,8 +562,12 @@ TEST(EngineContextTest, PackageAndAppInstalledAskTheGuestOrTheList) {
         }
         store.write(entries);
     }
-    fakeadb::FakeAdb adb(config({{"line_end", "\n"},
-                                 {"packages", Json::Value(Json::arrayValue)}}));
+    Json::Value packages(Json::arrayValue);
+    Json::Value one(Json::arrayValue);
+    one.append("/data/app/~~Hs2X==/com.example.one-G5ZX==/base.apk");
+    one.append("com.example.one");
+    packages.append(one);
+    fakeadb::FakeAdb adb(config({{"line_end", "\n"}, {"packages", packages}}));
     ASSERT_TRUE(adb.ok());
     rig.useAdb(adb.port());
     struct Case {
@@ -564,6 +588,41 @@ TEST(EngineContextTest, PackageAndAppInstalledAskTheGuestOrTheList) {
         EXPECT_EQ(c.installed, rig.run({c.scenario, c.value})["installed"]);
     }
     EXPECT_EQ(0, adb.connections());
+
+    // Running: the guest decides.
+    Held vm(kVmMutex);
+    const Case running[] = {
+        {L"package-installed", L"com.example.one", "1"}, {L"package-installed", L"COM.Example.ONE", "1"},
+        {L"package-installed", L"com.example", "0"},     {L"package-installed", L"com.listed.twelve", "0"},
+        {L"app-installed", L"1001", "1"},                {L"app-installed", L"12", "0"},
+        {L"app-installed", L"abc", "0"},
+    };
+    for (const Case& c : running) {
+        SCOPED_TRACE(tst::narrow(std::wstring(c.scenario) + L" " + c.value + L" (running)"));
+        EXPECT_EQ(c.installed, rig.run({c.scenario, c.value})["installed"]);
+    }
+    EXPECT_EQ(6u, requestsOf(adb, "shell:pm \"list\" \"packages\" \"-f\"").size());
+}
+
+TEST(EngineContextTest, PackageQueriesEndWithinTheRequestDeadline) {
+    ContextRig rig;
+    ASSERT_TRUE(rig.ready());
+    fakeadb::FakeAdb adb(config({{"shell_silent", true}}));
+    ASSERT_TRUE(adb.ok());
+    rig.useAdb(adb.port());
+    Held vm(kVmMutex);
+    fakeadb::DriverRun r = rig.run({L"--request-ms", L"1500", L"package-installed", L"com.example.one"});
+    EXPECT_EQ("0", r["installed"]);
+    EXPECT_LT(r.num("elapsed_ms"), 6000);
+
+    // Without the VBox player nothing is asked.
+    ContextRig bare("", false);
+    ASSERT_TRUE(bare.ready());
+    bare.useAdb(adb.port());
+    const int before = adb.connections();
+    EXPECT_EQ("0", bare.run({L"package-installed", L"com.example.one"})["installed"]);
+    EXPECT_EQ("0", bare.run({L"app-installed", L"12"})["installed"]);
+    EXPECT_EQ(before, adb.connections());
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 
 #include "app/product_services.h"
 #include "app/startup.h"
+#include "installer/adb/adb_client.h"
 #include "installer/installer_product_env.h"
 #include "services/loader_env.h"
 #include "services/web_hosts.h"
@@ -49,6 +50,7 @@ const char* const kBoundKeys[] = {
     "setupRunning",      "playerRunning",   "acquire",   "pending",      "apkId",          "channelLaunch",
     "channelLaunchApk",  "installer.emulatorInstalled", "installer.playerInstalled", "installer.engine",
     "qvContextInstalled", "qvInstalled", "qvAppFound", "qvLaunchDefault", "qvLaunchResults", "localApp",
+    "context",
 };
 
 bool findBoundKey(const std::string& text, std::string& key) {
@@ -191,6 +193,19 @@ public:
     bool channelLaunch() override { return answer("channelLaunch", real.channelLaunch()); }
     bool channelLaunchApk() override { return answer("channelLaunchApk", real.channelLaunchApk()); }
     bool isQvContextInstalled() override { return answer("isQvContextInstalled", real.isQvContextInstalled()); }
+    // The list store's exception goes through to the road, as in the loader.
+    app::ContextAppState currentContextAppState(const std::wstring& appId) override {
+        record("currentContextAppState", appId);
+        const app::ContextAppState state = real.currentContextAppState(appId);
+        calls.add(std::string("currentContextAppState=") + (state == app::ContextAppState::NoContext  ? "none"
+                                                             : state == app::ContextAppState::Installed ? "installed"
+                                                                                                         : "missing"));
+        return state;
+    }
+    bool launchInCurrentContext(const std::wstring& appId) override {
+        record("launchInCurrentContext", appId);
+        return answer("launchInCurrentContext", real.launchInCurrentContext(appId), false);
+    }
     bool isQvInstalled() override { return answer("isQvInstalled", real.isQvInstalled()); }
     bool lookupQvApp(const std::wstring& appId) override {
         record("lookupQvApp", appId);
@@ -292,6 +307,11 @@ DWORD WINAPI gateThreadProc(LPVOID arg) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    // The device side of the context rows: a fake adb server of the test.
+    wchar_t adbPort[16];
+    DWORD portLength = GetEnvironmentVariableW(L"TARVO_ADB_PORT", adbPort, 16);
+    if (portLength > 0 && portLength < 16) adb::settings().defaultServerPort = _wtoi(adbPort);
+
     wchar_t casePath[4096];
     DWORD n = GetEnvironmentVariableW(L"TARVO_ROAD_CASE", casePath, 4096);
     if (n == 0 || n >= 4096) return 3;
