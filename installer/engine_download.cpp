@@ -1,4 +1,5 @@
 #include "installer/engine_download.h"
+#include "installer/vbox_manager.h"
 
 #include <map>
 #include <memory>
@@ -154,7 +155,10 @@ int runEngineDownload(InstallerImpl& impl, int32_t engine) {
     ChannelConfig& config = ChannelConfig::instance();
     const DownloadVariant variant = selectDownloadVariant(config);
     bool needPackage = true;
-    if (compareVersions(installed, variant.version) >= 0 && (vbox ? isPlayerInstalled() : isQvInstalled()))
+    // A VBox engine whose set-up failed has its player in place: only a ready
+    // engine counts as installed, so that the package is fetched again.
+    if (compareVersions(installed, variant.version) >= 0 &&
+        (vbox ? isPlayerInstalled() && tarvo::vboxmgr::VBoxManager::getInstance()->isEngineReady() : isQvInstalled()))
         needPackage = false;
 
     AppInfo app;

@@ -16,6 +16,7 @@
 #include "services/url_encode.h"
 #include "testing/startup_driver/road_driver.h"
 #include "testing/support/test_support.h"
+#include "testing/support/vbox_ready_engine.h"
 
 namespace {
 
@@ -214,6 +215,18 @@ protected:
         ASSERT_TRUE(CopyFileW(source.c_str(), target.c_str(), FALSE)) << tst::narrow(source);
     }
 
+    // A ready VBox engine beside the seeded player, or none: the device module
+    // and the machine file under the player home, and the settings file that
+    // names them (put back when the test ends).
+    void seedEngine(bool ready) {
+        const std::wstring home = box.homeDir();
+        const std::wstring xml = getUserDataFolder() + L"\\vmconfig\\VirtualBox.xml";
+        if (!savedSettings) savedSettings.reset(new roadtest::SavedFile(xml));
+        DeleteFileW(xml.c_str());
+        if (!ready) return;
+        ASSERT_TRUE(tst::writeReadyVBoxEngine(home, getUserDataFolder() + L"\\vmconfig"));
+    }
+
     roadtest::DriverRun run(const std::string& caseText) {
         static int serial = 0;
         callLogPath = box.tempDir() + L"\\calls" + std::to_wstring(++serial) + L".log";
@@ -251,6 +264,7 @@ protected:
     }
 
     roadtest::RoadSandbox box;
+    std::unique_ptr<roadtest::SavedFile> savedSettings;
     std::wstring callLogPath;
 };
 
@@ -425,6 +439,7 @@ TEST_F(DownloadDriverTest, NeedTableDecidesBetweenABatchAndNothingNewer) {
         bool appListed;
         int result;
         bool package;
+        bool engineReady = true;  // VBox: the settings file registers a machine
     } rows[] = {
         {false, "", true, 0, true},          {false, "nover", false, 0, true},
         {false, "3.0.0.1", false, 0, true},  {false, "3.1.0.1001", false, 2, false},
@@ -432,9 +447,12 @@ TEST_F(DownloadDriverTest, NeedTableDecidesBetweenABatchAndNothingNewer) {
         {false, "3.2.0.0", true, 0, false},  {true, "", false, 0, true},
         // A Qv player file alone is no installed Qv engine.
         {true, "3.2.0.0", false, 0, true},
+        // A VBox player whose engine set-up never finished is fetched again.
+        {false, "3.1.0.1001", false, 0, true, false},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(std::string(row.qv ? "qv " : "vbox ") + row.player + (row.appListed ? " app" : " no app"));
+        SCOPED_TRACE(std::string(row.qv ? "qv " : "vbox ") + row.player + (row.appListed ? " app" : " no app") +
+                     (row.engineReady ? "" : " engine not ready"));
         clearDownloads();
         Channel c;
         c.vboxEnabled = !row.qv;
@@ -442,6 +460,7 @@ TEST_F(DownloadDriverTest, NeedTableDecidesBetweenABatchAndNothingNewer) {
         serveChannel(c);
         seedPlayer(row.qv ? "" : row.player, false);
         seedPlayer(row.qv ? row.player : "", true);
+        seedEngine(!row.qv && row.engineReady);
         const std::wstring task = taskFolder(row.qv ? "qv" : "vbox");
         ASSERT_TRUE(CreateDirectoryW(getDownloadFolder().c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
         ASSERT_TRUE(CreateDirectoryW(task.c_str(), nullptr));
@@ -724,6 +743,7 @@ TEST_F(DownloadDriverTest, OldFoldersOfThisChannelAndEngineGoAfterAPackage) {
     c.vboxEnabled = true;
     serveChannel(c);
     seedPlayer("3.1.0.1001", false);
+    seedEngine(true);
     r = run("action=download\ncpu.vendor=AuthenticAMD\n");
     ASSERT_EQ(0, r.exitCode) << r.log;
     EXPECT_EQ(2u, starts().size()) << "app and icon";

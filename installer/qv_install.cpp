@@ -8,6 +8,7 @@
 #include "installer/app_list.h"
 #include "installer/app_shortcuts.h"
 #include "installer/channel_config.h"
+#include "installer/install_steps.h"
 #include "installer/installer_qv_impl.h"
 #include "installer/qv_control.h"
 #include "installer/uninstall_entry.h"
@@ -40,29 +41,7 @@ SetupFailureBox g_box = &defaultBox;
 
 std::string ansi(const std::wstring& text) { return wideToAnsi(text); }
 
-void stat(const std::wstring& action, const UrlParams& extras = UrlParams()) { sendStat(buildStatUrl(action, extras)); }
-
-std::wstring commandLineCno() { return getCno(GetCommandLineW()); }
-
-// The folder above path (no trailing backslash); path itself at a root.
-std::wstring parentFolder(const std::wstring& path) {
-    std::wstring::size_type slash = path.find_last_of(L"\\/");
-    if (slash == std::wstring::npos || slash < 3) return path;
-    return path.substr(0, slash);
-}
-
-std::wstring lastComponent(const std::wstring& path) {
-    std::wstring::size_type slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
-
-std::wstring fileNameOf(const std::wstring& path) { return lastComponent(path); }
-
-std::wstring baseNameOf(const std::wstring& path) {
-    std::wstring name = fileNameOf(path);
-    std::wstring::size_type dot = name.find_last_of(L'.');
-    return dot == std::wstring::npos ? name : name.substr(0, dot);
-}
+void stat(const std::wstring& action, const UrlParams& extras = UrlParams()) { installStat(action, extras); }
 
 // The tail of a program's output for the log: control characters other than
 // CR, LF and TAB shown as '?'.
@@ -73,15 +52,6 @@ std::string outputTail(const std::string& output) {
         if ((u < 0x20 && c != '\r' && c != '\n' && c != '\t') || u == 0x7f) c = '?';
     }
     return tail;
-}
-
-// A helper program from the player folder into the user data folder.
-void moveHelper(const std::wstring& playerFolder, const wchar_t* name) {
-    const std::wstring from = playerFolder + name;
-    if (!pathExists(from)) return;
-    const std::wstring to = getUserDataFolder() + name;
-    forceDeletePath(to);
-    if (copyPath(from, to).value()) deletePath(from);
 }
 
 void marketPings(const std::wstring& sid) {
@@ -126,23 +96,9 @@ int InstallerQvImpl::doInstall() {
 int InstallerQvImpl::installSteps() {
     InstallProgressEvent& fire = progressEvent();
     const std::wstring none;
-    logPrintf("do install...");
-    stat(L"QV_install_start");
-
-    const InstallAction action = owner ? owner->getAction() : ActionInstall;
-    const std::wstring actionWord = action == ActionInstall ? L"安装"
-                                    : (action == ActionUpgrade || action == ActionFix) ? L"更新"
-                                                                                         : L"";
-    const int r = download();
-    if (r < 0) {
-        // The download's own failure event is the run's final one.
-        logPrintf("download failed: %d", r);
-        return r;
-    }
-    if (r == 2) {
-        fire(1, 2, 0, 100, none, actionWord + L"成功");
-        return 2;
-    }
+    std::wstring actionWord;
+    const int r = startInstall(*this, L"QV_install_start", L"", actionWord);
+    if (r < 0 || r == 2) return r;
 
     float percent = 0;
     const IniFile ini(getDownloadIniPath(commandLineCno()));
@@ -168,7 +124,7 @@ int InstallerQvImpl::installSteps() {
             if (isQvRunning()) deleteQvServices();
         }
         ServiceControl services;
-        const bool helperRemoved = services.remove(getHelperName(), qvInstallLimits().helperServiceMs);
+        const bool helperRemoved = stopHelperService(services, qvInstallLimits().helperServiceMs);
 
         percent = 10;
         fire(1, 1, 0, 10, none, actionWord + L"塔沃主程序...");
@@ -182,11 +138,11 @@ int InstallerQvImpl::installSteps() {
             createDirectories(playerFolder);
         }
         const std::wstring extractFolder = parentFolder(playerFolder);
-        if (toLowerCopy(lastComponent(playerFolder)) != L"tarvoplayer")
+        if (toLowerCopy(fileNameOf(playerFolder)) != L"tarvoplayer")
             logPrintf("player folder %s is not named tarvoplayer", ansi(playerFolder).c_str());
 
         logPrintf("extract main app to %s...", ansi(playerFolder).c_str());
-        QvProgressThrottle throttle(this, 10, 40, actionWord + L"塔沃主程序...");
+        QvProgressThrottle throttle(this, 10, 40, actionWord);  // it adds "塔沃主程序..." itself
         UnzipProgressCallback progress(&throttle, &ProgressThrottle::operator());
         const bool extracted = unzipToFolder(mainPkg, extractFolder, false, &progress);
         logPrintf("extract over, time: sa log");
@@ -206,41 +162,8 @@ int InstallerQvImpl::installSteps() {
         percent = 50;
         fire(1, 1, 0, 50, none, actionWord + L"主程序和快捷方式...");
         logPrintf("安装主程序和快捷方式...");
-        logPrintf("cp qvInstaller ...");
-        moveHelper(playerFolder, L"\\qvInstaller.exe");
-        logPrintf("cp TarvoHelper ...");
-        moveHelper(playerFolder, L"\\TarvoHelper.exe");
-        logPrintf("cp TarvoTips ...");
-        moveHelper(playerFolder, L"\\TarvoTips.exe");
-        logPrintf("cp TarvoHall...");
-        if (!hallExe.empty() && pathExists(hallExe)) {
-            const std::wstring hall = getUserDataFolder() + L"\\TarvoHall.exe";
-            forceDeletePath(hall);
-            if (copyPath(hallExe, hall).value()) deletePath(hallExe);
-        }
-
-        logPrintf("create TarvoHelper ...");
-        services.installAndStart(getHelperName(), getUserDataFolder() + L"\\TarvoHelper.exe",
-                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START);
-        logPrintf("create_shortcut ...");
-        const std::wstring name = getProductDisplayName();
-        const std::wstring loader = getLoaderExePath();
-        std::wstring desktopTarget = loader;
-        if (pathExists(getHallExePath())) {
-            desktopTarget = getHallExePath();
-            stat(L"hall_install");
-        }
-        createShortcut(getSpecialFolder(CSIDL_DESKTOPDIRECTORY, L""), name + L".lnk", desktopTarget, L"", L"", 0);
-        const std::wstring programs = getSpecialFolder(CSIDL_COMMON_PROGRAMS, L"");
-        if (!programs.empty()) {
-            const std::wstring menu = programs + L"\\" + name;
-            createShortcut(menu, name + L".lnk", loader, L"", L"", 0);
-            createShortcut(menu, L"卸载" + name + L".lnk", loader, L"--uninstall", L"", 0);
-            createUrlShortcut(menu, name + L"官网.url", webHostAddress(WebHost::Www), L"访问" + name + L"官网", L"");
-            SHChangeNotify(SHCNE_MKDIR, SHCNF_PATHW | SHCNF_FLUSH, menu.c_str(), nullptr);
-        }
-        writeUninstallEntry();
-        logPrintf("create all ok.");
+        moveHelperPrograms(playerFolder, {L"qvInstaller", L"TarvoHelper", L"TarvoTips"}, hallExe);
+        installHelperAndShortcuts(services, EngineKind::Qv, false);
         fire(1, 1, 0, percent, none, actionWord + L"主程序和快捷方式...");
 
         percent = 60;
@@ -281,7 +204,7 @@ int InstallerQvImpl::installSteps() {
             logPrintf("call qvInstaller failed, exit code %lu", (unsigned long)runner.exitCode());
             logPrintf("%s", outputTail(runner.getOutput()).c_str());
             if (owner && owner->isInteractive())
-                g_box(L"安装出现错误,请安装最新版本!", name, MB_OK | MB_ICONWARNING);
+                g_box(L"安装出现错误,请安装最新版本!", getProductDisplayName(), MB_OK | MB_ICONWARNING);
             fire(1, 2, -1, 70, none, actionWord + L"失败");
             return -1;
         }
@@ -291,46 +214,11 @@ int InstallerQvImpl::installSteps() {
     }
 
     logPrintf("install apk...");
-    ChannelConfig& config = ChannelConfig::instance();
-    AppInfo app;
-    config.findApp(config.apkId, app);
-    const std::wstring appFolder = getAppsFolder() + L"\\app_" + app.id;
-    createDirectories(appFolder);
-    const int count = ini.getIntA("download", "pkg_count", 0);
-    for (int n = 1; n <= count; ++n) {
-        const std::wstring section = format(L"%s_%d", config.getCno().c_str(), n);
-        const std::wstring file = ini.getString(section, L"file");
-        if (file.empty()) continue;
-        const IniFile appIni(appFolder + L"\\app.ini");
-        const std::wstring apk = appFolder + L"\\" + app.apkFileName;
-        if (copyPath(file, apk).value())
-            deletePath(file);
-        else
-            logPrintf("copy apk failed: %s", ansi(file).c_str());
-        appIni.setString(L"app", L"apk", app.apkFileName);
-        appIni.setString(L"app", L"id", app.id);
-        appIni.setString(L"app", L"name", app.name);
-        appIni.setString(L"app", L"package", app.package);
-        std::wstring activity = app.activity;
-        if (activity.empty()) {
-            std::wstring package = app.package;
-            activity = readApkManifest(apk, package);
-        }
-        appIni.setString(L"app", L"activity", activity);
-        appIni.setString(L"app", L"version", app.apkVersion);
-        appIni.setString(L"app", L"latest", app.latest);
-        const std::wstring icon = ini.getString(section, L"icon");
-        const std::wstring base = baseNameOf(icon);
-        if (!icon.empty() && makeIcon(icon, appFolder + L"\\" + base + L".ico", 64))
-            appIni.setString(L"app", L"pic", base + L".ico");
-        const std::wstring tips = ini.getString(section, L"tips");
-        const std::wstring tipsName = fileNameOf(tips);
-        if (!tips.empty()) copyPath(tips, appFolder + L"\\" + tipsName);
-        appIni.setString(L"app", L"tip_pics", tipsName);
-    }
+    fileAppPackages(ini, false);
 
     percent += 20;
     fire(1, 1, 0, percent, none, L"正在安装应用,大概需要3~5分钟...");
+    ChannelConfig& config = ChannelConfig::instance();
     LocalAppList list;
     list.load();
     for (size_t i = 0; i < list.size(); ++i) {
@@ -357,11 +245,7 @@ int InstallerQvImpl::installSteps() {
     }
 
     percent += 10;
-    fire(1, 1, 0, percent, none, L"安装应用...");
-    addAllAppShortcuts();
-    fire(1, 2, 0, 100, none, L"安装成功");
-    logPrintf("install ok!");
-    stat(L"QV_install_ok");
+    finishInstall(*this, percent, L"QV_install_ok");
     return 0;
 }
 

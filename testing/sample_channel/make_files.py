@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Writes the files the sample channel serves under /files/: the engine
-packages of both engines (the Qv ones through testing/qv_standin/make_qv_package.py),
-the sample app with its icon and tip pictures, the hall program and the .NET packages. Standard library only; every byte is
+packages of both engines (the Qv ones through testing/qv_standin/make_qv_package.py,
+with the VBox package's failure variants), the sample app with its icon and tip pictures,
+the hall program and the .NET packages. Standard library only; every byte is
 deterministic (fixed times, fixed seeds).
 
   make_files.py OUT_DIR --program KEY=PATH [--program KEY=PATH ...]
@@ -71,6 +72,19 @@ def main():
     vbox += [("tarvoplayer/ovas/tarvoplayer.ova", make_ova.appliance()),
              ("tarvoplayer/ovas/VirtualBox.xml", make_ova.TEMPLATE.encode())]
     make_apk.write_zip(os.path.join(out, "vbox_engine_%s.zip" % VERSION), vbox)
+    # Variants for the failure roads: no appliance (the import fails), and
+    # VirtualBox archives without the driver installer (the driver step fails).
+    make_apk.write_zip(os.path.join(out, "vbox_engine_noova.zip"),
+                       [item for item in vbox if item[0] != "tarvoplayer/ovas/tarvoplayer.ova"])
+    nodriver_inner = [item for item in inner if not item[0].endswith("/SUPInstall.exe")]
+    buf = os.path.join(out, ".vbox-nodriver.zip")
+    make_apk.write_zip(buf, nodriver_inner)
+    with open(buf, "rb") as f:
+        nodriver_zip = f.read()
+    os.remove(buf)
+    make_apk.write_zip(os.path.join(out, "vbox_engine_nodriver.zip"),
+                       [(name, nodriver_zip if name.startswith("tarvoplayer/install/vbox-") else data)
+                        for name, data in vbox])
 
     make_apk.write_apk(os.path.join(out, "sample_1.0.apk"), "com.tarvo.sample", "1.0", ".MainActivity")
     for name, (w, h, seed) in {"sample_icon.png": (64, 64, 3), "tip1.png": (652, 410, 4),

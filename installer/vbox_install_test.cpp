@@ -1,0 +1,462 @@
+// The VBox install's own roads that need no VirtualBox set-up: the download's
+// results, a run without a package, the manager's notifications and the
+// filing rule for the icon picture. The full runs against the VirtualBox
+// stand-ins are in testing/vbox_road.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "installer/app_list.h"
+#include "installer/engine_context.h"
+#include "installer/install_steps.h"
+#include "installer/installer.h"
+#include "installer/installer_vbox_impl.h"
+#include "installer/vbox_manager.h"
+#include "services/ini_file.h"
+#include "services/install_paths.h"
+#include "services/loader_env.h"
+#include "testing/fakes/fake_installer.h"
+#include "testing/startup_driver/road_driver.h"
+#include "testing/support/test_support.h"
+#include "testing/support/vbox_ready_engine.h"
+
+namespace {
+
+// A manager host of scratch folders; it runs nothing.
+class ScratchHost : public tarvo::vboxmgr::VBoxHost {
+public:
+    explicit ScratchHost(const std::wstring& root) : root_(root) {}
+    std::wstring userDataFolder() override { return root_ + L"\\data"; }
+    std::wstring playerHome() override { return root_ + L"\\player"; }
+    std::wstring setting(const std::wstring&, const std::wstring& d) override { return d; }
+    bool settingBool(const std::wstring&, bool d) override { return d; }
+    bool is64BitWindows() override { return true; }
+    tarvo::vboxmgr::VBoxOsVersion osVersion() override { return tarvo::vboxmgr::VBoxOsVersion(); }
+    std::wstring systemDirectory() override { return root_ + L"\\system"; }
+    HKEY classesRoot() override { return HKEY_CURRENT_USER; }
+    tarvo::vboxmgr::VBoxRunResult run(const std::wstring& commandLine, uint32_t) override {
+        commands.push_back(commandLine);
+        return tarvo::vboxmgr::VBoxRunResult();
+    }
+    std::vector<std::wstring> commands;
+
+private:
+    std::wstring root_;
+};
+
+// The install with its download replaced: it fires what the download fires
+// for result r and writes the download ini's engine section.
+class ScriptedVBoxImpl : public v2::InstallerVBoxImpl {
+public:
+    ScriptedVBoxImpl(v2::Installer* owner, int result) : InstallerVBoxImpl(owner), result_(result) {}
+    int download() override {
+        ++downloads;
+        IniFile ini(getDownloadIniPath(v2::commandLineCno()));
+        ini.setString(L"vbox_download", L"main_pkg", mainPkg);
+        if (result_ < 0) progressEvent()(0, 2, -1, 0, std::wstring(), L"下载失败!");
+        if (result_ == 0) progressEvent()(0, 2, 0, 100, std::wstring(), L"下载ok!");
+        if (result_ == 2) progressEvent()(0, 2, 0, 100, std::wstring(), std::wstring());
+        return result_;
+    }
+    std::wstring mainPkg;
+    int downloads = 0;
+
+private:
+    int result_;
+};
+
+std::string logText() {
+    std::string text;
+    tst::readFile(getLogFolder() + L"\\installer_tests.log", text);
+    return text;
+}
+
+// The /Stat action words a fixture server saw, in order.
+std::vector<std::string> statActions(const std::wstring& requestLog) {
+    std::string log;
+    tst::readFile(requestLog, log);
+    std::vector<std::string> out;
+    for (size_t at = log.find("/Stat?action="); at != std::string::npos; at = log.find("/Stat?action=", at + 1)) {
+        const size_t start = at + 13;
+        out.push_back(log.substr(start, log.find_first_of("& ", start) - start));
+    }
+    return out;
+}
+
+class VBoxInstallTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        server_ = new tst::LinuxProcess();
+        if (!server_->start({"/usr/bin/python3", tst::testingDirUnix() + "/channel_fixture/server.py"}, 300)) {
+            delete server_;
+            server_ = nullptr;
+        }
+    }
+    static void TearDownTestSuite() {
+        delete server_;
+        server_ = nullptr;
+    }
+    std::vector<std::string> stats() const { return statActions(server_->folder() + L"\\requests.log"); }
+    void clearStats() const { tst::writeFile(server_->folder() + L"\\requests.log", ""); }
+
+    void SetUp() override {
+        ASSERT_NE(nullptr, server_);
+        ASSERT_TRUE(lock.held());
+        v2::Installer::destroyInstance();
+        installer = v2::Installer::getInstance();
+        progress.bind(installer->progressEvent());
+        logStart = logText().size();
+        DevSettings::getInstance()->properties.setProperty(
+            L"stat_host", L"http://127.0.0.1:" + std::to_wstring(server_->port()));
+        clearStats();
+        IniFile(getDownloadIniPath(v2::commandLineCno())).setString(L"vbox_download", L"main_pkg", L"");
+    }
+    void TearDown() override {
+        DevSettings::getInstance()->properties.setProperty(L"stat_host", L"");
+        installer->progressEvent().reset();
+    }
+    // This test's log lines, without their time stamps.
+    std::vector<std::string> logLines() const {
+        std::vector<std::string> out;
+        const std::string text = logText().substr(logStart);
+        size_t start = 0;
+        while (start < text.size()) {
+            size_t end = text.find('\n', start);
+            if (end == std::string::npos) end = text.size();
+            std::string line = text.substr(start, end - start);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            const size_t at = line.find(", , ");
+            out.push_back(at == std::string::npos ? line : line.substr(at + 4));
+            start = end + 1;
+        }
+        return out;
+    }
+    bool logged(const std::string& line) const {
+        for (const std::string& l : logLines())
+            if (l == line) return true;
+        return false;
+    }
+
+    static tst::LinuxProcess* server_;
+    tst::MachineStateLock lock;
+    v2::Installer* installer = nullptr;
+    fakes::RecordingProgress progress;
+    size_t logStart = 0;
+};
+
+tst::LinuxProcess* VBoxInstallTest::server_ = nullptr;
+
+// What the install fires after the download, as "stage state error percent message".
+std::vector<std::wstring> installEvents(const fakes::RecordingProgress& progress) {
+    std::vector<std::wstring> out;
+    for (const auto& r : progress.records()) {
+        if (r.stage != 1) continue;
+        out.push_back(std::to_wstring(r.state) + L" " + std::to_wstring(r.error) + L" " +
+                      std::to_wstring((int)r.percent) + L" " + r.message);
+    }
+    return out;
+}
+
+TEST_F(VBoxInstallTest, TheDownloadsOwnResultsEndTheRunWithOneFinalEvent) {
+    struct Case {
+        InstallAction action;
+        int result;
+        std::vector<std::wstring> events;  // of the install, after the download
+    } cases[] = {
+        {ActionInstall, 2, {L"2 0 100 安装成功"}},
+        {ActionUpgrade, 2, {L"2 0 100 更新成功"}},
+        // The download's own failure is the final event: nothing more.
+        {ActionInstall, -1, {}},
+        {ActionUpgrade, -1, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.action) + " " + std::to_string(c.result));
+        progress.clear();
+        clearStats();
+        logStart = logText().size();
+        installer->setAction(c.action);
+        ScriptedVBoxImpl impl(installer, c.result);
+        EXPECT_EQ(c.result, c.action == ActionInstall ? impl.install() : impl.upgrade());
+        EXPECT_EQ(1, impl.downloads);
+        EXPECT_EQ(c.events, installEvents(progress));
+        size_t finals = 0;
+        for (const auto& r : progress.records()) finals += r.state == 2 ? 1 : 0;
+        EXPECT_EQ(c.result == 2 ? 2u : 1u, finals) << "the download's event and at most one of the install";
+        EXPECT_TRUE(logged("do install..."));
+        EXPECT_EQ(c.result < 0, logged("download failed: -1"));
+        EXPECT_TRUE(logged("install end: " + std::to_string(c.result)));
+        EXPECT_FALSE(logged("stop service and app..."));
+        std::vector<std::string> wanted = {"vbox_install_start"};
+        if (c.result < 0) wanted.push_back("vbox_download_failed");
+        EXPECT_EQ(wanted, stats());
+    }
+}
+
+TEST_F(VBoxInstallTest, WithoutAPackageAndNoReadyEngineTheRunFailsAndTouchesNothing) {
+    if (isPlayerInstalled()) GTEST_SKIP() << "this prefix has a VBox player";
+    const std::wstring helper = getUserDataFolder() + L"\\TarvoHelper.exe";
+    const bool helperBefore = tst::fileExists(helper);
+    for (const wchar_t* pkg : {L"", L"C:\\no\\such\\vbox_engine.zip"}) {
+        SCOPED_TRACE(tst::narrow(pkg));
+        progress.clear();
+        clearStats();
+        logStart = logText().size();
+        installer->setAction(ActionUpgrade);
+        ScriptedVBoxImpl impl(installer, 0);
+        impl.mainPkg = pkg;
+        EXPECT_EQ(-1, impl.install());
+        EXPECT_EQ(std::vector<std::wstring>{L"2 -1 100 更新失败"}, installEvents(progress));
+        EXPECT_TRUE(logged("no engine package and the engine is not ready"));
+        EXPECT_FALSE(logged("stop service and app..."));
+        EXPECT_FALSE(logged("create TarvoHelper ..."));
+        EXPECT_TRUE(logged("install end: -1"));
+        EXPECT_EQ(helperBefore, tst::fileExists(helper));
+        EXPECT_EQ(std::vector<std::string>{"vbox_install_start"}, stats()) << "no engine statistics";
+    }
+}
+
+// A VM context with scripted answers; it records the packages it was asked to install.
+class ScriptedContext : public Context {
+public:
+    ScriptedContext() : Context(EngineKind::VBox) { name = L"vbox_1"; }
+    bool isInstalled() override { return true; }
+    int launch(const std::wstring&) override { return 0; }
+    void reserved3() override {}
+    bool isRunning() override { return true; }
+    void bringToFront() override {}
+    bool isAppInstalled(const std::wstring&) override { return false; }
+    bool isPackageInstalled(const std::wstring& package) override {
+        if (lockFails) throw std::runtime_error("lock failed");
+        return package == present;
+    }
+    int installApp(const AppInfo& app, bool deleteAfterInstall, uint32_t timeoutMs) override {
+        installed.push_back(app.package);
+        EXPECT_FALSE(deleteAfterInstall);
+        EXPECT_EQ(300000u, timeoutMs);
+        return rc;
+    }
+    int installApk(const std::wstring&, bool, uint32_t) override { return 0; }
+    int startApp(const std::wstring&, const std::wstring&) override { return 0; }
+    int launchAppById(const std::wstring&) override { return 0; }
+
+    int rc = 0;
+    bool lockFails = false;
+    std::wstring present;
+    std::vector<std::wstring> installed;
+};
+
+// An engine that is up to date: the run goes to the apps at once.
+class AppsOnlyImpl : public ScriptedVBoxImpl {
+public:
+    AppsOnlyImpl(v2::Installer* owner, ScriptedContext* context) : ScriptedVBoxImpl(owner, 0), context_(context) {}
+
+protected:
+    ravel::object::smart_ptr<Context> engineContext() override {
+        ++contextCalls;
+        return context_ ? ravel::object::smart_ptr<Context>(new ForwardingContext(*context_))
+                        : ravel::object::smart_ptr<Context>();
+    }
+
+public:
+    int contextCalls = 0;
+
+private:
+    // A handle on the test's context that the run may let go of.
+    class ForwardingContext : public ScriptedContext {
+    public:
+        explicit ForwardingContext(ScriptedContext& target) : target_(target) {}
+        bool isPackageInstalled(const std::wstring& package) override { return target_.isPackageInstalled(package); }
+        int installApp(const AppInfo& app, bool d, uint32_t t) override { return target_.installApp(app, d, t); }
+
+    private:
+        ScriptedContext& target_;
+    };
+    ScriptedContext* context_;
+};
+
+class VBoxAppsTest : public VBoxInstallTest {
+protected:
+    void SetUp() override {
+        VBoxInstallTest::SetUp();
+        // The player of a ready engine: its file in a home of its own, and the
+        // settings file of the manager's scratch home registering a machine.
+        setPlayerInstallPath(home.path());
+        ASSERT_TRUE(CopyFileW((tst::binDir() + L"\\TarvoPlayer-3.1.0.1001.exe").c_str(),
+                              (home.path() + L"\\TarvoPlayer.exe").c_str(), FALSE));
+        ASSERT_TRUE(isPlayerInstalled()) << tst::narrow(getPlayerExePath());
+        const std::wstring data = scratch.path() + L"\\data";
+        CreateDirectoryW(data.c_str(), nullptr);
+        ASSERT_TRUE(tst::writeReadyVBoxEngine(home.path(), data + L"\\vmconfig"));
+        manager.reset(new tarvo::vboxmgr::VBoxManager(host));
+        ASSERT_TRUE(manager->isEngineReady());
+        // Two apps of the loader's list, each with its APK beside its app.ini.
+        for (const wchar_t* id : {L"9001", L"9002"}) {
+            const std::wstring folder = getAppsFolder() + L"\\app_" + id;
+            CreateDirectoryW(getAppsFolder().c_str(), nullptr);
+            CreateDirectoryW(folder.c_str(), nullptr);
+            ASSERT_TRUE(tst::writeFile(folder + L"\\a.apk", "apk"));
+            const IniFile ini(folder + L"\\app.ini");
+            ini.setString(L"app", L"id", id);
+            ini.setString(L"app", L"package", std::wstring(L"com.tarvo.test") + id);
+            ini.setString(L"app", L"apk", L"a.apk");
+        }
+    }
+    void TearDown() override {
+        for (const wchar_t* id : {L"9001", L"9002"}) tst::removeTree(getAppsFolder() + L"\\app_" + id);
+        manager.reset();
+        VBoxInstallTest::TearDown();
+    }
+    int run(ScriptedContext* context, AppsOnlyImpl** out = nullptr) {
+        progress.clear();
+        clearStats();
+        logStart = logText().size();
+        installer->setAction(ActionInstall);
+        std::unique_ptr<AppsOnlyImpl> impl(new AppsOnlyImpl(installer, context));
+        impl->setManagerForTests(manager.get());
+        const int r = impl->install();
+        contextCalls = impl->contextCalls;
+        return r;
+    }
+    bool apkKept(const wchar_t* id) const { return tst::fileExists(getAppsFolder() + L"\\app_" + id + L"\\a.apk"); }
+
+    roadtest::SavedFile adaptIni{getAdaptIniPath()};
+    tst::TempDir home{L"vbxh"};
+    tst::TempDir scratch{L"vbxs"};
+    ScratchHost host{scratch.path()};
+    std::unique_ptr<tarvo::vboxmgr::VBoxManager> manager;
+    int contextCalls = 0;
+};
+
+TEST_F(VBoxAppsTest, AnUpToDateEngineGetsOnlyTheAppsAndEndsWithSuccess) {
+    ScriptedContext context;
+    ASSERT_EQ(0, run(&context));
+    EXPECT_TRUE(logged("engine up to date, apps only"));
+    EXPECT_FALSE(logged("stop service and app..."));
+    EXPECT_EQ((std::vector<std::wstring>{L"1 0 120 正在安装应用,大概需要3~5分钟...", L"1 0 130 安装应用...",
+                                         L"2 0 100 安装成功"}),
+              installEvents(progress))
+        << "no start event and no engine steps";
+    EXPECT_EQ(2u, context.installed.size());
+    EXPECT_FALSE(apkKept(L"9001"));
+    EXPECT_FALSE(apkKept(L"9002"));
+    EXPECT_EQ((std::vector<std::string>{"vbox_install_start", "vbox_install_apk_ok", "vbox_install_apk_ok",
+                                        "vbox_install_ok"}),
+              stats());
+    EXPECT_TRUE(logged("install ok!"));
+    EXPECT_TRUE(logged("install end: 0"));
+    EXPECT_TRUE(host.commands.empty()) << "no VirtualBox program ran";
+}
+
+TEST_F(VBoxAppsTest, AFailedAppEndsTheRunWithItsCodeAndTheMessageForIt) {
+    struct Case {
+        int rc;
+        const wchar_t* message;
+    } cases[] = {{-3, L"显卡驱动不支持，请更新显卡驱动"}, {-1, L"启动引擎失败"}, {-2, L"启动引擎失败"}, {-4, L""}, {1, L""}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rc);
+        installer->setLaunchAppId(L"before");
+        ScriptedContext context;
+        context.rc = c.rc;
+        EXPECT_EQ(c.rc, run(&context));
+        EXPECT_EQ(1u, context.installed.size()) << "the later app is not installed";
+        const auto events = installEvents(progress);
+        ASSERT_FALSE(events.empty());
+        EXPECT_EQ(std::wstring(L"2 -1 120 ") + c.message, events.back());
+        EXPECT_EQ((std::vector<std::string>{"vbox_install_start", "vbox_install_apk_failed"}), stats());
+        EXPECT_TRUE(logged("install failed!"));
+        EXPECT_EQ(L"before", installer->getLaunchAppId()) << "no launch app after a failure";
+        EXPECT_TRUE(apkKept(L"9001") && apkKept(L"9002"));
+    }
+}
+
+TEST_F(VBoxAppsTest, PresentPackagesAreSkippedAndALockedListDoesNotStopTheInstall) {
+    ScriptedContext present;
+    present.present = L"com.tarvo.test9001";
+    ASSERT_EQ(0, run(&present));
+    EXPECT_EQ(std::vector<std::wstring>{L"com.tarvo.test9002"}, present.installed);
+    EXPECT_TRUE(apkKept(L"9001"));
+    EXPECT_EQ((std::vector<std::string>{"vbox_install_start", "vbox_install_apk_ok", "vbox_install_ok"}), stats());
+
+    ScriptedContext locked;
+    locked.lockFails = true;
+    ASSERT_EQ(0, run(&locked));
+    EXPECT_TRUE(logged("app check failed: lock failed"));
+    EXPECT_EQ(2u, locked.installed.size()) << "an unknown state installs: pm replaces";
+}
+
+TEST_F(VBoxAppsTest, WithoutTheVmContextNoAppIsInstalledAndTheRunSucceeds) {
+    ASSERT_EQ(0, run(nullptr));
+    EXPECT_EQ(2, contextCalls);
+    EXPECT_TRUE(apkKept(L"9001") && apkKept(L"9002"));
+    EXPECT_EQ(L"2 0 100 安装成功", installEvents(progress).back());
+    EXPECT_EQ((std::vector<std::string>{"vbox_install_start", "vbox_install_ok"}), stats());
+}
+
+TEST(VBoxNotifyTest, EveryNotificationIsARunningEventBetween40And61) {
+    tst::TempDir dir(L"vbxn");
+    ScratchHost host(dir.path());
+    std::unique_ptr<tarvo::vboxmgr::VBoxManager> manager;
+    try {
+        manager.reset(new tarvo::vboxmgr::VBoxManager(host));
+    } catch (const std::exception& e) {
+        GTEST_SKIP() << "the manager is not built yet: " << e.what();
+    }
+    v2::Installer::destroyInstance();
+    v2::Installer* installer = v2::Installer::getInstance();
+    fakes::RecordingProgress progress;
+    progress.bind(installer->progressEvent());
+    {
+        v2::InstallerVBoxImpl impl(installer);
+        impl.setManagerForTests(manager.get());
+        struct Case {
+            int state, error;
+            float percent;
+        } cases[] = {{0, 0, 0}, {1, 0, 50}, {2, -1, 100}, {2, 0, 100}};
+        for (const Case& c : cases) {
+            ravel::object::smart_ptr<tarvo::vboxmgr::VBoxNotify> n(new tarvo::vboxmgr::VBoxNotify());
+            n->state = c.state;
+            n->error = c.error;
+            n->percent = c.percent;
+            n->message = L"x";
+            impl.onVBoxNotify(manager.get(), n);
+        }
+        const auto records = progress.records();
+        ASSERT_EQ(4u, records.size());
+        const float expected[] = {40.0f, 50.5f, 61.0f, 61.0f};
+        for (size_t i = 0; i < records.size(); ++i) {
+            EXPECT_EQ(1, records[i].stage);
+            EXPECT_EQ(1, records[i].state) << "whatever the notification's state";
+            EXPECT_EQ(0, records[i].error);
+            EXPECT_FLOAT_EQ(expected[i], records[i].percent);
+            EXPECT_TRUE(records[i].detail.empty());
+            EXPECT_EQ(L"正在安装虚拟机引擎...", records[i].message);
+        }
+    }
+    installer->progressEvent().reset();
+}
+
+TEST(InstallStepsTest, AnIconIsTakenOnlyFromInsideTheDownloadFolder) {
+    const std::wstring downloads = L"C:\\users\\u\\AppData\\Roaming\\tarvozhushou\\download";
+    struct Case {
+        std::wstring path;
+        bool inside;
+    } cases[] = {
+        {downloads + L"\\52818_vbox_3.1.0.1001\\1001_icon.png", true},
+        {L"c:\\USERS\\U\\appdata\\roaming\\TARVOZHUSHOU\\Download\\x\\icon.png", true},
+        {downloads + L"\\.\\x\\icon.png", true},
+        {downloads + L"\\x\\..\\icon.png", true},
+        {downloads + L"\\..\\TarvoHelper.exe", false},
+        {downloads + L"\\x\\..\\..\\cnos\\52818.ini", false},
+        {downloads + L"2\\icon.png", false},
+        {downloads, false},
+        {downloads + L"\\", false},
+        {L"C:\\windows\\system32\\kernel32.dll", false},
+        {L"", false},
+        {L"icon.png", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.inside, v2::isPathInside(c.path, downloads)) << tst::narrow(c.path);
+}
+
+}  // namespace

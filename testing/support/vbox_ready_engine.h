@@ -1,0 +1,33 @@
+// A ready VBox engine for tests that need one without installing it: the
+// device module and one machine file under the player home, and a settings
+// file that names both (what VBoxManager::isEngineReady looks for).
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "testing/support/test_support.h"
+
+namespace tst {
+
+inline bool writeReadyVBoxEngine(const std::wstring& home, const std::wstring& settingsFolder,
+                                 const std::string& uuid = "{6c0d41f2-0000-4000-8000-000000000001}") {
+    for (const wchar_t* folder : {L"\\vbox", L"\\deployed", L"\\deployed\\tarvoplayer"})
+        CreateDirectoryW((home + folder).c_str(), nullptr);
+    CreateDirectoryW(settingsFolder.c_str(), nullptr);
+    const std::string h = narrow(home);
+    return writeFile(home + L"\\vbox\\tvc288.dll", "module") &&
+           writeFile(home + L"\\deployed\\tarvoplayer\\tarvoplayer.vbox", "<Machine/>") &&
+           writeFile(settingsFolder + L"\\VirtualBox.xml",
+                     "<?xml version=\"1.0\"?>\n<VirtualBox xmlns=\"http://www.virtualbox.org/\" version=\"1.12-windows\">\n"
+                     "<Global><ExtraData>"
+                     "<ExtraDataItem name=\"VBoxInternal/PDM/Devices/tvc288/path\" value=\"" + h + "\\vbox\\tvc288.dll\"/>"
+                     "<ExtraDataItem name=\"VBoxInternal/Devices/tvc288/0/Trusted\" value=\"1\"/>"
+                     "<ExtraDataItem name=\"VBoxInternal/Devices/tvc288/1/Trusted\" value=\"1\"/></ExtraData>"
+                     "<MachineRegistry><MachineEntry uuid=\"" + uuid + "\" src=\"" + h +
+                     "\\deployed\\tarvoplayer\\tarvoplayer.vbox\"/></MachineRegistry>"
+                     "<SystemProperties defaultMachineFolder=\"" + h + "\\deployed\"/></Global>\n</VirtualBox>\n");
+}
+
+}  // namespace tst
