@@ -43,8 +43,62 @@ before=$( [ -f "$log" ] && wc -l < "$log" || echo 0 )
 # The loader's debugger output (Wine shows it as a trace line, cut after ~300 characters).
 # Into a file, not a pipe: programs the loader starts keep Wine's stdio open.
 debug=$(mktemp)
-TARVO_BUILD_DIR=$build WINEDEBUG=-all,warn+seh,+debugstr "$root/scripts/wine-run" "$exe" "$@" >"$debug" 2>&1
-rc=$?
+shots=${TARVO_SCREENSHOTS:-}
+if [ -z "$shots" ]; then
+  TARVO_BUILD_DIR=$build WINEDEBUG=-all,warn+seh,+debugstr "$root/scripts/wine-run" "$exe" "$@" >"$debug" 2>&1
+  rc=$?
+else
+  # The loader in the background; each new "dialog: " line of its log gets a picture.
+  TARVO_BUILD_DIR=$build WINEDEBUG=-all,warn+seh,+debugstr timeout 900 "$root/scripts/wine-run" "$exe" "$@" \
+    >"$debug" 2>&1 &
+  loader_pid=$!
+  shot_no=0 seen=$before
+  capture() {  # capture <name> [screen_capture flags...]
+    local name=$1; shift
+    shot_no=$((shot_no + 1))
+    local file
+    file=$(printf '%s/%02d-%s.png' "$shots" "$shot_no" "$name")
+    TARVO_BUILD_DIR=$build "$root/scripts/wine-run" "$TARVO_SCREEN_CAPTURE" "Z:${file//\//\\}" "$@" \
+      </dev/null >/dev/null 2>&1 || echo "run-loader: no picture for $name" >&2
+  }
+  answered() { [ -f "$log" ] && tail -n +"$((before + 1))" "$log" | grep -q ', dialog: failure box answer '; }
+  take_new_lines() {
+    [ -f "$log" ] || return 0
+    local total line text name
+    total=$(wc -l < "$log")
+    [ "$total" -gt "$seen" ] || return 0
+    while IFS= read -r line; do
+      case "$line" in *", dialog: "*) ;; *) continue;; esac
+      text=${line#*, dialog: }
+      text=${text%$'\r'}
+      name=$(printf '%s' "$text" | tr 'A-Z' 'a-z' | tr -c 'a-z0-9' '-' | sed 's/--*/-/g; s/^-//; s/-$//')
+      case "$text" in
+        "failure box")
+          # The box opens right after its line; answer it until the dialog says so.
+          sleep 1
+          capture "$name" --answer-failure-box cancel
+          for _ in $(seq 20); do answered && break; sleep 0.5; capture "$name-again" --answer-failure-box cancel; done
+          ;;
+        "hidden to tray")
+          capture "$name"
+          sleep 1.5
+          capture "$name-balloon"
+          ;;
+        *) capture "$name";;
+      esac
+    done < <(sed -n "$((seen + 1)),${total}p" "$log")
+    seen=$total
+  }
+  while kill -0 "$loader_pid" 2>/dev/null; do
+    take_new_lines
+    sleep 0.2
+  done
+  wait "$loader_pid"
+  rc=$?
+  take_new_lines
+  echo "--- screenshots in $shots"
+  ls -1 "$shots"
+fi
 sed -n 's/.*OutputDebugString[AW] "\(.*\)"\(\.\.\.\)\{0,1\}$/\1\2/p' "$debug"
 rm -f "$debug"
 echo "TarvoLoader exit code: $rc"

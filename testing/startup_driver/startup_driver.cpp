@@ -1,7 +1,8 @@
 // Runs the start-up road once with the real command line, the real installer
 // thread and COM, the product's bound services and, for the rows that are not
 // bound yet, scripted ones; the engine implementation is scripted unless the
-// case asks for the product's (driver.engine=product). Writes
+// case asks for the product's (driver.engine=product), and the window run is
+// scripted unless the case asks for the real dialog (driver.window=real). Writes
 // every recorded call, the engine's records and the exit code to <case>.out
 // and exits with the road's code.
 //
@@ -76,6 +77,7 @@ struct DriverKeys {
     int blockOp = -1;      // driver.block: the operation that waits for the gate
     std::wstring gate;     // driver.gate: events <gate>.blocked (set) and <gate>.release (awaited)
     bool productEngine = false;  // driver.engine=product: the product's engine implementations
+    bool realWindow = false;     // driver.window=real: the product's dialog and window run
 };
 
 bool takeDriverKeys(std::string& text, DriverKeys& keys, std::string& error) {
@@ -97,6 +99,8 @@ bool takeDriverKeys(std::string& text, DriverKeys& keys, std::string& error) {
             keys.blockOp = value[0] - '0';
         } else if (key == "driver.engine" && (value == "product" || value == "scripted")) {
             keys.productEngine = value == "product";
+        } else if (key == "driver.window" && value == "real") {
+            keys.realWindow = true;
         } else if (key == "driver.gate" && !value.empty()) {
             keys.gate = fakes::fromUtf8(value);
         } else {
@@ -220,6 +224,17 @@ public:
         calls.add("removeAllAppShortcuts");
         real.removeAllAppShortcuts();
     }
+    bool runWindow(v2::Installer& installer) override {
+        if (!realWindow) return FakeStartupServices::runWindow(installer);
+        calls.add("runWindow(action=" + std::to_string(installer.getAction()) + ")");
+        bool ok = real.runWindow(installer);
+        DWORD error = GetLastError();
+        calls.add(std::string("runWindow=") + (ok ? "1" : "0") + " action=" + std::to_string(installer.getAction()));
+        SetLastError(error);
+        return ok;
+    }
+
+    bool realWindow = false;
 
 private:
     void record(const std::string& op, const std::wstring& arg) { calls.add(op + "(" + fakes::utf8(arg) + ")"); }
@@ -325,6 +340,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     }
     env.timeline = &timeline;
     env.productEngine = keys.productEngine;
+    services.realWindow = keys.realWindow;
     v2::setInstallerEnv(&env);
 
     // A blocked operation holds the run (and the loader mutex) until the test
