@@ -48,18 +48,25 @@ if [ -z "$shots" ]; then
   TARVO_BUILD_DIR=$build WINEDEBUG=-all,warn+seh,+debugstr "$root/scripts/wine-run" "$exe" "$@" >"$debug" 2>&1
   rc=$?
 else
+  # One capture program serves every picture, so a picture is taken within moments of
+  # its log line instead of behind a Wine start.
+  fifo=$(mktemp -u) served=$(mktemp)
+  mkfifo "$fifo"
+  TARVO_BUILD_DIR=$build "$root/scripts/wine-run" "$TARVO_SCREEN_CAPTURE" --serve <"$fifo" >"$served" 2>/dev/null &
+  capture_pid=$!
+  exec 7>"$fifo"
+  for _ in $(seq 150); do grep -q ready "$served" && break; sleep 0.2; done
   # The loader in the background; each new "dialog: " line of its log gets a picture.
+  # Without the pipe's end: whatever the loader leaves running must not keep it open.
   TARVO_BUILD_DIR=$build WINEDEBUG=-all,warn+seh,+debugstr timeout 900 "$root/scripts/wine-run" "$exe" "$@" \
-    >"$debug" 2>&1 &
+    >"$debug" 2>&1 7>&- &
   loader_pid=$!
   shot_no=0 seen=$before
-  capture() {  # capture <name> [screen_capture flags...]
-    local name=$1; shift
+  capture() {  # capture <name> [cancel]
     shot_no=$((shot_no + 1))
     local file
-    file=$(printf '%s/%02d-%s.png' "$shots" "$shot_no" "$name")
-    TARVO_BUILD_DIR=$build "$root/scripts/wine-run" "$TARVO_SCREEN_CAPTURE" "Z:${file//\//\\}" "$@" \
-      </dev/null >/dev/null 2>&1 || echo "run-loader: no picture for $name" >&2
+    file=$(printf '%s/%02d-%s.png' "$shots" "$shot_no" "$1")
+    printf '%s Z:%s\n' "${2:--}" "${file//\//\\}" >&7
   }
   answered() { [ -f "$log" ] && tail -n +"$((before + 1))" "$log" | grep -q ', dialog: failure box answer '; }
   take_new_lines() {
@@ -76,8 +83,8 @@ else
         "failure box")
           # The box opens right after its line; answer it until the dialog says so.
           sleep 1
-          capture "$name" --answer-failure-box cancel
-          for _ in $(seq 20); do answered && break; sleep 0.5; capture "$name-again" --answer-failure-box cancel; done
+          capture "$name" cancel
+          for _ in $(seq 8); do sleep 2; answered && break; capture "$name-again" cancel; done
           ;;
         "hidden to tray")
           capture "$name"
@@ -96,6 +103,13 @@ else
   wait "$loader_pid"
   rc=$?
   take_new_lines
+  exec 7>&-
+  # It ends at the end of its input; bounded all the same.
+  for _ in $(seq 100); do kill -0 "$capture_pid" 2>/dev/null || break; sleep 0.1; done
+  kill "$capture_pid" 2>/dev/null
+  wait "$capture_pid" 2>/dev/null
+  grep -q failed "$served" && echo "run-loader: $(grep -c failed "$served") picture(s) could not be taken" >&2
+  rm -f "$fifo" "$served"
   echo "--- screenshots in $shots"
   ls -1 "$shots"
 fi
