@@ -23,6 +23,7 @@
 
 namespace {
 
+using roadtest::Gate;
 using roadtest::DriverRun;
 using roadtest::HeldMutex;
 using roadtest::RoadSandbox;
@@ -47,21 +48,6 @@ std::vector<std::string> statActions(const RoadSandbox& box) {
     }
     return out;
 }
-
-// A named manual-reset event of this test.
-struct Gate {
-    explicit Gate(const std::wstring& n) : name(n) {
-        blocked = CreateEventW(nullptr, TRUE, FALSE, (name + L".blocked").c_str());
-        release = CreateEventW(nullptr, TRUE, FALSE, (name + L".release").c_str());
-    }
-    ~Gate() {
-        SetEvent(release);
-        CloseHandle(blocked);
-        CloseHandle(release);
-    }
-    std::wstring name;
-    HANDLE blocked, release;
-};
 
 TEST(StartupBoundTest, StartStatisticsMachineIdsAndChannelReachTheirPlaces) {
     struct Case {

@@ -4,6 +4,8 @@
 // engine.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <set>
 #include <string>
 #include <vector>
@@ -18,6 +20,7 @@
 namespace {
 
 using roadtest::DriverRun;
+using roadtest::Gate;
 using roadtest::HeldMutex;
 using roadtest::RoadSandbox;
 
@@ -28,12 +31,15 @@ const char kApps[] =
     R"([{"apkid": "com.tarvo.game", "name": "Game", "apkpackagename": "com.tarvo.game",)"
     R"( "apkactivity": "com.tarvo.game.Main", "apkpackage": "game.apk", "icon": "x.png"}])";
 
+// A sandbox with the player installed and the channel above served.
+bool readyWithPlayerAndChannel(RoadSandbox& box) {
+    return box.ready() && box.placePlayer() && box.serve(L"channel_config.json", kChannel) &&
+           box.serve(L"apk_config.json", kApps);
+}
+
 TEST(StartupDriverTest, SilentBackinstallRunsTheInstallerThreadAndLaunchesOnce) {
     RoadSandbox box;
-    ASSERT_TRUE(box.ready());
-    ASSERT_TRUE(box.placePlayer());
-    ASSERT_TRUE(box.serve(L"channel_config.json", kChannel));
-    ASSERT_TRUE(box.serve(L"apk_config.json", kApps));
+    ASSERT_TRUE(readyWithPlayerAndChannel(box));
     // The player is there but its context lacks the channel's app: install.
     DriverRun run = box.run(L"-s --backinstall",
                             "op.1.events=1:0:0:0;1:2:0:100\n"
@@ -295,6 +301,109 @@ TEST(StartupDriverTest, ShortcutWordsWriteAndRemoveTheAppsLinks) {
     EXPECT_EQ(0, _wcsicmp((box.progDir() + L"\\TarvoLoader.exe").c_str(), link.path.c_str()))
         << tst::narrow(link.path);
     EXPECT_EQ(L"--app-id 1001", link.arguments);
+}
+
+// The road with the real dialog and window run over the scripted engine.
+
+// The process's windows of a class.
+std::vector<HWND> windowsOf(DWORD pid, const wchar_t* cls) {
+    std::vector<HWND> out;
+    HWND w = nullptr;
+    while ((w = FindWindowExW(nullptr, w, cls, nullptr)) != nullptr) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(w, &owner);
+        if (owner == pid) out.push_back(w);
+    }
+    return out;
+}
+
+std::vector<std::string> dialogLines(const DriverRun& run) {
+    std::vector<std::string> out;
+    for (const std::string& l : run.logLines())
+        if (l.compare(0, 8, "dialog: ") == 0) out.push_back(l);
+    return out;
+}
+
+TEST(StartupDriverWindowTest, InstallRunShowsTheDialogFromCreatedToClosedAndThenLaunches) {
+    RoadSandbox box;
+    ASSERT_TRUE(readyWithPlayerAndChannel(box));
+    DriverRun run = box.run(L"", "driver.window=real\ncontext=missing\nop.1.events=1:0:0:0;1:1:0:50;1:2:0:100\n");
+    EXPECT_EQ(0, run.exitCode);
+    EXPECT_TRUE(run.has("runWindow(action=1)"));
+    EXPECT_TRUE(run.has("runWindow=1 action=1"));
+    const std::vector<std::string> expected = {
+        "dialog: created",
+        "dialog: pictures 0/3 slides, icon 0",
+        "dialog: installer started (action 1)",
+        "dialog: progress stage 1 state 0 error 0",
+        "dialog: progress stage 1 state 1 error 0",
+        "dialog: progress stage 1 state 2 error 0",
+        "dialog: closed",
+    };
+    EXPECT_EQ(expected, dialogLines(run));
+    // The launch comes after the window run, which waited for the run.
+    EXPECT_LT(run.index("impl.install(end)"), run.index("runWindow=1 action=1"));
+    EXPECT_LT(run.index("runWindow=1 action=1"), run.index(run.first("launchProcess(")));
+    EXPECT_EQ(1u, run.count("launchProcess("));
+    EXPECT_TRUE(run.has("launchProcess=1"));
+}
+
+TEST(StartupDriverWindowTest, CancelInTheFailureBoxRollsBackAndLaunchesNothing) {
+    RoadSandbox box;
+    ASSERT_TRUE(readyWithPlayerAndChannel(box));
+    RoadSandbox::Started s = box.start(
+        L"", "driver.window=real\ncontext=missing\nop.1.events=1:0:0:0;1:2:-1:0\nop.3.events=3:0:0:0;3:2:0:100\n");
+    ASSERT_TRUE(s.process != nullptr);
+    const DWORD pid = GetProcessId(s.process);
+    // The user answers Cancel in the box that the driver's dialog owns.
+    bool answered = false;
+    for (int i = 0; i < 1200 && !answered && WaitForSingleObject(s.process, 0) == WAIT_TIMEOUT; ++i) {
+        for (HWND box32770 : windowsOf(pid, L"#32770")) {
+            HWND owner = GetWindow(box32770, GW_OWNER);
+            wchar_t cls[64] = {};
+            if (owner) GetClassNameW(owner, cls, 64);
+            if (IsWindowVisible(box32770) && std::wstring(cls) == L"TarvoLoaderDlg") {
+                Sleep(200);
+                PostMessageW(box32770, WM_COMMAND, IDCANCEL, 0);
+                answered = true;
+            }
+        }
+        Sleep(50);
+    }
+    DriverRun run = box.finish(s);
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(0, run.exitCode);
+    EXPECT_TRUE(run.has("runWindow=1 action=3"));
+    EXPECT_TRUE(run.has("impl.remove(end)"));
+    EXPECT_EQ(0u, run.count("launchProcess("));
+    const std::vector<std::string> lines = dialogLines(run);
+    auto at = [&](const std::string& l) { return std::find(lines.begin(), lines.end(), l) - lines.begin(); };
+    EXPECT_LT(at("dialog: failure box"), at("dialog: failure box answer 2"));
+    EXPECT_LT(at("dialog: failure box answer 2"), at("dialog: rollback started"));
+    EXPECT_LT(at("dialog: rollback started"), at("dialog: installer started (action 3)"));
+    EXPECT_LT(at("dialog: installer started (action 3)"), at("dialog: closed"));
+    EXPECT_LT(at("dialog: closed"), (ptrdiff_t)lines.size());
+}
+
+TEST(StartupDriverWindowTest, SilentRunMakesNoWindowAndNoTrayIcon) {
+    RoadSandbox box;
+    ASSERT_TRUE(box.ready());
+    Gate gate(L"window-road-gate-" + std::to_wstring(GetCurrentProcessId()));
+    RoadSandbox::Started s =
+        box.start(L"-s", "driver.window=real\ndriver.block=1\ndriver.gate=" + tst::narrow(gate.name) + "\n");
+    ASSERT_TRUE(s.process != nullptr);
+    const DWORD pid = GetProcessId(s.process);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(gate.blocked, 60000)) << "the run never blocked";
+    Sleep(300);
+    EXPECT_TRUE(windowsOf(pid, L"TarvoLoaderDlg").empty());
+    EXPECT_TRUE(windowsOf(pid, L"#32770").empty());
+    SetEvent(gate.release);
+    DriverRun run = box.finish(s);
+    EXPECT_EQ(0, run.exitCode);
+    EXPECT_TRUE(run.has("impl.install(end)"));
+    EXPECT_EQ(0u, run.count("runWindow"));
+    // Only the dialog adds the tray icon, and it never came.
+    EXPECT_TRUE(dialogLines(run).empty());
 }
 
 }  // namespace

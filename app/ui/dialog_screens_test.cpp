@@ -2,6 +2,7 @@
 // with the references in testing/dialog_refs, and real mouse and key input.
 #include <algorithm>
 #include <memory>
+#include <thread>
 
 #include "app/ui/dialog_test_util.h"
 #include "app/ui/images.h"
@@ -205,6 +206,31 @@ TEST_F(PictureTest, StalledPicturesStartTheRunAtTheDeadlineAndApplyLater) {
     EXPECT_EQ(1u, engine().records().size() + (installer->isBusy() ? 1u : 0u));
 }
 
+// "退出" while every picture stalls: the window run returns at once, the run
+// never started, and the picture thread is left to end on its own.
+TEST_F(PictureTest, ExitDuringStalledPicturesEndsTheWindowRun) {
+    dialogTimings().downloadMs = 60000;
+    MainDialogInputs in = pictureInputs("/stall", "/stall", "/stall", "/stall");
+    std::thread user([&] {
+        HWND h = nullptr;
+        for (int i = 0; i < 400 && !h; ++i, Sleep(50)) h = FindWindowW(kMainDialogClass, in.displayName.c_str());
+        for (int i = 0; i < 200 && requests().empty(); ++i) Sleep(50);
+        Sleep(300);
+        if (h) PostMessageW(h, WM_COMMAND, 32779, 0);
+    });
+    const DWORD start = GetTickCount();
+    const bool ran = runMainWindow(*installer, in);
+    const DWORD spent = GetTickCount() - start;
+    user.join();
+    EXPECT_TRUE(ran);
+    EXPECT_LT(spent, 30000u);
+    EXPECT_FALSE(requests().empty());
+    EXPECT_TRUE(logged("dialog: exit from tray"));
+    EXPECT_FALSE(logged("dialog: installer started (action 1)"));
+    EXPECT_TRUE(engine().records().empty());
+    EXPECT_EQ(nullptr, FindWindowW(kMainDialogClass, nullptr));
+}
+
 // Screenshots
 
 class ScreenTest : public PictureTest {
@@ -371,6 +397,28 @@ TEST_F(ScreenTest, PressOnCloseHidesWithoutDragAndHoverShowsAndLeaves) {
     GetWindowRect(d->hwnd(), &after);
     EXPECT_EQ(before.left, after.left);
     EXPECT_EQ(before.top, after.top);
+    moveMouse(0, 700);
+}
+
+// A real click on the dialog's icon in Wine's own tray window shows the window.
+TEST_F(ScreenTest, RealClickOnTheTrayIconShowsTheWindow) {
+    CMainDlg* d = openBlocked();
+    SendMessageW(d->hwnd(), WM_COMMAND, 5555, 0);
+    ASSERT_FALSE(IsWindowVisible(d->hwnd()));
+    HWND tray = nullptr;
+    pumpUntil([&] { return (tray = FindWindowW(L"__winex11_standalone_tray", nullptr)) != nullptr; }, 3000);
+    if (!tray) GTEST_SKIP() << "no \"__winex11_standalone_tray\" window on this display";
+    pumpFor(300);
+    RECT r;
+    ASSERT_TRUE(GetWindowRect(tray, &r));
+    // The first cell, below the tray window's caption.
+    moveMouse(r.left + 12, r.top + 32);
+    pumpFor(200);
+    mouseButton(true);
+    pumpFor(100);
+    mouseButton(false);
+    EXPECT_TRUE(pumpUntil([&] { return IsWindowVisible(d->hwnd()) != FALSE; }, 5000));
+    EXPECT_TRUE(logged("dialog: shown"));
     moveMouse(0, 700);
 }
 

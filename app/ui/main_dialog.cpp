@@ -17,7 +17,6 @@
 #include "services/log.h"
 #include "services/web_hosts.h"
 #include "toolkit/file_util.h"
-#include "toolkit/lock.h"
 #include "toolkit/thread.h"
 
 using platform::window::MessageMap;
@@ -56,13 +55,6 @@ void defaultOpenLink(const std::wstring& link) {
 
 OpenLinkHook g_openLink = &defaultOpenLink;
 
-// The count of the job's owners is not atomic: the dialog and the picture
-// thread take and drop their shares under this lock.
-ravel::system::Lock& jobLock() {
-    static ravel::system::Lock* lock = new ravel::system::Lock();
-    return *lock;
-}
-
 HFONT makeStatusFont() {
     LOGFONTW lf = {};
     GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof lf, &lf);
@@ -100,14 +92,8 @@ bool fileExists(const std::wstring& path) {
 // The picture thread: works on its share of the job only, and posts 2025.
 class PictureThread : public ravel::system::Thread {
 public:
-    PictureThread(const ravel::object::smart_ptr<PictureJob>& job, HWND target) : target_(target) {
-        ravel::system::ScopedLock guard(jobLock());
-        job_ = job;
-    }
-    ~PictureThread() override {
-        ravel::system::ScopedLock guard(jobLock());
-        job_.reset();
-    }
+    // Its own share: the job outlives whichever of the two ends last.
+    PictureThread(const ravel::object::smart_ptr<PictureJob>& job, HWND target) : job_(job), target_(target) {}
     int run() override {
         {
             ComInitGuard com;
@@ -192,7 +178,6 @@ CMainDlg::CMainDlg(v2::Installer& installer, platform::window::MessageLoop& loop
     job->iconUrl = inputs_.iconUrl;
     job->folder = inputs_.picturesFolder;
     job->downloadMs = dialogTimings().downloadMs;
-    ravel::system::ScopedLock guard(jobLock());
     job_.reset(job);
 }
 
@@ -203,8 +188,6 @@ CMainDlg::~CMainDlg() {
     freeBitmap(progressImage_);
     if (font_) DeleteObject(font_);
     if (trayMenu_) DestroyMenu(trayMenu_);
-    ravel::system::ScopedLock guard(jobLock());
-    job_.reset();
 }
 
 const MessageMap<CMainDlg>& CMainDlg::messageMap() {
@@ -617,21 +600,19 @@ void CMainDlg::openFailureBox() {
 LRESULT CMainDlg::onInstallPicsReady(UINT, WPARAM, LPARAM, bool&) {
     HWND h = hwnd();
     KillTimer(h, kTimerPictureDeadline);
-    std::vector<std::wstring> pics;
-    std::wstring iconPath;
-    {
-        ravel::system::ScopedLock guard(jobLock());
-        pics = job_->pics;
-        iconPath = job_->iconPath;
-    }
+    // The thread wrote these before it posted 2025.
+    const std::vector<std::wstring> pics = job_->pics;
+    const std::wstring iconPath = job_->iconPath;
     const UINT defaults[3] = {IDP_SLIDE1, IDP_SLIDE2, IDP_SLIDE3};
     if (!pics.empty()) {
+        int taken = 0;
         for (int i = 0; i < 3; ++i) {
             HBITMAP b = i < (int)pics.size() ? loadCheckedPicture(pics[i], 20) : nullptr;
             freeBitmap(images_[i]);
             images_[i] = b ? b : loadPng(defaults[i]);
+            taken += b ? 1 : 0;
         }
-        logPrintf("dialog: pictures %d/3 slides, icon %d", (int)pics.size(), 0);
+        logPrintf("dialog: pictures %d/3 slides, icon %d", taken, 0);
         redrawAll();
     } else {
         for (int i = 0; i < 3; ++i) {

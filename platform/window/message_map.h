@@ -17,39 +17,16 @@ public:
     // Offered every message first; true when it took the message.
     typedef bool (T::*Chain)(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
 
-    MessageMap& chain(Chain member) {
-        Row r;
-        r.kind = KindChain;
-        r.chain = member;
-        rows_.push_back(r);
-        return *this;
-    }
+    MessageMap& chain(Chain member) { return add(Row(KindChain, 0, nullptr, nullptr, member)); }
     MessageMap& message(UINT number, Handler handler) {
-        Row r;
-        r.kind = KindMessage;
-        r.number = number;
-        r.handler = handler;
-        rows_.push_back(r);
-        return *this;
+        return add(Row(KindMessage, number, nullptr, handler, nullptr));
     }
     // The number is read from `T::*member` at dispatch time; 0 never matches.
     MessageMap& registered(UINT T::*member, Handler handler) {
-        Row r;
-        r.kind = KindRegistered;
-        r.member = member;
-        r.handler = handler;
-        rows_.push_back(r);
-        return *this;
+        return add(Row(KindRegistered, 0, member, handler, nullptr));
     }
     // WM_COMMAND whose LOWORD(wParam) is id.
-    MessageMap& command(WORD id, Handler handler) {
-        Row r;
-        r.kind = KindCommand;
-        r.number = id;
-        r.handler = handler;
-        rows_.push_back(r);
-        return *this;
-    }
+    MessageMap& command(WORD id, Handler handler) { return add(Row(KindCommand, id, nullptr, handler, nullptr)); }
 
     // True when a row took the message; `result` is then its result.
     bool dispatch(T* self, HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) const {
@@ -92,12 +69,17 @@ public:
 private:
     enum Kind { KindChain, KindMessage, KindRegistered, KindCommand };
     struct Row {
-        Kind kind = KindMessage;
-        UINT number = 0;
-        UINT T::*member = nullptr;
-        Handler handler = nullptr;
-        Chain chain = nullptr;
+        Row(Kind k, UINT n, UINT T::*m, Handler h, Chain c) : kind(k), number(n), member(m), handler(h), chain(c) {}
+        Kind kind;
+        UINT number;
+        UINT T::*member;
+        Handler handler;
+        Chain chain;
     };
+    MessageMap& add(const Row& row) {
+        rows_.push_back(row);
+        return *this;
+    }
     std::vector<Row> rows_;
 };
 

@@ -91,6 +91,24 @@ struct DriverRun {
     }
 };
 
+// The events of a driver case's "driver.gate": <name>.blocked is set by the driver
+// once its blocked operation is reached, <name>.release lets it go on.
+struct Gate {
+    explicit Gate(const std::wstring& n) : name(n) {
+        blocked = CreateEventW(nullptr, TRUE, FALSE, (name + L".blocked").c_str());
+        release = CreateEventW(nullptr, TRUE, FALSE, (name + L".release").c_str());
+    }
+    ~Gate() {
+        SetEvent(release);
+        CloseHandle(blocked);
+        CloseHandle(release);
+    }
+    Gate(const Gate&) = delete;
+    Gate& operator=(const Gate&) = delete;
+    std::wstring name;
+    HANDLE blocked, release;
+};
+
 // The machine-state mutex of the test prefix, held while alive.
 class MachineLock {
 public:

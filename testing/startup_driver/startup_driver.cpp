@@ -1,7 +1,8 @@
 // Runs the start-up road once with the real command line, the real installer
 // thread and COM, the product's bound services and, for the rows that are not
 // bound yet, scripted ones; the engine implementation is scripted unless the
-// case asks for the product's (driver.engine=product). Writes
+// case asks for the product's (driver.engine=product), and the window run is
+// scripted unless the case asks for the real dialog (driver.window=real). Writes
 // every recorded call, the engine's records and the exit code to <case>.out
 // and exits with the road's code.
 //
@@ -85,6 +86,7 @@ struct DriverKeys {
     bool productEngine = false;  // driver.engine=product: the product's engine implementations
     long removalBoundsMs = -1;   // driver.removalBoundsMs: the removal's waits and the Qv tools' bounds
     std::string entryEngine;     // driver.writeUninstallEntry=qv|vbox: only write that engine's entry
+    bool realWindow = false;     // driver.window=real: the product's dialog and window run
 };
 
 bool takeDriverKeys(std::string& text, DriverKeys& keys, std::string& error) {
@@ -111,6 +113,8 @@ bool takeDriverKeys(std::string& text, DriverKeys& keys, std::string& error) {
             keys.removalBoundsMs = atol(value.c_str());
         } else if (key == "driver.writeUninstallEntry" && (value == "qv" || value == "vbox")) {
             keys.entryEngine = value;
+        } else if (key == "driver.window" && value == "real") {
+            keys.realWindow = true;
         } else if (key == "driver.gate" && !value.empty()) {
             keys.gate = fakes::fromUtf8(value);
         } else {
@@ -247,6 +251,17 @@ public:
         calls.add("removeAllAppShortcuts");
         real.removeAllAppShortcuts();
     }
+    bool runWindow(v2::Installer& installer) override {
+        if (!realWindow) return FakeStartupServices::runWindow(installer);
+        calls.add("runWindow(action=" + std::to_string(installer.getAction()) + ")");
+        bool ok = real.runWindow(installer);
+        DWORD error = GetLastError();
+        calls.add(std::string("runWindow=") + (ok ? "1" : "0") + " action=" + std::to_string(installer.getAction()));
+        SetLastError(error);
+        return ok;
+    }
+
+    bool realWindow = false;
 
 private:
     void record(const std::string& op, const std::wstring& arg) { calls.add(op + "(" + fakes::utf8(arg) + ")"); }
@@ -374,6 +389,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         qvToolLimits().quitMs = ms;
         qvToolLimits().serviceStopMs = ms;
     }
+    services.realWindow = keys.realWindow;
     v2::setInstallerEnv(&env);
 
     // A blocked operation holds the run (and the loader mutex) until the test

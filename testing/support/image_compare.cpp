@@ -9,14 +9,12 @@
 
 namespace tst {
 
-Image captureClient(HWND window) {
+namespace {
+
+// The w x h pixels at (x, y) of a device context, opaque.
+Image captureFromDc(HDC source, int x, int y, int w, int h, DWORD rop) {
     Image img;
-    RECT r;
-    if (!GetClientRect(window, &r)) return img;
-    const int w = r.right - r.left, h = r.bottom - r.top;
-    if (w <= 0 || h <= 0) return img;
-    HDC wdc = GetDC(window);
-    if (!wdc) return img;
+    if (!source || w <= 0 || h <= 0) return img;
     BITMAPINFO bi = {};
     bi.bmiHeader.biSize = sizeof bi.bmiHeader;
     bi.bmiHeader.biWidth = w;
@@ -25,11 +23,11 @@ Image captureClient(HWND window) {
     bi.bmiHeader.biBitCount = 32;
     bi.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
-    HBITMAP dib = CreateDIBSection(wdc, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HDC mem = CreateCompatibleDC(wdc);
+    HBITMAP dib = CreateDIBSection(source, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HDC mem = CreateCompatibleDC(source);
     if (dib && mem && bits) {
         HGDIOBJ old = SelectObject(mem, dib);
-        if (BitBlt(mem, 0, 0, w, h, wdc, 0, 0, SRCCOPY)) {
+        if (BitBlt(mem, 0, 0, w, h, source, x, y, rop)) {
             GdiFlush();
             img.width = w;
             img.height = h;
@@ -40,7 +38,25 @@ Image captureClient(HWND window) {
     }
     if (mem) DeleteDC(mem);
     if (dib) DeleteObject(dib);
-    ReleaseDC(window, wdc);
+    return img;
+}
+
+}  // namespace
+
+Image captureClient(HWND window) {
+    RECT r;
+    if (!GetClientRect(window, &r)) return Image();
+    HDC wdc = GetDC(window);
+    Image img = captureFromDc(wdc, 0, 0, r.right - r.left, r.bottom - r.top, SRCCOPY);
+    if (wdc) ReleaseDC(window, wdc);
+    return img;
+}
+
+Image captureScreen(const RECT& area) {
+    HDC screen = GetDC(nullptr);
+    Image img = captureFromDc(screen, area.left, area.top, area.right - area.left, area.bottom - area.top,
+                              SRCCOPY | CAPTUREBLT);
+    if (screen) ReleaseDC(nullptr, screen);
     return img;
 }
 

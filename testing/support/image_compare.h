@@ -21,6 +21,8 @@ struct Image {
 // The window's client area from its own device context (what it painted, even
 // under another window). Empty on failure.
 Image captureClient(HWND window);
+// That part of the screen as it shows, other windows, menus and balloons included.
+Image captureScreen(const RECT& area);
 
 bool readPng(const std::wstring& path, Image& out);
 bool writePng(const std::wstring& path, const Image& image);
