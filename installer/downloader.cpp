@@ -194,7 +194,6 @@ int Downloader::run() {
                 ++settledNow;
                 continue;
             }
-            bool settledHere = false;
             PeerfetchTaskStatus status;
             if (wrapper->queryTask(task->handle, status)) {
                 totalBytes += status.totalBytes ? status.totalBytes : kUnknownTotalBytes;
@@ -209,7 +208,6 @@ int Downloader::run() {
                     task->result = 0;
                     task->state_ = 2;
                     task->progress = 0;
-                    settledHere = true;
                     break;
                 case kPeerfetchHttpError:
                 case kPeerfetchFileError:
@@ -218,7 +216,6 @@ int Downloader::run() {
                 case -1:
                     task->state_ = -1;
                     task->progress = 0;
-                    settledHere = true;
                     break;
                 default:
                     task->progress = 0;
@@ -236,15 +233,16 @@ int Downloader::run() {
                     }
                 }
             }
-            // Stall guard, for a task that never settled: pending for ever, no
+            // Stall guard, for a task that has not settled: pending for ever, no
             // growth, or queries that keep failing.
-            if (!settledHere && task->state_ == 0 && GetTickCount64() - task->lastGrowth >= stallLimitMs()) {
+            if (task->state_ == 0 && GetTickCount64() - task->lastGrowth >= stallLimitMs()) {
                 task->state_ = -1;
                 task->progress = 0;
                 task->failedForGood = true;
-                settledHere = true;
             }
-            if (settledHere) ++settledNow;
+            // Counted by state, not by this cycle's code: a settled task that
+            // later fails its query or reports pending again stays settled.
+            if (task->state_ != 0) ++settledNow;
         }
         settled = settledNow;
 

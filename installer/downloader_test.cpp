@@ -196,6 +196,42 @@ TEST_F(DownloaderTest, StatusCodesSettleTasks) {
     EXPECT_EQ(d.taskCount(), calls.linesOf("remove").size());
 }
 
+// A task that settled stays settled whatever its later queries say; the batch
+// ends once the pending one beside it is ended by the stall guard.
+TEST_F(DownloaderTest, SettledTasksStaySettledAndTheBatchEnds) {
+    const uint32_t limit = 1500;
+    Downloader::setStallLimitMsForTests(limit);
+    struct Row {
+        const wchar_t* url;
+        int state;
+    } rows[] = {
+        {L"fake:seq=1/1/1,q", 2},        // finished, then every query fails
+        {L"fake:seq=1/1/1,0/0/0", 2},    // finished, then pending again
+        {L"fake:seq=1/1/1,5/0/9", 2},    // finished, then downloading again
+        {L"fake:seq=2/0/0,q", -1},       // failed, then every query fails
+        {L"fake:seq=3/0/0,6/0/0", -1},   // failed, then pending again
+        {L"fake:seq=0/0/0", -1},         // pending: the stall guard ends it
+    };
+    Downloader d(211, base.path());
+    for (const Row& row : rows) d.addTask(L"", row.url, out(), L"f.bin");
+    ULONGLONG t0 = GetTickCount64();
+    d.start();
+    d.wait(limit + 4000);
+    ULONGLONG took = GetTickCount64() - t0;
+    bool ended = !d.isRunning();
+    if (!ended) d.requestStop();
+    d.wait(-1);
+    ASSERT_TRUE(ended) << "the batch polled settled tasks for ever";
+    EXPECT_GE(took, limit - 100);
+    // The limit plus one cycle, with room for a loaded machine.
+    EXPECT_LT(took, limit + 1500u);
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+        SCOPED_TRACE(tst::narrow(rows[i].url));
+        EXPECT_EQ(rows[i].state, d.taskAt(i).state());
+    }
+    EXPECT_EQ(3u, d.finishedCount());
+}
+
 TEST_F(DownloaderTest, BatchPercent) {
     const uint64_t MiB = 1048576;
     auto seq = [](std::initializer_list<std::initializer_list<uint64_t>> steps) {
