@@ -82,6 +82,16 @@ std::wstring getPlayerHome() {
     return home;
 }
 
+std::vector<std::wstring> getAdminPlayerHomes() {
+    if (!isOnlineMode()) return {DevSettings::getInstance()->home};
+    std::vector<std::wstring> homes;
+    std::wstring home = registryPlayerHome();
+    if (!home.empty()) homes.push_back(home);
+    const std::wstring programFiles = getSpecialFolder(CSIDL_PROGRAM_FILESX86, std::wstring());
+    if (!programFiles.empty()) homes.push_back(programFiles + L"\\tarvoplayer");
+    return homes;
+}
+
 std::wstring getPlayerExePath() {
     return (isOnlineMode() ? getPlayerHome() : getProgramFolder()) + L"\\TarvoPlayer.exe";
 }

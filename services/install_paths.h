@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 // Names of the helper service and of the mutexes that mark running programs.
 std::wstring getHelperName();
@@ -22,6 +23,11 @@ std::wstring getDesktopFolder();
 // Online: HKLM "Software\tarvoplayer\tarvoplayer" "path" (32-bit view), else
 // the adapter ini's [main] "install_path", else getDefaultPlayerFolder.
 std::wstring getPlayerHome();
+// The player homes that only administrators can have chosen. Offline: the
+// developer settings' home. Online: the HKLM path above, and the default player
+// folder in the system's Program Files. Never the adapter ini: its folder is
+// writable by every user. Nothing is created.
+std::vector<std::wstring> getAdminPlayerHomes();
 // (online: player home, offline: program folder) + "\TarvoPlayer.exe".
 std::wstring getPlayerExePath();
 // (online: user data folder, offline: program folder) + "\TarvoLoader.exe".
