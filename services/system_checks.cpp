@@ -313,7 +313,7 @@ bool versionAtLeast(const std::wstring& text, const uint32_t required[4]) {
 }
 
 bool bindDotNetRuntime(const std::wstring& version) {
-    HMODULE mscoree = LoadLibraryW(L"mscoree.dll");
+    HMODULE mscoree = loadSystemLibrary(L"mscoree.dll");
     if (!mscoree) return false;
     bool bound = false;
     GetRequestedRuntimeInfoFn getInfo = reinterpret_cast<GetRequestedRuntimeInfoFn>(

@@ -153,3 +153,13 @@ RunOutcome runProcessWithin(const std::wstring& program, const std::wstring& arg
     CloseHandle(info.hProcess);
     return outcome;
 }
+
+HMODULE loadSystemLibrary(const wchar_t* fileName) {
+    HMODULE module = LoadLibraryExW(fileName, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module || GetLastError() != ERROR_INVALID_PARAMETER) return module;
+    // A system without the search flags: the full path in the system folder.
+    wchar_t folder[MAX_PATH] = {};
+    UINT n = GetSystemDirectoryW(folder, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return nullptr;
+    return LoadLibraryW((std::wstring(folder) + L"\\" + fileName).c_str());
+}

@@ -26,6 +26,11 @@ bool extractZipResource(HMODULE module, const std::wstring& type, unsigned short
 bool extractZipResource(HMODULE module, const std::wstring& type, unsigned short id,
                         const std::string& destFolder);
 
+// Loads a system library by file name from the system folder only: a search by
+// name would reach the program's folder, the current folder and PATH, which
+// users can write. Null when it is not there.
+HMODULE loadSystemLibrary(const wchar_t* fileName);
+
 // Appends each ";"-separated folder that the process's "path" variable does not
 // hold yet (compared ignoring case and a trailing "\"), keeping the old entries
 // in their order and spelling. Sets the variable and returns its new value.
