@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "services/com_init.h"
+#include "services/system_checks.h"
 #include "toolkit/smart_ptr.h"
 #include "toolkit/zip_extract.h"
 
@@ -162,8 +163,8 @@ v2::InstallerImpl* selectInstallerImpl(v2::Installer* owner) {
     v2::InstallerEnv* env = v2::getInstallerEnv();
     if (!env) throw std::runtime_error("installer environment not set");
     int32_t engine;
-    if (env->isEmulatorInstalled())
-        engine = env->isPlayerInstalled() ? v2::EngineVBox : v2::EngineQv;
+    if (std::optional<EngineKind> installed = installedEngine())
+        engine = *installed == EngineKind::VBox ? v2::EngineVBox : v2::EngineQv;
     else
         engine = env->selectedEngine() == v2::EngineVBox ? v2::EngineVBox : v2::EngineQv;
     chosen.reset(env->createImpl(engine, owner));

@@ -139,8 +139,6 @@ public:
     virtual ~InstallerEnv() {}
     // One formatted line for the log.
     virtual void log(const std::string& line) = 0;
-    virtual bool isEmulatorInstalled() = 0;
-    virtual bool isPlayerInstalled() = 0;
     // The engine of this machine's download variant (0 VBox, anything else Qv).
     virtual int32_t selectedEngine() = 0;
     // A new implementation of that engine (EngineVBox or EngineQv) for owner.
@@ -163,8 +161,9 @@ void resetSelectionForTests();
 }  // namespace v2
 
 // The implementation for this process: chosen on the first call (an installed
-// engine wins, else the machine's download variant decides) and kept until
-// exit; later owners are ignored. Throws when no environment is installed.
+// engine wins, by installedEngine(), the rule the package choice follows too;
+// else the machine's download variant decides) and kept until exit; later
+// owners are ignored. Throws when no environment is installed.
 v2::InstallerImpl* selectInstallerImpl(v2::Installer* owner);
 
 // Progress relay for the extraction step of an install: at most one event per

@@ -47,7 +47,7 @@ bool writeAll(const std::wstring& path, const std::string& text) {
 const char* const kBoundKeys[] = {
     "emulatorInstalled", "playerInstalled", "playerExe", "launchResult", "productProgram", "loaderRunning",
     "setupRunning",      "playerRunning",   "acquire",   "pending",      "apkId",          "channelLaunch",
-    "channelLaunchApk",  "installer.emulatorInstalled", "installer.playerInstalled", "installer.engine",
+    "channelLaunchApk",  "installer.engine",
     "qvContextInstalled", "qvInstalled", "qvAppFound", "qvLaunchDefault", "qvLaunchResults", "localApp",
 };
 
@@ -239,18 +239,6 @@ public:
     void log(const std::string& line) override {
         if (timeline) timeline->add("installer.log(" + line + ")");
         real.log(line);
-    }
-    bool isEmulatorInstalled() override {
-        ++emulatorCalls;
-        bool v = real.isEmulatorInstalled();
-        if (timeline) timeline->add(std::string("installer.isEmulatorInstalled=") + (v ? "1" : "0"));
-        return v;
-    }
-    bool isPlayerInstalled() override {
-        ++playerCalls;
-        bool v = real.isPlayerInstalled();
-        if (timeline) timeline->add(std::string("installer.isPlayerInstalled=") + (v ? "1" : "0"));
-        return v;
     }
     int32_t selectedEngine() override {
         ++engineCalls;
