@@ -751,8 +751,9 @@ HANDLE fileHook(FdSlot* slot) { return slot->handle; }
 
 const FdOps kFileOps = {fileInit, fileClose, fileSeek, fileRead, fileWrite, fileHook};
 
-FdSlot* allocate() {
-    std::lock_guard<std::mutex> guard(tableLock());
+// Every read and write of the table, and each operation on a slot, runs under
+// tableLock: a slot freed by one thread is reused by another at once.
+FdSlot* allocateLocked() {
     FdSlot* slot = nullptr;
     if (g_slotsUsed < kSlotCount) {
         slot = &g_slots[g_slotsUsed++];
@@ -769,7 +770,7 @@ FdSlot* allocate() {
     return slot;
 }
 
-void release(FdSlot* slot) {
+void releaseLocked(FdSlot* slot) {
     slot->ops = nullptr;
     slot->used = 0;
     slot->eof = 0;
@@ -779,8 +780,8 @@ void release(FdSlot* slot) {
 
 int descriptorOf(const FdSlot* slot) { return kFirstDescriptor + (int)(slot - g_slots); }
 
-// The slot of a descriptor in use, or null with errno 9.
-FdSlot* slotOf(int fd) {
+// The slot of a descriptor in use, or null with errno 9. Under tableLock.
+FdSlot* slotOfLocked(int fd) {
     int index = fd - kFirstDescriptor;
     if (index < 0 || index >= g_slotsUsed || !g_slots[index].used || !g_slots[index].ops) {
         errno = 9;
@@ -792,54 +793,68 @@ FdSlot* slotOf(int fd) {
 }  // namespace
 
 int openForReading(const std::wstring& fileName) {
-    FdSlot* slot = allocate();
+    FdSlot* slot;
+    {
+        std::lock_guard<std::mutex> guard(tableLock());
+        slot = allocateLocked();
+    }
     if (!slot) {
         errno = 12;
         return -1;
     }
-    slot->handle = CreateFileW(fileName.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
-    if (slot->handle == INVALID_HANDLE_VALUE) {
-        DWORD e = GetLastError();
-        release(slot);
-        errno = e == ERROR_PATH_NOT_FOUND ? 20 : 2;
+    // The slot is taken: no other thread hands it out while the file opens.
+    HANDLE handle = CreateFileW(fileName.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    const DWORD error = GetLastError();
+    const std::string name = toAnsi(fileName);
+    std::lock_guard<std::mutex> guard(tableLock());
+    if (handle == INVALID_HANDLE_VALUE) {
+        releaseLocked(slot);
+        errno = error == ERROR_PATH_NOT_FOUND ? 20 : 2;
         return -1;
     }
+    slot->handle = handle;
     int fd = descriptorOf(slot);
-    snprintf(slot->name, sizeof slot->name, "%d(%s)", fd, toAnsi(fileName).c_str());
+    snprintf(slot->name, sizeof slot->name, "%d(%s)", fd, name.c_str());
     return fd;
 }
 
 int closeDescriptor(int fd) {
-    FdSlot* slot = slotOf(fd);
+    std::lock_guard<std::mutex> guard(tableLock());
+    FdSlot* slot = slotOfLocked(fd);
     if (!slot) return -1;
     slot->ops->close(slot);
-    release(slot);
+    releaseLocked(slot);
     return 0;
 }
 
 int readDescriptor(int fd, void* buffer, int length) {
-    FdSlot* slot = slotOf(fd);
+    std::lock_guard<std::mutex> guard(tableLock());
+    FdSlot* slot = slotOfLocked(fd);
     return slot ? slot->ops->read(slot, buffer, length) : -1;
 }
 
 int writeDescriptor(int fd, const void* buffer, int length) {
-    FdSlot* slot = slotOf(fd);
+    std::lock_guard<std::mutex> guard(tableLock());
+    FdSlot* slot = slotOfLocked(fd);
     return slot ? slot->ops->write(slot, buffer, length) : -1;
 }
 
 long seekDescriptor(int fd, long offset, int origin) {
-    FdSlot* slot = slotOf(fd);
+    std::lock_guard<std::mutex> guard(tableLock());
+    FdSlot* slot = slotOfLocked(fd);
     return slot ? slot->ops->seek(slot, offset, origin) : -1;
 }
 
 bool descriptorAtEof(int fd) {
-    FdSlot* slot = slotOf(fd);
+    std::lock_guard<std::mutex> guard(tableLock());
+    FdSlot* slot = slotOfLocked(fd);
     return slot && slot->eof != 0;
 }
 
 std::string descriptorName(int fd) {
-    FdSlot* slot = slotOf(fd);
+    std::lock_guard<std::mutex> guard(tableLock());
+    FdSlot* slot = slotOfLocked(fd);
     return slot ? std::string(slot->name) : std::string();
 }
 
