@@ -8,8 +8,10 @@
 #include "installer/installer_not_built.h"
 #include "installer/installer_product_env.h"
 #include "services/log.h"
+#include "toolkit/log_sink.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    ravel::log::setLineSink(&writeLogLine);
     // Rows not wired yet are named for whoever watches; the road runs anyway
     // and stops only when it reaches one of them.
     const std::string incomplete = app::incompleteServicesMessage(GetCommandLineW());

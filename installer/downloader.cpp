@@ -9,6 +9,7 @@
 #include "toolkit/path.h"
 #include "toolkit/shell_util.h"
 #include "toolkit/string_util.h"
+#include "toolkit/sys_util.h"
 #include "toolkit/zip_extract.h"
 
 namespace {
@@ -16,8 +17,6 @@ namespace {
 const uint64_t kUnknownTotalBytes = 314572800;  // 300 MiB counted for a task without a size
 const int kRetries = 5;
 const DWORD kPollMs = 100;
-
-std::atomic<uint32_t> g_stallLimitMs(600000);
 
 bool hasNul(const std::wstring& text) { return text.find(L'\0') != std::wstring::npos; }
 
@@ -59,8 +58,10 @@ Downloader::Task::Task(const std::wstring& key, const std::wstring& url, const s
                        const std::wstring& fileName)
     : key(key), url_(url), dir(dir), fileName(fileName), progress(0), result(-1), state_(0) {}
 
-uint32_t Downloader::stallLimitMs() { return g_stallLimitMs.load(); }
-void Downloader::setStallLimitMsForTests(uint32_t ms) { g_stallLimitMs.store(ms); }
+DownloaderLimits& downloaderLimits() {
+    static DownloaderLimits limits;
+    return limits;
+}
 
 Downloader::Downloader(uint32_t resourceId, const std::wstring& base)
     : stopRequested(false), resourceId(resourceId), baseDir(base) {
@@ -180,6 +181,7 @@ int Downloader::run() {
         }
     }
 
+    const uint32_t stallMs = downloaderLimits().stallMs;
     const unsigned count = taskCount();
     unsigned settled = 0;
     uint64_t shownKiB = 0;
@@ -235,7 +237,7 @@ int Downloader::run() {
             }
             // Stall guard, for a task that has not settled: pending for ever, no
             // growth, or queries that keep failing.
-            if (task->state_ == 0 && GetTickCount64() - task->lastGrowth >= stallLimitMs()) {
+            if (task->state_ == 0 && GetTickCount64() - task->lastGrowth >= stallMs) {
                 task->state_ = -1;
                 task->progress = 0;
                 task->failedForGood = true;

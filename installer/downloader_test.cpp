@@ -67,7 +67,7 @@ protected:
         CreateDirectoryW(base.file(L"out").c_str(), nullptr);
     }
     void TearDown() override {
-        Downloader::setStallLimitMsForTests(600000);
+        downloaderLimits() = DownloaderLimits();
         EXPECT_EQ(nullptr, GetModuleHandleW(L"peerfetch.dll"));
         // Every extraction removed its temporary archive.
         EXPECT_TRUE(listNames(base.file(L"temp") + L"\\tarvozhushou\\TVD*.tmp").empty());
@@ -128,7 +128,7 @@ TEST_F(DownloaderTest, EmptyBatchBindsAndRampsToTheEnd) {
 }
 
 TEST_F(DownloaderTest, StatusCodesSettleTasks) {
-    Downloader::setStallLimitMsForTests(1500);
+    downloaderLimits().stallMs = 1500;
     struct Row {
         const wchar_t* url;
         int state;
@@ -200,7 +200,7 @@ TEST_F(DownloaderTest, StatusCodesSettleTasks) {
 // ends once the pending one beside it is ended by the stall guard.
 TEST_F(DownloaderTest, SettledTasksStaySettledAndTheBatchEnds) {
     const uint32_t limit = 1500;
-    Downloader::setStallLimitMsForTests(limit);
+    downloaderLimits().stallMs = limit;
     struct Row {
         const wchar_t* url;
         int state;

@@ -7,6 +7,7 @@
 
 #include "services/com_init.h"
 #include "services/system_checks.h"
+#include "toolkit/log_sink.h"
 #include "toolkit/smart_ptr.h"
 #include "toolkit/zip_extract.h"
 
@@ -48,13 +49,13 @@ InstallerEnv* getInstallerEnv() { return g_env.load(); }
 void installerLog(const char* format, ...) {
     InstallerEnv* env = g_env.load();
     if (!env) return;
-    char buffer[4096];
+    char buffer[ravel::log::kLineBytes];
     va_list args;
     va_start(args, format);
-    int n = vsnprintf(buffer, sizeof buffer, format, args);
+    long n = ravel::log::formatLine(buffer, format, args);
     va_end(args);
     if (n < 0) return;
-    env->log(std::string(buffer, n < (int)sizeof buffer ? (size_t)n : sizeof buffer - 1));
+    env->log(std::string(buffer, static_cast<size_t>(n)));
 }
 
 InstallProgressEvent& InstallerImpl::progressEvent() { return owner->progressEvent(); }

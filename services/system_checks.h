@@ -15,8 +15,6 @@
 #include <string>
 #include <vector>
 
-class ChannelConfig;
-
 enum class EngineKind : int32_t { VBox = 0, Qv = 1 };
 
 // The package this machine downloads, and its engine. One per process.
@@ -37,10 +35,6 @@ std::wstring getCpuVendor();  // EBX, EDX, ECX as 12 characters
 // again and retries.
 bool isVTEnabled();
 
-// Computed on the first call and never rebuilt: later calls return the same
-// record whatever configuration they pass.
-DownloadVariant& selectDownloadVariant(const ChannelConfig& config);
-
 // .NET Framework 2.0 or 4.x registered and its runtime bindable.
 bool isDotNetInstalled();
 
@@ -54,13 +48,14 @@ bool isSecureBootOn();
 
 // ---- The steps behind the operations above, exposed for tests -------------
 
-// What selectDownloadVariant reads of the channel configuration.
+// What the package choice reads of the channel configuration.
 struct ChannelPackages {
     bool vboxEnabled = false;
     std::vector<std::wstring> romUrls, romVersions;
     std::vector<std::wstring> vboxUrls, vboxVersions;
 };
-ChannelPackages channelPackagesOf(const ChannelConfig& config);
+// Computed on the first call and never rebuilt: later calls return the same
+// record whatever packages they pass.
 DownloadVariant& selectDownloadVariant(const ChannelPackages& packages);
 
 // The package rules of the two engines, applied to `variant`: Qv walks romUrls

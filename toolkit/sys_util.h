@@ -7,7 +7,6 @@
 
 #include <string>
 
-#include "services/com_init.h"
 #include "toolkit/path.h"
 
 // Through the calling thread's ANSI code page (for the narrow log).
@@ -16,6 +15,16 @@ std::string pathToAnsi(const ravel::file::Path& path);
 
 // %TEMP% + "tarvozhushou", created when missing (a failed creation is ignored).
 std::wstring getTempDataFolder();
+
+// Writes resource (type, id) of module (null: the running program) to path; a
+// folder standing at path is deleted first. True only when every byte was
+// written and the file closed; a partial file is removed.
+bool extractResourceToFile(HMODULE module, const std::wstring& type, unsigned short id,
+                           const std::wstring& path);
+// The same with the write step given (tests pass one that stops short).
+typedef BOOL (*ResourceWriteFn)(HANDLE file, const void* data, DWORD size, DWORD* written);
+bool writeResourceToFile(HMODULE module, const std::wstring& type, unsigned short id,
+                         const std::wstring& path, ResourceWriteFn write);
 
 // Writes the zip resource (type, id) of module (null: the running program) to a
 // new "RES*.tmp" file in %TEMP%, unpacks it under destFolder with the archive's

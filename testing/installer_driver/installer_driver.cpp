@@ -29,6 +29,8 @@
 #include "testing/startup_driver/loopback_guard.h"
 #include "testing/startup_driver/road_driver.h"
 #include "toolkit/string_util.h"
+#include "services/log.h"
+#include "toolkit/log_sink.h"
 
 namespace {
 
@@ -161,12 +163,13 @@ void applySeams(const Case& c) {
         const bool binds = c.dotnet == 1;
         setDotNetBinderForTests([binds](const std::wstring&) { return binds; });
     }
-    if (c.stallLimitMs > 0) Downloader::setStallLimitMsForTests((uint32_t)c.stallLimitMs);
+    if (c.stallLimitMs > 0) downloaderLimits().stallMs = (uint32_t)c.stallLimitMs;
 }
 
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    ravel::log::setLineSink(&writeLogLine);  // as the loader does
     wchar_t casePath[4096];
     DWORD n = GetEnvironmentVariableW(L"TARVO_ROAD_CASE", casePath, 4096);
     if (n == 0 || n >= 4096) return 3;

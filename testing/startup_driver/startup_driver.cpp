@@ -21,6 +21,8 @@
 #include "services/web_hosts.h"
 #include "testing/fakes/fake_startup_services.h"
 #include "testing/startup_driver/loopback_guard.h"
+#include "services/log.h"
+#include "toolkit/log_sink.h"
 
 namespace {
 
@@ -280,6 +282,7 @@ DWORD WINAPI gateThreadProc(LPVOID arg) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    ravel::log::setLineSink(&writeLogLine);  // as the loader does
     wchar_t casePath[4096];
     DWORD n = GetEnvironmentVariableW(L"TARVO_ROAD_CASE", casePath, 4096);
     if (n == 0 || n >= 4096) return 3;

@@ -1,4 +1,6 @@
 #include "testing/support/test_support.h"
+#include "services/log.h"
+#include "toolkit/log_sink.h"
 
 #include <shellapi.h>
 #include <objbase.h>
@@ -399,3 +401,8 @@ void SavedRegistryValue::remove() {
 }
 
 }  // namespace tst
+
+namespace {
+// Test programs log as the loader does, the toolkit's lines included.
+const bool g_toolkitLogSet = (ravel::log::setLineSink(&writeLogLine), true);
+}  // namespace
