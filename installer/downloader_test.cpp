@@ -5,7 +5,7 @@
 #include <cmath>
 #include <map>
 
-#include "installer/peerfetch_test_util.h"
+#include "testing/peerfetch_test/peerfetch_test_util.h"
 #include "installer/peerfetch_wrapper.h"
 #include "services/loader_env.h"
 #include "services/log.h"

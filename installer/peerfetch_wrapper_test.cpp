@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "installer/peerfetch_test_util.h"
+#include "testing/peerfetch_test/peerfetch_test_util.h"
 
 // Blocks this thread holds from operator new while counting is on: what a call
 // leaves allocated. The rest of the program allocates as usual.
