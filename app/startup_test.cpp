@@ -10,6 +10,8 @@
 #include "services/system_checks.h"
 #include "testing/fakes/fake_installer.h"
 #include "testing/fakes/fake_startup_services.h"
+#include "services/seams.h"
+#include "installer/seams.h"
 
 namespace {
 

@@ -11,6 +11,10 @@
 #include "toolkit/smart_ptr.h"
 #include "toolkit/zip_extract.h"
 
+#ifdef TARVO_TEST_SEAMS
+#include "installer/seams.h"
+#endif
+
 const char* actionName(InstallAction action) {
     switch (action) {
         case ActionDownload: return "download";
@@ -149,10 +153,14 @@ ravel::object::smart_ptr<InstallerImpl>& chosenImpl() {
 
 }  // namespace
 
+#ifdef TARVO_TEST_SEAMS
 void resetSelectionForTests() {
     ravel::system::ScopedLock guard(selectionLock());
     chosenImpl().reset();
 }
+
+HANDLE workerHandleForTests(const Installer& installer) { return installer.worker_.getHandle(); }
+#endif
 
 }  // namespace v2
 
@@ -174,7 +182,6 @@ v2::InstallerImpl* selectInstallerImpl(v2::Installer* owner) {
 
 namespace {
 
-DWORD (*g_tickSource)() = nullptr;
 ravel::system::Lock& throttleLock() {
     static ravel::system::Lock* lock = new ravel::system::Lock();
     return *lock;
@@ -188,7 +195,12 @@ ProgressThrottle::Memory* qvMemory() {
     return m;
 }
 
+#ifdef TARVO_TEST_SEAMS
+DWORD (*g_tickSource)() = nullptr;
 DWORD ticksNow() { return g_tickSource ? g_tickSource() : GetTickCount(); }
+#else
+DWORD ticksNow() { return GetTickCount(); }
+#endif
 
 }  // namespace
 
@@ -218,16 +230,18 @@ void ProgressThrottle::report(float stepPercent) {
                           text + L"塔沃主程序...");
 }
 
-void ProgressThrottle::setTickSourceForTests(DWORD (*source)()) {
+#ifdef TARVO_TEST_SEAMS
+void setThrottleTickSourceForTests(DWORD (*source)()) {
     ravel::system::ScopedLock guard(throttleLock());
     g_tickSource = source;
 }
 
-void ProgressThrottle::resetForTests() {
+void resetThrottleForTests() {
     ravel::system::ScopedLock guard(throttleLock());
-    *vboxMemory() = Memory{false, 0};
-    *qvMemory() = Memory{false, 0};
+    *vboxMemory() = ProgressThrottle::Memory{false, 0};
+    *qvMemory() = ProgressThrottle::Memory{false, 0};
 }
+#endif
 
 ProgressThrottle::Memory& VBoxProgressThrottle::memory() { return *vboxMemory(); }
 

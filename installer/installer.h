@@ -112,8 +112,8 @@ public:
     // The installer thread's body; its result is the thread's exit code.
     int run();
 
-    // Test access to the thread's handle (exit code checks).
-    HANDLE workerHandleForTests() const { return worker_.getHandle(); }
+    // Test builds read the thread's handle (installer/seams.h).
+    friend HANDLE workerHandleForTests(const Installer& installer);
 
 private:
     Installer();
@@ -155,9 +155,6 @@ void installerLog(const char* format, ...)
 #endif
     ;
 
-// Clears the selector's process-wide choice (tests only).
-void resetSelectionForTests();
-
 }  // namespace v2
 
 // The implementation for this process: chosen on the first call (an installed
@@ -178,11 +175,6 @@ public:
     void operator()(UnzipProgress* progress);
     // The same with the step's percent (0 to 100).
     void report(float stepPercent);
-
-    // Source of GetTickCount values (tests only; null restores GetTickCount).
-    static void setTickSourceForTests(DWORD (*source)());
-    // Forgets both kinds' last second, as in a fresh process (tests only).
-    static void resetForTests();
 
     // One kind's last second in which it fired.
     struct Memory {

@@ -12,6 +12,8 @@
 #include "services/system_checks.h"
 #include "testing/fakes/fake_installer.h"
 #include "toolkit/zip_extract.h"
+#include "services/seams.h"
+#include "installer/seams.h"
 
 namespace {
 
@@ -61,7 +63,7 @@ protected:
         installer->wait(10000);
         EXPECT_FALSE(installer->isBusy());
         DWORD code = 0;
-        EXPECT_TRUE(GetExitCodeThread(installer->workerHandleForTests(), &code));
+        EXPECT_TRUE(GetExitCodeThread(v2::workerHandleForTests(*installer), &code));
         return (int)code;
     }
 
@@ -358,14 +360,14 @@ class ThrottleTest : public InstallerTest {
 protected:
     void SetUp() override {
         InstallerTest::SetUp();
-        ProgressThrottle::setTickSourceForTests(&fakes::fakeTicks);
-        ProgressThrottle::resetForTests();
+        setThrottleTickSourceForTests(&fakes::fakeTicks);
+        resetThrottleForTests();
         impl = new FakeInstallerImpl(v2::EngineVBox, installer, &env);
         progress.bind(installer->progressEvent());
     }
     void TearDown() override {
-        ProgressThrottle::setTickSourceForTests(nullptr);
-        ProgressThrottle::resetForTests();
+        setThrottleTickSourceForTests(nullptr);
+        resetThrottleForTests();
         delete impl;
         InstallerTest::TearDown();
     }

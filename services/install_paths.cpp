@@ -16,6 +16,10 @@
 #include "toolkit/string_util.h"
 #include "toolkit/sys_util.h"
 
+#ifdef TARVO_TEST_SEAMS
+#include "services/seams.h"
+#endif
+
 namespace {
 
 const uint64_t kInstallRootMinFree = 0x140000000ull;  // 5 GiB
@@ -114,10 +118,12 @@ std::wstring getDefaultPlayerFolder() {
     return ensureFolder(root + L"\\tarvoplayer");
 }
 
+#ifdef TARVO_TEST_SEAMS
 void resetInstallRootForTests() {
     ravel::system::ScopedLock guard(installRootLock());
     g_rootChosen = false;
 }
+#endif
 
 std::wstring getDownloadFolder() { return ensureFolder(getUserDataFolder() + L"\\download"); }
 

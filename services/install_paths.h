@@ -116,7 +116,3 @@ bool isQvInstalled();
 
 float getProgressPercent(const float& value);
 
-// Tests only: forget the chosen install root; replace the Qv installed test
-// (null restores isQvInstalled).
-void resetInstallRootForTests();
-void setQvInstalledTestForTests(bool (*test)());

@@ -10,6 +10,7 @@
 #include "testing/sysutil_child/sysutil_test_util.h"
 #include "toolkit/disk_util.h"
 #include "toolkit/sys_util.h"
+#include "services/seams.h"
 
 namespace {
 

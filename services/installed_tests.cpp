@@ -6,11 +6,15 @@
 #include "services/loader_env.h"
 #include "toolkit/file_util.h"
 
+#ifdef TARVO_TEST_SEAMS
+#include "services/seams.h"
+
 namespace {
 
 bool (*g_qvTest)() = nullptr;
 
 }  // namespace
+#endif
 
 bool launchProcess(const std::wstring& commandLine, int showCommand) {
     STARTUPINFOW startup = {};
@@ -34,10 +38,16 @@ bool isPlayerInstalled() { return pathExists(getPlayerExePath()); }
 
 bool isEmulatorInstalled() {
     bool vbox = isVBoxEnabled() && isPlayerInstalled();
+#ifdef TARVO_TEST_SEAMS
     bool qv = g_qvTest ? g_qvTest() : isQvInstalled();
+#else
+    bool qv = isQvInstalled();
+#endif
     return vbox || qv;
 }
 
+#ifdef TARVO_TEST_SEAMS
 void setQvInstalledTestForTests(bool (*test)()) { g_qvTest = test; }
+#endif
 
 float getProgressPercent(const float& value) { return value; }

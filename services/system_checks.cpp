@@ -8,13 +8,19 @@
 #include "services/log.h"
 #include "services/system_checks_internal.h"
 
+#ifdef TARVO_TEST_SEAMS
+#include "services/seams.h"
+#endif
+
 using syschecks::readRegDword;
 using syschecks::readRegString;
 using syschecks::RegKey;
 
 namespace {
 
+#ifdef TARVO_TEST_SEAMS
 std::function<std::optional<EngineKind>()> g_installedEngine;
+#endif
 
 // Kept until the process ends (installer thread only).
 DownloadVariant* g_variant = nullptr;
@@ -52,7 +58,9 @@ bool readRegDword(HKEY key, const wchar_t* name, DWORD& out) {
 // ---- engine and package ------------------------------------------------------------
 
 std::optional<EngineKind> installedEngine() {
+#ifdef TARVO_TEST_SEAMS
     if (g_installedEngine) return g_installedEngine();
+#endif
     if (!isEmulatorInstalled()) return std::nullopt;
     return isPlayerInstalled() ? EngineKind::VBox : EngineKind::Qv;
 }
@@ -127,6 +135,7 @@ DownloadVariant& selectDownloadVariant(const ChannelPackages& packages) {
     return variant;
 }
 
+#ifdef TARVO_TEST_SEAMS
 void setInstalledEngineForTests(const std::function<std::optional<EngineKind>()>& probe) {
     g_installedEngine = probe;
 }
@@ -136,3 +145,4 @@ void resetSystemChecksForTests() {
     g_variant = nullptr;
     syschecks::forgetVtAnswer();
 }
+#endif

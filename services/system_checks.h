@@ -71,28 +71,7 @@ bool versionAtLeast(const std::wstring& text, const uint32_t required[4]);
 // GetRequestedRuntimeInfo under SEM_FAILCRITICALERRORS, free).
 bool bindDotNetRuntime(const std::wstring& version);
 
-// ---- Test seams --------------------------------------------------------------
-
-// CPUID as the checks see it. Defaults to the instruction itself.
+// CPUID leaf 0 as the checks read it.
 struct CpuidLeaf0 {
     uint32_t maxLeaf = 0, ebx = 0, edx = 0, ecx = 0;
 };
-struct CpuFacts {
-    std::function<CpuidLeaf0()> leaf0;
-    std::function<uint32_t()> leaf1Ecx;
-};
-CpuFacts realCpuFacts();
-void setCpuFactsForTests(const CpuFacts& facts);  // empty members restore the real ones
-
-// Replaces installedEngine()'s answer; an empty function restores the real rule.
-void setInstalledEngineForTests(const std::function<std::optional<EngineKind>()>& probe);
-
-// Replaces the runtime binder of isDotNetInstalled; empty restores the real one.
-void setDotNetBinderForTests(const std::function<bool(const std::wstring& version)>& binder);
-
-// The module and id of the "VT_CHECKER" resource that isVTEnabled unpacks.
-// Defaults to the running program (null) and 243.
-void setProbeResourceForTests(HMODULE module, WORD id);
-
-// Forgets the cached DownloadVariant and VT answer (the program never does).
-void resetSystemChecksForTests();

@@ -8,9 +8,11 @@
 
 #include "toolkit/string_util.h"
 
-namespace {
+#ifdef TARVO_TEST_SEAMS
+#include "services/seams.h"
+#endif
 
-CpuFacts g_cpuFacts;  // empty members: the instruction itself
+namespace {
 
 CpuidLeaf0 realLeaf0() {
     int regs[4] = {};
@@ -29,8 +31,14 @@ uint32_t realLeaf1Ecx() {
     return static_cast<uint32_t>(regs[2]);
 }
 
+#ifdef TARVO_TEST_SEAMS
+CpuFacts g_cpuFacts;  // empty members: the instruction itself
 CpuidLeaf0 leaf0() { return g_cpuFacts.leaf0 ? g_cpuFacts.leaf0() : realLeaf0(); }
 uint32_t leaf1Ecx() { return g_cpuFacts.leaf1Ecx ? g_cpuFacts.leaf1Ecx() : realLeaf1Ecx(); }
+#else
+CpuidLeaf0 leaf0() { return realLeaf0(); }
+uint32_t leaf1Ecx() { return realLeaf1Ecx(); }
+#endif
 
 const uint32_t kGenu = 0x756E6547u;  // "Genu", lowest byte first
 
@@ -57,6 +65,7 @@ std::wstring getCpuVendor() {
     return ansiToWide(std::string(vendor, strnlen(vendor, sizeof(vendor))));
 }
 
+#ifdef TARVO_TEST_SEAMS
 CpuFacts realCpuFacts() {
     CpuFacts facts;
     facts.leaf0 = realLeaf0;
@@ -65,3 +74,4 @@ CpuFacts realCpuFacts() {
 }
 
 void setCpuFactsForTests(const CpuFacts& facts) { g_cpuFacts = facts; }
+#endif

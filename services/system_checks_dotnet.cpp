@@ -6,13 +6,19 @@
 #include "services/system_checks_internal.h"
 #include "toolkit/sys_util.h"
 
+#ifdef TARVO_TEST_SEAMS
+#include "services/seams.h"
+#endif
+
 using syschecks::readRegDword;
 using syschecks::readRegString;
 using syschecks::RegKey;
 
 namespace {
 
+#ifdef TARVO_TEST_SEAMS
 std::function<bool(const std::wstring&)> g_dotNetBinder;
+#endif
 
 const wchar_t kNdpKey[] = L"Software\\Microsoft\\NET Framework Setup\\NDP";
 
@@ -23,7 +29,10 @@ typedef HRESULT(WINAPI* GetRequestedRuntimeInfoFn)(LPCWSTR exe, LPCWSTR version,
                                                     DWORD versionSize, DWORD* versionLength);
 
 bool bindRuntime(const std::wstring& version) {
-    return g_dotNetBinder ? g_dotNetBinder(version) : bindDotNetRuntime(version);
+#ifdef TARVO_TEST_SEAMS
+    if (g_dotNetBinder) return g_dotNetBinder(version);
+#endif
+    return bindDotNetRuntime(version);
 }
 
 // "Install" = 1 under NDP\<sub>.
@@ -101,4 +110,6 @@ bool isDotNetInstalled() {
     return false;
 }
 
+#ifdef TARVO_TEST_SEAMS
 void setDotNetBinderForTests(const std::function<bool(const std::wstring&)>& binder) { g_dotNetBinder = binder; }
+#endif

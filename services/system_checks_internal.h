@@ -30,7 +30,9 @@ private:
     HKEY key_ = nullptr;
 };
 
-// Drops the probe library's kept answer (tests only).
+#ifdef TARVO_TEST_SEAMS
+// Drops the probe library's kept answer.
 void forgetVtAnswer();
+#endif
 
 }  // namespace syschecks

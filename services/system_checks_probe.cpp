@@ -9,10 +9,19 @@
 #include "toolkit/path.h"
 #include "toolkit/sys_util.h"
 
+#ifdef TARVO_TEST_SEAMS
+#include "services/seams.h"
+#endif
+
 namespace {
 
+#ifdef TARVO_TEST_SEAMS
 HMODULE g_probeModule = nullptr;  // null: the running program
 WORD g_probeResourceId = 243;
+#else
+const HMODULE g_probeModule = nullptr;  // the running program
+const WORD g_probeResourceId = 243;
+#endif
 
 // Kept once the export was called (installer thread only).
 bool g_vtAnswered = false;
@@ -36,6 +45,7 @@ typedef int(__cdecl* IsVTOnFn)();
 
 }  // namespace
 
+#ifdef TARVO_TEST_SEAMS
 namespace syschecks {
 
 void forgetVtAnswer() {
@@ -44,6 +54,7 @@ void forgetVtAnswer() {
 }
 
 }  // namespace syschecks
+#endif
 
 bool isVTEnabled() {
     if (g_vtAnswered) return g_vtAnswer;
@@ -73,7 +84,9 @@ bool isVTEnabled() {
     return answer;
 }
 
+#ifdef TARVO_TEST_SEAMS
 void setProbeResourceForTests(HMODULE module, WORD id) {
     g_probeModule = module;
     g_probeResourceId = id;
 }
+#endif

@@ -21,6 +21,7 @@
 #include "services/env_test_util.h"
 #include "services/loader_env.h"
 #include "testing/support/test_support.h"
+#include "services/seams.h"
 
 namespace {
 

@@ -31,6 +31,8 @@
 #include "toolkit/string_util.h"
 #include "services/log.h"
 #include "toolkit/log_sink.h"
+#include "services/seams.h"
+#include "installer/seams.h"
 
 namespace {
 
@@ -196,7 +198,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
 
     const ULONGLONG started = GetTickCount64();
     installer.start();
-    const DWORD installerThread = GetThreadId(installer.workerHandleForTests());
+    const DWORD installerThread = GetThreadId(v2::workerHandleForTests(installer));
     bool cancelled = false;
     while (installer.isBusy() && GetTickCount64() - started < 600000) {
         if (!cancelled && c.cancelAfterMs >= 0 && GetTickCount64() - started >= (ULONGLONG)c.cancelAfterMs) {
@@ -208,7 +210,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     const ULONGLONG took = GetTickCount64() - started;
     DWORD code = (DWORD)-1;
     const bool ended = !installer.isBusy();
-    if (ended) GetExitCodeThread(installer.workerHandleForTests(), &code);
+    if (ended) GetExitCodeThread(v2::workerHandleForTests(installer), &code);
 
     std::string out;
     for (const Event& e : recorder.all()) {
