@@ -208,7 +208,9 @@ TEST(FileUtilTest, GuardedOperationsLeaveTheSandboxAlone) {
         EXPECT_EQ(-1, shellFileOperation(FO_DELETE, path, L"", FOF_SILENT | FOF_NOCONFIRMATION));
         EXPECT_TRUE(tst::fileExists(box + L"\\x"));
         EXPECT_TRUE(tst::fileExists(box + L"\\y"));
-        if (longMade) EXPECT_TRUE(tst::fileExists(L"\\\\?\\" + longFile));
+        if (longMade) {
+            EXPECT_TRUE(tst::fileExists(L"\\\\?\\" + longFile));
+        }
     }
     EXPECT_FALSE(pathExists(dir.file(L"moved")));
     EXPECT_FALSE(pathExists(dir.file(L"copied")));
