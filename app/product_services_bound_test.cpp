@@ -173,7 +173,9 @@ TEST_F(PlayerHomeFixture, PendingLaunchAllowListTakesOnlyTheProductsPrograms) {
 // never makes the elevated loader start a program of it.
 TEST_F(PlayerHomeFixture, PendingLaunchRefusesAHomeNamedOnlyByTheAdapterIni) {
     ProductStartupServices s;
-    const std::wstring program = home_ + L"\\TarvoPlayer.exe";
+    // Not the player itself: without a pending launch the road starts the player
+    // of the ini's home, as it should.
+    const std::wstring program = home_ + L"\\Helper.exe";
     ASSERT_TRUE(CopyFileW((tst::binDir() + L"\\TarvoPlayer.exe").c_str(), program.c_str(), FALSE));
     const std::wstring record = dir_.file(L"record.txt");
     ASSERT_TRUE(SetEnvironmentVariableW(L"TARVO_PLAYER_RECORD", record.c_str()));
