@@ -8,11 +8,13 @@
 #include "installer/installer_not_built.h"
 #include "installer/installer_product_env.h"
 #include "services/log.h"
+#include "toolkit/log_sink.h"
 
 #if defined(TARVO_CPU_SEAM)
 #include <cstdlib>
 #include <cstring>
 
+#include "services/seams.h"
 #include "services/system_checks.h"
 
 namespace {
@@ -42,6 +44,7 @@ void applyTestCpu() {
 #endif
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    ravel::log::setLineSink(&writeLogLine);
 #if defined(TARVO_CPU_SEAM)
     applyTestCpu();
 #endif

@@ -65,18 +65,25 @@ std::wstring parentOf(const std::wstring& path) {
 
 }  // namespace
 
+// Only folders that need administrator rights to write: the elevated loader
+// starts what the request names, and the request's file is user-writable.
 bool isAllowedPendingProgram(const std::wstring& programPath) {
     const std::wstring program = canonicalPath(programPath);
     if (program.empty()) return false;
-    const std::wstring player = canonicalPath(getPlayerExePath());
-    if (!player.empty() && equalNoCase(program, player)) return true;
+    if (!isOnlineMode()) {
+        const std::wstring player = canonicalPath(getPlayerExePath());
+        if (!player.empty() && equalNoCase(program, player)) return true;
+    }
     const std::wstring hall = canonicalPath(getHallExePath());
     if (!hall.empty() && equalNoCase(program, hall)) return true;
-    const std::wstring home = canonicalPath(getPlayerHome());
-    if (!home.empty() && equalNoCase(parentOf(program), home)) return true;
+    const std::wstring parent = parentOf(program);
+    for (const std::wstring& folder : getAdminPlayerHomes()) {
+        const std::wstring home = folder.empty() ? std::wstring() : canonicalPath(folder);
+        if (!home.empty() && equalNoCase(parent, home)) return true;
+    }
     const std::wstring qvDir = getQvInstallDir();
     const std::wstring qv = qvDir.empty() ? std::wstring() : canonicalPath(qvDir);
-    return !qv.empty() && equalNoCase(parentOf(program), qv);
+    return !qv.empty() && equalNoCase(parent, qv);
 }
 
 std::vector<std::string> ProductStartupServices::missingRows() { return {}; }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/product_services.h"
+#include "app/startup.h"
 #include "services/helper_service.h"
 #include "services/http_stat.h"
 #include "services/ini_file.h"
@@ -49,12 +50,17 @@ protected:
         DeleteFileW(getAdaptIniPath().c_str());
         home_ = dir_.file(L"player home");
         ASSERT_TRUE(CreateDirectoryW(home_.c_str(), nullptr));
+        playerKey_.remove();
         setPlayerInstallPath(home_);
-        ASSERT_EQ(home_, getPlayerHome()) << "a registry install path overrides the adapter ini here";
+        ASSERT_EQ(home_, getPlayerHome());
     }
     void TearDown() override { ini_.reset(); }
+    // The home written where the player's install writes it (HKLM), as well.
+    void installHome() { ASSERT_TRUE(playerKey_.set(home_)); }
 
     MachineLock lock_;
+    tst::SavedRegistryValue playerKey_{HKEY_LOCAL_MACHINE, L"Software\\tarvoplayer\\tarvoplayer", L"path",
+                                       KEY_WOW64_32KEY};
     std::unique_ptr<SavedFile> ini_;
     tst::TempDir dir_{L"home"};
     std::wstring home_;
@@ -125,6 +131,7 @@ TEST_F(PlayerHomeFixture, InstalledTestsFollowThePlayerFile) {
 
 TEST_F(PlayerHomeFixture, PendingLaunchAllowListTakesOnlyTheProductsPrograms) {
     ProductStartupServices s;
+    installHome();
     const std::wstring player = home_ + L"\\TarvoPlayer.exe";
     const std::wstring hall = getUserDataFolder() + L"\\TarvoHall.exe";
     ASSERT_EQ(hall, getHallExePath());
@@ -162,6 +169,44 @@ TEST_F(PlayerHomeFixture, PendingLaunchAllowListTakesOnlyTheProductsPrograms) {
     }
 }
 
+// The adapter ini lies in a folder every user writes: a home named only there
+// never makes the elevated loader start a program of it.
+TEST_F(PlayerHomeFixture, PendingLaunchRefusesAHomeNamedOnlyByTheAdapterIni) {
+    ProductStartupServices s;
+    // Not the player itself: without a pending launch the road starts the player
+    // of the ini's home, as it should.
+    const std::wstring program = home_ + L"\\Helper.exe";
+    ASSERT_TRUE(CopyFileW((tst::binDir() + L"\\TarvoPlayer.exe").c_str(), program.c_str(), FALSE));
+    const std::wstring record = dir_.file(L"record.txt");
+    ASSERT_TRUE(SetEnvironmentVariableW(L"TARVO_PLAYER_RECORD", record.c_str()));
+
+    for (bool installed : {false, true}) {
+        SCOPED_TRACE(installed ? "home in HKLM" : "home in the ini only");
+        if (installed) installHome();
+        app::LaunchInputs in;
+        in.pendingText = wideToAnsi(L"\"" + program + L"\" --app-id " + (installed ? L"8" : L"7"));
+        app::LaunchPlan plan = app::buildLaunchPlan(in, s);
+        app::executeLaunchPlan(plan, in, s);
+        std::string text;
+        for (int i = 0; i < 30 && !(tst::readFile(record, text) && !text.empty()); ++i) Sleep(100);
+        std::string logText;
+        tst::readFile(getLogFolder() + L"\\app_tests.log", logText);
+        const bool refusedLine = logText.find("pending launch refused: " + in.pendingText) != std::string::npos;
+        if (installed) {
+            EXPECT_EQ(app::LaunchPlan::CommandLine, plan.kind);
+            EXPECT_EQ(tst::narrow(L"\"" + program + L"\" --app-id 8 --byloader\n"), text);
+            EXPECT_FALSE(refusedLine);
+        } else {
+            EXPECT_NE(app::LaunchPlan::CommandLine, plan.kind);
+            EXPECT_TRUE(plan.command.empty());
+            EXPECT_EQ("", text) << "started";
+            EXPECT_TRUE(refusedLine);
+        }
+    }
+    SetEnvironmentVariableW(L"TARVO_PLAYER_RECORD", nullptr);
+    Sleep(200);  // the stand-in has closed its record
+}
+
 TEST_F(PlayerHomeFixture, PendingLaunchAllowListTakesFilesDirectlyInTheQvFolder) {
     qvtest::StandinEngine engine;
     ASSERT_TRUE(engine.install(qvtest::InstallOptions{qvtest::Key::None, false}));
@@ -189,6 +234,7 @@ TEST_F(PlayerHomeFixture, PendingLaunchAllowListTakesFilesDirectlyInTheQvFolder)
 
 TEST_F(PlayerHomeFixture, PendingLaunchAllowListSeesThroughShortNames) {
     ProductStartupServices s;
+    installHome();
     const std::wstring player = home_ + L"\\TarvoPlayer.exe";
     ASSERT_TRUE(tst::writeFile(player, "MZ"));
     wchar_t shortName[MAX_PATH] = {};

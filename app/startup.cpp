@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "services/com_init.h"
+#include "toolkit/log_sink.h"
 
 bool g_silent = false;
 bool g_silent_upgrade = false;
@@ -59,13 +60,13 @@ void logDroppedPending(StartupServices& services, const std::string& pending) {
 }  // namespace
 
 void logLine(StartupServices& services, const char* format, ...) {
-    char buffer[4096];
+    char buffer[ravel::log::kLineBytes];
     va_list args;
     va_start(args, format);
-    int n = vsnprintf(buffer, sizeof buffer, format, args);
+    long n = ravel::log::formatLine(buffer, format, args);
     va_end(args);
     if (n < 0) return;
-    services.log(std::string(buffer, n < (int)sizeof buffer ? (size_t)n : sizeof buffer - 1));
+    services.log(std::string(buffer, static_cast<size_t>(n)));
 }
 
 bool isSafeAppId(const std::wstring& id) {

@@ -56,7 +56,6 @@ TEST(StartupDriverTest, SilentBackinstallRunsTheInstallerThreadAndLaunchesOnce) 
     EXPECT_LT(run.index("takeDataFile(TarvoLoader_routines)"), run.index(launch));
     // The installed player makes the selector take VBox without probing the machine.
     EXPECT_TRUE(run.has("record(op=1, engine=0, mainThread=0, com=0x00000001, fired=2, worker=2, workerOwnThread=1)"));
-    EXPECT_TRUE(run.has("installer.isPlayerInstalled=1"));
     EXPECT_EQ(0u, run.count("installer.selectedEngine"));
     EXPECT_EQ(0u, run.count("runWindow"));
     EXPECT_TRUE(run.has("g_silent=1 g_backinstall=1 g_silent_upgrade=0"));

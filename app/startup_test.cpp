@@ -7,8 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "services/system_checks.h"
 #include "testing/fakes/fake_installer.h"
 #include "testing/fakes/fake_startup_services.h"
+#include "services/seams.h"
+#include "installer/seams.h"
 
 namespace {
 
@@ -64,6 +67,8 @@ protected:
         s.reset();
         env.timeline = &timeline;
         v2::setInstallerEnv(&env);
+        // No engine installed, whatever this prefix holds: the scripted one decides.
+        setInstalledEngineForTests([] { return std::optional<EngineKind>(); });
     }
     void TearDown() override {
         env.release();
@@ -74,6 +79,7 @@ protected:
         }
         v2::resetSelectionForTests();
         v2::setInstallerEnv(nullptr);
+        setInstalledEngineForTests(nullptr);
     }
 
     int road(const std::wstring& args) { return app::runStartupRoad(std::wstring(kProgram) + L" " + args, s); }

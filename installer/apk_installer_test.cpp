@@ -12,6 +12,7 @@
 #include "installer/app_list.h"
 #include "services/loader_env.h"
 #include "testing/fake_adb/fake_adb_fixture.h"
+#include "testing/fakes/stub_context.h"
 #include "testing/support/test_support.h"
 #include "toolkit/string_util.h"
 
@@ -22,25 +23,7 @@ namespace {
 
 const char kPmInstall[] = "shell:pm install -r ";
 
-// A context of the tests' own: installed, and inert otherwise.
-class TestContext : public Context {
-public:
-    explicit TestContext(EngineKind kind = EngineKind::VBox, const std::wstring& contextName = L"apktest_1")
-        : Context(kind) {
-        name = contextName;
-    }
-    bool isInstalled() override { return true; }
-    int launch(const std::wstring&) override { return 0; }
-    void reserved3() override {}
-    bool isRunning() override { return false; }
-    void bringToFront() override {}
-    bool isAppInstalled(const std::wstring&) override { return false; }
-    bool isPackageInstalled(const std::wstring&) override { return false; }
-    int installApp(const AppInfo&, bool, uint32_t) override { return 0; }
-    int installApk(const std::wstring&, bool, uint32_t) override { return 0; }
-    int startApp(const std::wstring&, const std::wstring&) override { return 0; }
-    int launchAppById(const std::wstring&) override { return 0; }
-};
+using TestContext = fakes::StubContext;
 
 struct Event {
     std::wstring id;

@@ -7,6 +7,7 @@
 
 #include "installer/engine_context.h"
 #include "services/loader_env.h"
+#include "testing/fakes/stub_context.h"
 #include "testing/proc_support/proc_test_util.h"
 #include "testing/support/test_support.h"
 
@@ -37,25 +38,6 @@ private:
     tst::MachineStateLock lock_;
     std::wstring apps_, saved_;
     bool moved_ = false;
-};
-
-class TestContext : public Context {
-public:
-    explicit TestContext(bool installed) : Context(EngineKind::Qv), installed_(installed) { name = L"qv_1"; }
-    bool isInstalled() override { return installed_; }
-    int launch(const std::wstring&) override { return 0; }
-    void reserved3() override {}
-    bool isRunning() override { return false; }
-    void bringToFront() override {}
-    bool isAppInstalled(const std::wstring&) override { return false; }
-    bool isPackageInstalled(const std::wstring&) override { return false; }
-    int installApp(const AppInfo&, bool, uint32_t) override { return 0; }
-    int installApk(const std::wstring&, bool, uint32_t) override { return 0; }
-    int startApp(const std::wstring&, const std::wstring&) override { return 0; }
-    int launchAppById(const std::wstring&) override { return 0; }
-
-private:
-    bool installed_;
 };
 
 std::string iniWithId(const std::string& id) { return "[app]\r\nid=" + id + "\r\n"; }
@@ -176,7 +158,7 @@ AppListEntry entry(const std::string& package, uint32_t spare, uint32_t appId, c
 
 TEST(AppListStoreTest, ReadUpdatesTheMapFromTheLines) {
     AppsSandbox box;
-    TestContext context(true);
+    fakes::StubContext context(EngineKind::Qv, L"qv_1", true);
     AppListStore store(context);
     struct Case {
         const char* file;
@@ -207,7 +189,7 @@ TEST(AppListStoreTest, ReadUpdatesTheMapFromTheLines) {
 
 TEST(AppListStoreTest, ReadOfAMissingFileLeavesTheMap) {
     AppsSandbox box;
-    TestContext context(true);
+    fakes::StubContext context(EngineKind::Qv, L"qv_1", true);
     AppListStore store(context);
     AppListMap map;
     map["keep"] = entry("keep", 1, 2, L"K");
@@ -217,7 +199,7 @@ TEST(AppListStoreTest, ReadOfAMissingFileLeavesTheMap) {
 
 TEST(AppListStoreTest, WriteGivesExactlyTheMapInKeyOrder) {
     AppsSandbox box;
-    TestContext context(true);
+    fakes::StubContext context(EngineKind::Qv, L"qv_1", true);
     AppListStore store(context);
     ASSERT_TRUE(tst::writeFile(store.listPath(), "old#0#0#old\r\n"));
     AppListMap map;
@@ -241,7 +223,7 @@ TEST(AppListStoreTest, WriteGivesExactlyTheMapInKeyOrder) {
 TEST(AppListStoreTest, LabelInCodePage936) {
     if (GetACP() != 936) GTEST_SKIP() << "ANSI code page " << GetACP();
     AppsSandbox box;
-    TestContext context(true);
+    fakes::StubContext context(EngineKind::Qv, L"qv_1", true);
     AppListStore store(context);
     AppListMap map;
     map["com.a"] = entry("com.a", 0, 3, L"\u4e2d\u6587");
@@ -256,7 +238,7 @@ TEST(AppListStoreTest, LabelInCodePage936) {
 
 TEST(AppListStoreTest, FailedWriteKeepsTheOldList) {
     AppsSandbox box;
-    TestContext context(true);
+    fakes::StubContext context(EngineKind::Qv, L"qv_1", true);
     AppListStore store(context);
     ASSERT_TRUE(tst::writeFile(store.listPath(), "old#0#0#old\r\n"));
     ASSERT_TRUE(CreateDirectoryW((store.listPath() + L".tmp").c_str(), nullptr));
@@ -271,7 +253,7 @@ TEST(AppListStoreTest, FailedWriteKeepsTheOldList) {
 
 TEST(AppListStoreTest, NothingHappensWhileTheEngineIsNotInstalled) {
     AppsSandbox box;
-    TestContext context(false);
+    fakes::StubContext context(EngineKind::Qv, L"qv_1", false);
     AppListStore store(context);
     AppListMap map;
     map["keep"] = entry("keep", 1, 2, L"K");
@@ -293,7 +275,7 @@ bool openedElsewhere(const std::wstring& path) {
 
 TEST(AppListStoreTest, LockHeldElsewhereThrowsAtOnceAndAStaleLockIsTaken) {
     AppsSandbox box;
-    TestContext context(true);
+    fakes::StubContext context(EngineKind::Qv, L"qv_1", true);
     AppListStore store(context);
     const std::string before = "keep#1#2#K\r\n";
     ASSERT_TRUE(tst::writeFile(store.listPath(), before));

@@ -252,3 +252,17 @@ bool ChannelConfig::findApp(const std::wstring& id, AppInfo& out) const {
     }
     return false;
 }
+
+ChannelPackages channelPackagesOf(const ChannelConfig& config) {
+    ChannelPackages packages;
+    packages.vboxEnabled = config.vboxEnabled;
+    packages.romUrls = config.romUrls;
+    packages.romVersions = config.romVersions;
+    packages.vboxUrls = config.vboxUrls;
+    packages.vboxVersions = config.vboxVersions;
+    return packages;
+}
+
+DownloadVariant& selectDownloadVariant(const ChannelConfig& config) {
+    return selectDownloadVariant(channelPackagesOf(config));
+}

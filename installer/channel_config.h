@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "services/system_checks.h"
 #include "toolkit/singleton.h"
 
 // One app of the channel.
@@ -84,3 +85,9 @@ bool isSafeAndroidPackage(const std::wstring& package);
 bool isSafeAndroidActivity(const std::wstring& activity);
 // A version piece that may become part of a folder name.
 bool isSafeVersionPiece(const std::wstring& version);
+
+// What the package choice reads of the channel configuration.
+ChannelPackages channelPackagesOf(const ChannelConfig& config);
+// selectDownloadVariant for the configuration's packages: computed on the first
+// call and never rebuilt, whatever configuration later calls pass.
+DownloadVariant& selectDownloadVariant(const ChannelConfig& config);

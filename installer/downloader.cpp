@@ -9,6 +9,7 @@
 #include "toolkit/path.h"
 #include "toolkit/shell_util.h"
 #include "toolkit/string_util.h"
+#include "toolkit/sys_util.h"
 #include "toolkit/zip_extract.h"
 
 namespace {
@@ -16,8 +17,6 @@ namespace {
 const uint64_t kUnknownTotalBytes = 314572800;  // 300 MiB counted for a task without a size
 const int kRetries = 5;
 const DWORD kPollMs = 100;
-
-std::atomic<uint32_t> g_stallLimitMs(600000);
 
 bool hasNul(const std::wstring& text) { return text.find(L'\0') != std::wstring::npos; }
 
@@ -59,8 +58,10 @@ Downloader::Task::Task(const std::wstring& key, const std::wstring& url, const s
                        const std::wstring& fileName)
     : key(key), url_(url), dir(dir), fileName(fileName), progress(0), result(-1), state_(0) {}
 
-uint32_t Downloader::stallLimitMs() { return g_stallLimitMs.load(); }
-void Downloader::setStallLimitMsForTests(uint32_t ms) { g_stallLimitMs.store(ms); }
+DownloaderLimits& downloaderLimits() {
+    static DownloaderLimits limits;
+    return limits;
+}
 
 Downloader::Downloader(uint32_t resourceId, const std::wstring& base)
     : stopRequested(false), resourceId(resourceId), baseDir(base) {
@@ -180,6 +181,7 @@ int Downloader::run() {
         }
     }
 
+    const uint32_t stallMs = downloaderLimits().stallMs;
     const unsigned count = taskCount();
     unsigned settled = 0;
     uint64_t shownKiB = 0;
@@ -194,7 +196,6 @@ int Downloader::run() {
                 ++settledNow;
                 continue;
             }
-            bool settledHere = false;
             PeerfetchTaskStatus status;
             if (wrapper->queryTask(task->handle, status)) {
                 totalBytes += status.totalBytes ? status.totalBytes : kUnknownTotalBytes;
@@ -209,7 +210,6 @@ int Downloader::run() {
                     task->result = 0;
                     task->state_ = 2;
                     task->progress = 0;
-                    settledHere = true;
                     break;
                 case kPeerfetchHttpError:
                 case kPeerfetchFileError:
@@ -218,7 +218,6 @@ int Downloader::run() {
                 case -1:
                     task->state_ = -1;
                     task->progress = 0;
-                    settledHere = true;
                     break;
                 default:
                     task->progress = 0;
@@ -236,15 +235,16 @@ int Downloader::run() {
                     }
                 }
             }
-            // Stall guard, for a task that never settled: pending for ever, no
+            // Stall guard, for a task that has not settled: pending for ever, no
             // growth, or queries that keep failing.
-            if (!settledHere && task->state_ == 0 && GetTickCount64() - task->lastGrowth >= stallLimitMs()) {
+            if (task->state_ == 0 && GetTickCount64() - task->lastGrowth >= stallMs) {
                 task->state_ = -1;
                 task->progress = 0;
                 task->failedForGood = true;
-                settledHere = true;
             }
-            if (settledHere) ++settledNow;
+            // Counted by state, not by this cycle's code: a settled task that
+            // later fails its query or reports pending again stays settled.
+            if (task->state_ != 0) ++settledNow;
         }
         settled = settledNow;
 

@@ -14,6 +14,14 @@
 #include "toolkit/smart_ptr.h"
 #include "toolkit/thread.h"
 
+// The batch's limits; tests shorten them.
+struct DownloaderLimits {
+    // A task whose downloaded bytes have not grown for this long, counted from
+    // its start, fails.
+    uint32_t stallMs = 600000;
+};
+DownloaderLimits& downloaderLimits();
+
 class Downloader {
 public:
     class Task {
@@ -83,11 +91,6 @@ public:
     void extractLibrary();
     // The worker: 0 when every task settled, else -1.
     int run();
-
-    // A task whose downloaded bytes have not grown for this long, counted from
-    // its start, fails. Test builds may shorten it.
-    static uint32_t stallLimitMs();
-    static void setStallLimitMsForTests(uint32_t ms);
 
 private:
     class InnerTask;

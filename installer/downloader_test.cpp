@@ -5,7 +5,7 @@
 #include <cmath>
 #include <map>
 
-#include "installer/peerfetch_test_util.h"
+#include "testing/peerfetch_test/peerfetch_test_util.h"
 #include "installer/peerfetch_wrapper.h"
 #include "services/loader_env.h"
 #include "services/log.h"
@@ -67,7 +67,7 @@ protected:
         CreateDirectoryW(base.file(L"out").c_str(), nullptr);
     }
     void TearDown() override {
-        Downloader::setStallLimitMsForTests(600000);
+        downloaderLimits() = DownloaderLimits();
         EXPECT_EQ(nullptr, GetModuleHandleW(L"peerfetch.dll"));
         // Every extraction removed its temporary archive.
         EXPECT_TRUE(listNames(base.file(L"temp") + L"\\tarvozhushou\\TVD*.tmp").empty());
@@ -128,7 +128,7 @@ TEST_F(DownloaderTest, EmptyBatchBindsAndRampsToTheEnd) {
 }
 
 TEST_F(DownloaderTest, StatusCodesSettleTasks) {
-    Downloader::setStallLimitMsForTests(1500);
+    downloaderLimits().stallMs = 1500;
     struct Row {
         const wchar_t* url;
         int state;
@@ -194,6 +194,42 @@ TEST_F(DownloaderTest, StatusCodesSettleTasks) {
     EXPECT_EQ((unsigned)(sizeof rows / sizeof rows[0]), d.taskCount());
     // Clean-up stopped and removed every started task.
     EXPECT_EQ(d.taskCount(), calls.linesOf("remove").size());
+}
+
+// A task that settled stays settled whatever its later queries say; the batch
+// ends once the pending one beside it is ended by the stall guard.
+TEST_F(DownloaderTest, SettledTasksStaySettledAndTheBatchEnds) {
+    const uint32_t limit = 1500;
+    downloaderLimits().stallMs = limit;
+    struct Row {
+        const wchar_t* url;
+        int state;
+    } rows[] = {
+        {L"fake:seq=1/1/1,q", 2},        // finished, then every query fails
+        {L"fake:seq=1/1/1,0/0/0", 2},    // finished, then pending again
+        {L"fake:seq=1/1/1,5/0/9", 2},    // finished, then downloading again
+        {L"fake:seq=2/0/0,q", -1},       // failed, then every query fails
+        {L"fake:seq=3/0/0,6/0/0", -1},   // failed, then pending again
+        {L"fake:seq=0/0/0", -1},         // pending: the stall guard ends it
+    };
+    Downloader d(211, base.path());
+    for (const Row& row : rows) d.addTask(L"", row.url, out(), L"f.bin");
+    ULONGLONG t0 = GetTickCount64();
+    d.start();
+    d.wait(limit + 4000);
+    ULONGLONG took = GetTickCount64() - t0;
+    bool ended = !d.isRunning();
+    if (!ended) d.requestStop();
+    d.wait(-1);
+    ASSERT_TRUE(ended) << "the batch polled settled tasks for ever";
+    EXPECT_GE(took, limit - 100);
+    // The limit plus one cycle, with room for a loaded machine.
+    EXPECT_LT(took, limit + 1500u);
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+        SCOPED_TRACE(tst::narrow(rows[i].url));
+        EXPECT_EQ(rows[i].state, d.taskAt(i).state());
+    }
+    EXPECT_EQ(3u, d.finishedCount());
 }
 
 TEST_F(DownloaderTest, BatchPercent) {

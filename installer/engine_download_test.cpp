@@ -10,7 +10,7 @@
 #include <map>
 #include <memory>
 
-#include "installer/peerfetch_test_util.h"
+#include "testing/peerfetch_test/peerfetch_test_util.h"
 #include "services/install_paths.h"
 #include "services/loader_env.h"
 #include "services/url_encode.h"

@@ -6,8 +6,14 @@
 #include <stdexcept>
 
 #include "services/com_init.h"
+#include "services/system_checks.h"
+#include "toolkit/log_sink.h"
 #include "toolkit/smart_ptr.h"
 #include "toolkit/zip_extract.h"
+
+#ifdef TARVO_TEST_SEAMS
+#include "installer/seams.h"
+#endif
 
 const char* actionName(InstallAction action) {
     switch (action) {
@@ -47,13 +53,13 @@ InstallerEnv* getInstallerEnv() { return g_env.load(); }
 void installerLog(const char* format, ...) {
     InstallerEnv* env = g_env.load();
     if (!env) return;
-    char buffer[4096];
+    char buffer[ravel::log::kLineBytes];
     va_list args;
     va_start(args, format);
-    int n = vsnprintf(buffer, sizeof buffer, format, args);
+    long n = ravel::log::formatLine(buffer, format, args);
     va_end(args);
     if (n < 0) return;
-    env->log(std::string(buffer, n < (int)sizeof buffer ? (size_t)n : sizeof buffer - 1));
+    env->log(std::string(buffer, static_cast<size_t>(n)));
 }
 
 InstallProgressEvent& InstallerImpl::progressEvent() { return owner->progressEvent(); }
@@ -147,10 +153,14 @@ ravel::object::smart_ptr<InstallerImpl>& chosenImpl() {
 
 }  // namespace
 
+#ifdef TARVO_TEST_SEAMS
 void resetSelectionForTests() {
     ravel::system::ScopedLock guard(selectionLock());
     chosenImpl().reset();
 }
+
+HANDLE workerHandleForTests(const Installer& installer) { return installer.worker_.getHandle(); }
+#endif
 
 }  // namespace v2
 
@@ -162,8 +172,8 @@ v2::InstallerImpl* selectInstallerImpl(v2::Installer* owner) {
     v2::InstallerEnv* env = v2::getInstallerEnv();
     if (!env) throw std::runtime_error("installer environment not set");
     int32_t engine;
-    if (env->isEmulatorInstalled())
-        engine = env->isPlayerInstalled() ? v2::EngineVBox : v2::EngineQv;
+    if (std::optional<EngineKind> installed = installedEngine())
+        engine = *installed == EngineKind::VBox ? v2::EngineVBox : v2::EngineQv;
     else
         engine = env->selectedEngine() == v2::EngineVBox ? v2::EngineVBox : v2::EngineQv;
     chosen.reset(env->createImpl(engine, owner));
@@ -172,7 +182,6 @@ v2::InstallerImpl* selectInstallerImpl(v2::Installer* owner) {
 
 namespace {
 
-DWORD (*g_tickSource)() = nullptr;
 ravel::system::Lock& throttleLock() {
     static ravel::system::Lock* lock = new ravel::system::Lock();
     return *lock;
@@ -186,7 +195,12 @@ ProgressThrottle::Memory* qvMemory() {
     return m;
 }
 
+#ifdef TARVO_TEST_SEAMS
+DWORD (*g_tickSource)() = nullptr;
 DWORD ticksNow() { return g_tickSource ? g_tickSource() : GetTickCount(); }
+#else
+DWORD ticksNow() { return GetTickCount(); }
+#endif
 
 }  // namespace
 
@@ -216,16 +230,18 @@ void ProgressThrottle::report(float stepPercent) {
                           text + L"塔沃主程序...");
 }
 
-void ProgressThrottle::setTickSourceForTests(DWORD (*source)()) {
+#ifdef TARVO_TEST_SEAMS
+void setThrottleTickSourceForTests(DWORD (*source)()) {
     ravel::system::ScopedLock guard(throttleLock());
     g_tickSource = source;
 }
 
-void ProgressThrottle::resetForTests() {
+void resetThrottleForTests() {
     ravel::system::ScopedLock guard(throttleLock());
-    *vboxMemory() = Memory{false, 0};
-    *qvMemory() = Memory{false, 0};
+    *vboxMemory() = ProgressThrottle::Memory{false, 0};
+    *qvMemory() = ProgressThrottle::Memory{false, 0};
 }
+#endif
 
 ProgressThrottle::Memory& VBoxProgressThrottle::memory() { return *vboxMemory(); }
 

@@ -112,8 +112,8 @@ public:
     // The installer thread's body; its result is the thread's exit code.
     int run();
 
-    // Test access to the thread's handle (exit code checks).
-    HANDLE workerHandleForTests() const { return worker_.getHandle(); }
+    // Test builds read the thread's handle (installer/seams.h).
+    friend HANDLE workerHandleForTests(const Installer& installer);
 
 private:
     Installer();
@@ -139,8 +139,6 @@ public:
     virtual ~InstallerEnv() {}
     // One formatted line for the log.
     virtual void log(const std::string& line) = 0;
-    virtual bool isEmulatorInstalled() = 0;
-    virtual bool isPlayerInstalled() = 0;
     // The engine of this machine's download variant (0 VBox, anything else Qv).
     virtual int32_t selectedEngine() = 0;
     // A new implementation of that engine (EngineVBox or EngineQv) for owner.
@@ -157,14 +155,12 @@ void installerLog(const char* format, ...)
 #endif
     ;
 
-// Clears the selector's process-wide choice (tests only).
-void resetSelectionForTests();
-
 }  // namespace v2
 
 // The implementation for this process: chosen on the first call (an installed
-// engine wins, else the machine's download variant decides) and kept until
-// exit; later owners are ignored. Throws when no environment is installed.
+// engine wins, by installedEngine(), the rule the package choice follows too;
+// else the machine's download variant decides) and kept until exit; later
+// owners are ignored. Throws when no environment is installed.
 v2::InstallerImpl* selectInstallerImpl(v2::Installer* owner);
 
 // Progress relay for the extraction step of an install: at most one event per
@@ -179,11 +175,6 @@ public:
     void operator()(UnzipProgress* progress);
     // The same with the step's percent (0 to 100).
     void report(float stepPercent);
-
-    // Source of GetTickCount values (tests only; null restores GetTickCount).
-    static void setTickSourceForTests(DWORD (*source)());
-    // Forgets both kinds' last second, as in a fresh process (tests only).
-    static void resetForTests();
 
     // One kind's last second in which it fired.
     struct Memory {

@@ -11,10 +11,6 @@ namespace v2 {
 
 void ProductInstallerEnv::log(const std::string& line) { logPrintf("%s", line.c_str()); }
 
-bool ProductInstallerEnv::isEmulatorInstalled() { return ::isEmulatorInstalled(); }
-
-bool ProductInstallerEnv::isPlayerInstalled() { return ::isPlayerInstalled(); }
-
 int32_t ProductInstallerEnv::selectedEngine() {
     return static_cast<int32_t>(selectDownloadVariant(ChannelConfig::instance()).engine);
 }

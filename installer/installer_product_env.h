@@ -14,8 +14,6 @@ namespace v2 {
 class ProductInstallerEnv : public InstallerEnv {
 public:
     void log(const std::string& line) override;
-    bool isEmulatorInstalled() override;
-    bool isPlayerInstalled() override;
     int32_t selectedEngine() override;
     InstallerImpl* createImpl(int32_t engine, Installer* owner) override;
 

@@ -31,6 +31,7 @@ TEST(ProductInstallerEnvBoundTest, LogWritesTheLineToTheProgramsLog) {
     EXPECT_TRUE(found) << marker;
 }
 
+// The selector's installed engine (installedEngine) follows the player file.
 TEST(ProductInstallerEnvBoundTest, InstalledTestsFollowThePlayerFile) {
     roadtest::MachineLock lock;
     ASSERT_TRUE(lock.held());
@@ -40,12 +41,9 @@ TEST(ProductInstallerEnvBoundTest, InstalledTestsFollowThePlayerFile) {
     setPlayerInstallPath(dir.path());
     ASSERT_EQ(dir.path(), getPlayerHome());
 
-    v2::ProductInstallerEnv env;
-    EXPECT_FALSE(env.isPlayerInstalled());
-    EXPECT_EQ(::isEmulatorInstalled(), env.isEmulatorInstalled());
+    EXPECT_NE(std::optional<EngineKind>(EngineKind::VBox), installedEngine());
     ASSERT_TRUE(tst::writeFile(dir.file(L"TarvoPlayer.exe"), "MZ"));
-    EXPECT_TRUE(env.isPlayerInstalled());
-    EXPECT_TRUE(env.isEmulatorInstalled());
+    EXPECT_EQ(std::optional<EngineKind>(EngineKind::VBox), installedEngine());
 }
 
 TEST(ProductInstallerEnvBoundTest, SelectedEngineIsTheChannelsDownloadVariant) {

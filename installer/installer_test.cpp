@@ -9,8 +9,11 @@
 #include <vector>
 
 #include "installer/installer_product_env.h"
+#include "services/system_checks.h"
 #include "testing/fakes/fake_installer.h"
 #include "toolkit/zip_extract.h"
+#include "services/seams.h"
+#include "installer/seams.h"
 
 namespace {
 
@@ -40,6 +43,7 @@ protected:
         v2::Installer::destroyInstance();
         v2::setInstallerEnv(&env);
         installer = v2::Installer::getInstance();
+        setInstalledEngineForTests([] { return std::optional<EngineKind>(); });
     }
     void TearDown() override {
         env.release();
@@ -48,6 +52,8 @@ protected:
         installer->progressEvent().reset();
         v2::resetSelectionForTests();
         v2::setInstallerEnv(nullptr);
+        setInstalledEngineForTests(nullptr);
+        resetSystemChecksForTests();
     }
 
     // Runs one action on the installer thread and returns the thread's exit code.
@@ -57,7 +63,7 @@ protected:
         installer->wait(10000);
         EXPECT_FALSE(installer->isBusy());
         DWORD code = 0;
-        EXPECT_TRUE(GetExitCodeThread(installer->workerHandleForTests(), &code));
+        EXPECT_TRUE(GetExitCodeThread(v2::workerHandleForTests(*installer), &code));
         return (int)code;
     }
 
@@ -76,23 +82,23 @@ TEST(InstallActionTest, NamesOfTheActions) {
 
 TEST_F(InstallerTest, SelectorPrefersTheInstalledEngineElseTheMachineVariant) {
     struct Case {
-        bool emulatorInstalled, playerInstalled;
+        std::optional<EngineKind> installed;
         int32_t engine;
         int32_t expected;
         int engineProbes;
     } cases[] = {
-        {true, true, v2::EngineQv, v2::EngineVBox, 0},    // player and Qv installed
-        {true, false, v2::EngineVBox, v2::EngineQv, 0},   // only Qv installed
-        {false, false, v2::EngineVBox, v2::EngineVBox, 1},
-        {false, false, v2::EngineQv, v2::EngineQv, 1},
-        {false, false, 7, v2::EngineQv, 1},  // anything but 0 is Qv
+        {EngineKind::VBox, v2::EngineQv, v2::EngineVBox, 0},  // the player installed
+        {EngineKind::Qv, v2::EngineVBox, v2::EngineQv, 0},    // only Qv installed
+        {std::nullopt, v2::EngineVBox, v2::EngineVBox, 1},
+        {std::nullopt, v2::EngineQv, v2::EngineQv, 1},
+        {std::nullopt, 7, v2::EngineQv, 1},  // anything but 0 is Qv
     };
     for (const Case& c : cases) {
         v2::resetSelectionForTests();
         FakeInstallerEnv caseEnv;
         v2::setInstallerEnv(&caseEnv);
-        caseEnv.emulatorInstalled = c.emulatorInstalled;
-        caseEnv.playerInstalled = c.playerInstalled;
+        const std::optional<EngineKind> installed = c.installed;
+        setInstalledEngineForTests([installed] { return installed; });
         caseEnv.engine = c.engine;
         v2::InstallerImpl* impl = selectInstallerImpl(installer);
         ASSERT_NE(nullptr, impl);
@@ -109,13 +115,37 @@ TEST_F(InstallerTest, SelectorKeepsItsFirstChoiceForTheProcess) {
     v2::InstallerImpl* first = selectInstallerImpl(installer);
     int probes = env.probes();
     // The machine changed (VBox now installed) and another owner asks.
-    env.emulatorInstalled = true;
-    env.playerInstalled = true;
+    setInstalledEngineForTests([] { return std::optional<EngineKind>(EngineKind::VBox); });
     v2::InstallerImpl* second = selectInstallerImpl(nullptr);
     EXPECT_EQ(first, second);
     EXPECT_EQ(installer, second->getOwner());
     EXPECT_EQ(probes, env.probes());
     EXPECT_EQ(1, env.createCalls.load());
+}
+
+// The package and the implementation follow one rule of the installed engine:
+// set through its one seam, both agree, whatever the machine variant says.
+TEST_F(InstallerTest, SelectorAndPackageAgreeOnTheInstalledEngine) {
+    ChannelPackages packages;
+    packages.vboxEnabled = true;
+    packages.romUrls = {L"http://127.0.0.1/rom.zip"};
+    packages.romVersions = {L"1"};
+    packages.vboxUrls = {L"http://127.0.0.1/vbox.zip"};
+    packages.vboxVersions = {L"2"};
+    for (EngineKind kind : {EngineKind::VBox, EngineKind::Qv}) {
+        SCOPED_TRACE(kind == EngineKind::VBox ? "VBox" : "Qv");
+        v2::resetSelectionForTests();
+        resetSystemChecksForTests();
+        setInstalledEngineForTests([kind] { return std::optional<EngineKind>(kind); });
+        env.engine = kind == EngineKind::VBox ? v2::EngineQv : v2::EngineVBox;  // the variant says otherwise
+        const DownloadVariant& variant = selectDownloadVariant(packages);
+        v2::InstallerImpl* impl = selectInstallerImpl(installer);
+        ASSERT_NE(nullptr, impl);
+        EXPECT_EQ(kind, variant.engine);
+        EXPECT_EQ(static_cast<int32_t>(variant.engine), static_cast<FakeInstallerImpl*>(impl)->engine());
+        EXPECT_EQ(kind == EngineKind::VBox ? L"http://127.0.0.1/vbox.zip" : L"http://127.0.0.1/rom.zip",
+                  variant.url);
+    }
 }
 
 TEST_F(InstallerTest, SelectorWithoutEnvironmentFailsTheRun) {
@@ -330,14 +360,14 @@ class ThrottleTest : public InstallerTest {
 protected:
     void SetUp() override {
         InstallerTest::SetUp();
-        ProgressThrottle::setTickSourceForTests(&fakes::fakeTicks);
-        ProgressThrottle::resetForTests();
+        setThrottleTickSourceForTests(&fakes::fakeTicks);
+        resetThrottleForTests();
         impl = new FakeInstallerImpl(v2::EngineVBox, installer, &env);
         progress.bind(installer->progressEvent());
     }
     void TearDown() override {
-        ProgressThrottle::setTickSourceForTests(nullptr);
-        ProgressThrottle::resetForTests();
+        setThrottleTickSourceForTests(nullptr);
+        resetThrottleForTests();
         delete impl;
         InstallerTest::TearDown();
     }
@@ -414,8 +444,6 @@ TEST(ProductInstallerEnvTest, EveryListedRowThrowsNotBuiltWithItsName) {
         void (*call)(v2::ProductInstallerEnv&);
     } rows[] = {
         {"log", [](v2::ProductInstallerEnv& e) { e.log("x"); }},
-        {"isEmulatorInstalled", [](v2::ProductInstallerEnv& e) { e.isEmulatorInstalled(); }},
-        {"isPlayerInstalled", [](v2::ProductInstallerEnv& e) { e.isPlayerInstalled(); }},
         {"selectedEngine", [](v2::ProductInstallerEnv& e) { e.selectedEngine(); }},
         {"createImpl", [](v2::ProductInstallerEnv& e) { delete e.createImpl(v2::EngineVBox, nullptr); }},
     };

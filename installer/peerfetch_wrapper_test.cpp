@@ -6,8 +6,33 @@
 #include <winternl.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 
-#include "installer/peerfetch_test_util.h"
+#include "testing/peerfetch_test/peerfetch_test_util.h"
+
+// Blocks this thread holds from operator new while counting is on: what a call
+// leaves allocated. The rest of the program allocates as usual.
+namespace {
+thread_local bool t_counting = false;
+thread_local long t_live = 0;
+}  // namespace
+
+void* operator new(std::size_t size) {
+    void* p = std::malloc(size ? size : 1);
+    if (!p) throw std::bad_alloc();
+    if (t_counting) ++t_live;
+    return p;
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void operator delete(void* p) noexcept {
+    if (!p) return;
+    if (t_counting) --t_live;
+    std::free(p);
+}
+void operator delete[](void* p) noexcept { operator delete(p); }
+void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
+void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
 
 namespace {
 
@@ -158,6 +183,31 @@ TEST_F(PeerfetchWrapperTest, LibrariesThatCannotBeBoundGiveFalse) {
         ASSERT_TRUE(tst::writeFile(other.file(L"peerfetch.dll"), "MZ not a library at all"));
         PeerfetchWrapper wrapper(other.file(L"peerfetch.dll"));
         EXPECT_FALSE(wrapper.acquire());
+        EXPECT_EQ(nullptr, PeerfetchWrapper::sharedTable());
+    }
+}
+
+// A bind that fails leaves nothing allocated: the table goes with it.
+TEST_F(PeerfetchWrapperTest, FailedBindFreesTheTable) {
+    tst::TempDir other(L"pfg");
+    ASSERT_TRUE(tst::writeFile(other.file(L"peerfetch.dll"), "MZ not a library at all"));
+    for (const std::wstring& path : {dir.file(L"nowhere\\peerfetch.dll"), other.file(L"peerfetch.dll")}) {
+        SCOPED_TRACE(tst::narrow(path));
+        PeerfetchWrapper wrapper(path);
+        // The count sees a block that stays.
+        t_live = 0;
+        t_counting = true;
+        int* kept = new int(1);
+        t_counting = false;
+        EXPECT_EQ(1, t_live);
+        delete kept;
+
+        t_live = 0;
+        t_counting = true;
+        const bool acquired = wrapper.acquire();
+        t_counting = false;
+        EXPECT_FALSE(acquired);
+        EXPECT_EQ(0, t_live) << "blocks left behind by the failed bind";
         EXPECT_EQ(nullptr, PeerfetchWrapper::sharedTable());
     }
 }

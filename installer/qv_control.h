@@ -9,6 +9,7 @@
 #include <string>
 
 #include "installer/channel_config.h"
+#include "services/install_paths.h"
 
 // How long the loader waits for the engine's tools; tests shorten them.
 struct QvToolLimits {
@@ -18,12 +19,7 @@ struct QvToolLimits {
 };
 QvToolLimits& qvToolLimits();
 
-// HKLM "SOFTWARE\tarvoGames" (or, when that key does not open, "SOFTWARE\tvzsPlayer")
-// "InstallDir", in the 64-bit view on 64-bit Windows. Only an absolute drive path
-// of at most 260 characters without control characters or * ? " < > | counts; it
-// is returned with a trailing backslash. Empty otherwise.
-std::wstring getQvInstallDir();
-// isQvInstalled() is declared in services/install_paths.h.
+// getQvInstallDir() and isQvInstalled() are declared in services/install_paths.h.
 // Some process named TV-Service.exe runs.
 bool isQvRunning();
 // Runs TV-Quit.exe and waits for it (bounded). Always true.

@@ -9,21 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "testing/support/test_support.h"
+
 namespace envtest {
 
 // Held for the lifetime of the object (waits at most two minutes).
-class MachineStateLock {
-public:
-    MachineStateLock();
-    ~MachineStateLock();
-    MachineStateLock(const MachineStateLock&) = delete;
-    MachineStateLock& operator=(const MachineStateLock&) = delete;
-    bool held() const { return held_; }
-
-private:
-    HANDLE mutex_;
-    bool held_;
-};
+using MachineStateLock = tst::MachineStateLock;
 
 // Saves a file's bytes (or its absence) and restores them on destruction.
 class FileBackup {

@@ -7,21 +7,6 @@
 
 namespace envtest {
 
-MachineStateLock::MachineStateLock()
-    : mutex_(CreateMutexW(nullptr, FALSE, L"tarvo-test-machine-state")), held_(false) {
-    if (mutex_) {
-        DWORD r = WaitForSingleObject(mutex_, 120000);
-        held_ = r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
-    }
-}
-
-MachineStateLock::~MachineStateLock() {
-    if (mutex_) {
-        if (held_) ReleaseMutex(mutex_);
-        CloseHandle(mutex_);
-    }
-}
-
 FileBackup::FileBackup(const std::wstring& path) : path_(path), existed_(false) {
     existed_ = tst::readFile(path_, bytes_);
 }

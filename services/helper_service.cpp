@@ -130,11 +130,6 @@ std::wstring dataFilePath(const std::wstring& name) {
     return getCommonDataFolder() + L"\\" + name + L".dat";
 }
 
-std::wstring lowerCase(std::wstring text) {
-    for (wchar_t& c : text) c = static_cast<wchar_t>(towlower(c));
-    return text;
-}
-
 }  // namespace
 
 ServiceManagerApi& systemServiceManager() {
@@ -275,7 +270,7 @@ bool killProcessesByName(const std::wstring& exeName) {
         size_t semi = exeName.find(L';', from);
         std::wstring piece = exeName.substr(from, semi == std::wstring::npos ? std::wstring::npos
                                                                                 : semi - from);
-        if (!piece.empty()) names.push_back(lowerCase(piece));
+        if (!piece.empty()) names.push_back(toLowerCopy(piece));
         if (semi == std::wstring::npos) break;
         from = semi + 1;
     }
@@ -285,7 +280,7 @@ bool killProcessesByName(const std::wstring& exeName) {
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
     for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-        std::wstring exe = lowerCase(entry.szExeFile);
+        std::wstring exe = toLowerCopy(entry.szExeFile);
         bool match = false;
         for (const std::wstring& n : names) match = match || n == exe;
         if (!match) continue;

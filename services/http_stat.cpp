@@ -181,41 +181,14 @@ std::wstring buildMarketPingUrl(MarketPing ping, const std::wstring& sid, const 
     return appendParams(url, keys);
 }
 
-StatReporter::StatReporter()
-    : wakeEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)), stopRequested(false) {
-    sender.delegate().bind(this, &StatReporter::senderLoop);
-}
-
-StatReporter::~StatReporter() {
-    if (wakeEvent) CloseHandle(wakeEvent);
-}
-
 void StatReporter::enqueue(const std::string& url) {
     ravel::system::ScopedLock guard(lock);
     queue.push_back(url);
-    if (wakeEvent) SetEvent(wakeEvent);
 }
 
 std::deque<std::string> StatReporter::queueCopy() {
     ravel::system::ScopedLock guard(lock);
     return queue;
-}
-
-int StatReporter::senderLoop() {
-    while (!stopRequested) {
-        if (WaitForSingleObject(wakeEvent, INFINITE) != WAIT_OBJECT_0) break;
-        for (;;) {
-            std::string url;
-            {
-                ravel::system::ScopedLock guard(lock);
-                if (stopRequested || queue.empty()) break;
-                url = queue.front();
-                queue.pop_front();
-            }
-            send(url);
-        }
-    }
-    return 0;
 }
 
 namespace {

@@ -10,9 +10,7 @@
 #include <json/json.h>
 
 #include "platform/http/http_client.h"
-#include "toolkit/delegate.h"
 #include "toolkit/lock.h"
-#include "toolkit/thread.h"
 
 // Statistics requests, JSON requests and the market's soft information, over
 // the product's HTTP GET (10 s per connect, send and receive wait; 30 s for the
@@ -109,30 +107,22 @@ enum class MarketPing {
 // then the caller's keys (e.g. "m", "m2", "cno") with encoded values.
 std::wstring buildMarketPingUrl(MarketPing ping, const std::wstring& sid, const UrlParams& keys);
 
-// The queued statistics road: URLs are built, encoded and kept in memory. The
-// sender thread is never started and `send` never bound, so nothing of it goes
-// on the network.
+// The queued statistics road: URLs are built, encoded and kept in memory;
+// nothing of it goes on the network.
 class StatReporter {
 public:
-    StatReporter();
-    ~StatReporter();
+    StatReporter() = default;
     StatReporter(const StatReporter&) = delete;
     StatReporter& operator=(const StatReporter&) = delete;
 
-    // Appends an encoded URL and wakes the sender.
+    // Appends an encoded URL.
     void enqueue(const std::string& url);
     // A copy of the queue, taken under its lock.
     std::deque<std::string> queueCopy();
 
 private:
-    int senderLoop();
-
-    ravel::system::Thread sender;
-    HANDLE wakeEvent;
-    volatile bool stopRequested;
     std::deque<std::string> queue;
     ravel::system::Lock lock;
-    ravel::object::delegate<void(const std::string&)> send;
 };
 
 // The process's reporter (a global object, built before wWinMain).

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 // Names of the helper service and of the mutexes that mark running programs.
 std::wstring getHelperName();
@@ -22,6 +23,11 @@ std::wstring getDesktopFolder();
 // Online: HKLM "Software\tarvoplayer\tarvoplayer" "path" (32-bit view), else
 // the adapter ini's [main] "install_path", else getDefaultPlayerFolder.
 std::wstring getPlayerHome();
+// The player homes that only administrators can have chosen. Offline: the
+// developer settings' home. Online: the HKLM path above, and the default player
+// folder in the system's Program Files. Never the adapter ini: its folder is
+// writable by every user. Nothing is created.
+std::vector<std::wstring> getAdminPlayerHomes();
 // (online: player home, offline: program folder) + "\TarvoPlayer.exe".
 std::wstring getPlayerExePath();
 // (online: user data folder, offline: program folder) + "\TarvoLoader.exe".
@@ -90,16 +96,6 @@ bool isVistaOrLater();
 // waits. False when the process could not be created.
 bool launchProcess(const std::wstring& commandLine, int showCommand);
 
-// Writes resource (type, id) of module (null: the running program) to path; a
-// folder standing at path is deleted first. True only when every byte was
-// written and the file closed; a partial file is removed.
-bool extractResourceToFile(HMODULE module, const std::wstring& type, unsigned short id,
-                           const std::wstring& path);
-// The same with the write step given (tests pass one that stops short).
-typedef BOOL (*ResourceWriteFn)(HANDLE file, const void* data, DWORD size, DWORD* written);
-bool writeResourceToFile(HMODULE module, const std::wstring& type, unsigned short id,
-                         const std::wstring& path, ResourceWriteFn write);
-
 // A new empty "TVD*.tmp" file in getTempDataFolder; its full name, or empty.
 std::wstring getTempFilePath();
 
@@ -110,12 +106,13 @@ bool isPlayerInstalled();
 // (isVBoxEnabled and isPlayerInstalled) or the Qv engine is installed; the Qv
 // test runs in every case.
 bool isEmulatorInstalled();
-// The Qv engine's installed test (its engine control defines it).
+// HKLM "SOFTWARE\tarvoGames" (or, when that key does not open, "SOFTWARE\tvzsPlayer")
+// "InstallDir", in the 64-bit view on 64-bit Windows. Only an absolute drive path
+// of at most 260 characters without control characters or * ? " < > | counts; it
+// is returned with a trailing backslash. Empty otherwise.
+std::wstring getQvInstallDir();
+// The Qv engine's installed test: its launcher lies in getQvInstallDir.
 bool isQvInstalled();
 
 float getProgressPercent(const float& value);
 
-// Tests only: forget the chosen install root; replace the Qv installed test
-// (null restores isQvInstalled).
-void resetInstallRootForTests();
-void setQvInstalledTestForTests(bool (*test)());

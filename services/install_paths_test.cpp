@@ -9,6 +9,8 @@
 #include "testing/support/test_support.h"
 #include "testing/sysutil_child/sysutil_test_util.h"
 #include "toolkit/disk_util.h"
+#include "toolkit/sys_util.h"
+#include "services/seams.h"
 
 namespace {
 

@@ -12,6 +12,7 @@
 
 #include "services/loader_env.h"
 #include "toolkit/lock.h"
+#include "toolkit/log_sink.h"
 #include "toolkit/smart_ptr.h"
 
 namespace {
@@ -85,16 +86,10 @@ void writeLogLine(const char* text, size_t length) {
 
 void logPrintf(const char* format, ...) {
     if (!format) return;
-    char buffer[4096];
-    buffer[0] = 0;
+    char buffer[ravel::log::kLineBytes];
     va_list args;
     va_start(args, format);
-    int n = vsnprintf(buffer, sizeof(buffer), format, args);
+    long n = ravel::log::formatLine(buffer, format, args);
     va_end(args);
-    buffer[sizeof(buffer) - 1] = 0;
-    // vsnprintf returns the untruncated length: pass on what was written.
-    size_t length = n < 0 ? strlen(buffer)
-                          : (static_cast<size_t>(n) < sizeof(buffer) ? static_cast<size_t>(n)
-                                                                     : sizeof(buffer) - 1);
-    writeLogLine(buffer, length);
+    writeLogLine(buffer, n < 0 ? strlen(buffer) : static_cast<size_t>(n));
 }

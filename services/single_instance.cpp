@@ -9,6 +9,7 @@
 #include "services/helper_service.h"
 #include "services/log.h"
 #include "services/install_paths.h"
+#include "toolkit/string_util.h"
 
 namespace {
 
@@ -19,11 +20,6 @@ std::wstring ownProgramPath() {
     std::vector<wchar_t> buffer(32768);
     DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
     return std::wstring(buffer.data(), n);
-}
-
-std::wstring lowerCase(std::wstring text) {
-    for (wchar_t& c : text) c = static_cast<wchar_t>(towlower(c));
-    return text;
 }
 
 HWND findMarkedWindow(const std::string& name) {
@@ -136,7 +132,7 @@ NamedMutexHolder waitForMutexFree(const std::string& name, uint32_t timeoutMs) {
 bool restartThroughHelper(const std::wstring& programPath, const std::wstring& arguments) {
     if (!isHelperRunning()) return false;
     size_t slash = programPath.find_last_of(L"\\/");
-    std::wstring file = lowerCase(slash == std::wstring::npos ? programPath : programPath.substr(slash + 1));
+    std::wstring file = toLowerCopy(slash == std::wstring::npos ? programPath : programPath.substr(slash + 1));
     uint32_t code;
     if (file == L"tarvoplayer.exe")
         code = LaunchPlayer;

@@ -108,6 +108,35 @@ TEST(NamedMutexTest, ProbeTableWithAHolder) {
     }
 }
 
+// The probe only looks: a holder whose mutex denies everyone still counts as
+// running, and when the holder ends the name is gone, so the probe neither
+// created it nor kept it open.
+TEST(NamedMutexTest, ProbeOfAnUnopenableNameCreatesAndKeepsNothing) {
+    for (bool global : {false, true}) {
+        SCOPED_TRACE(global ? "Global" : "local");
+        const std::string name = (global ? "Global\\" : "") + uniqueMutex(L"proc_denied");
+        EXPECT_FALSE(isMutexHeld(name));
+        SetLastError(0);
+        EXPECT_EQ(nullptr, OpenMutexA(SYNCHRONIZE, FALSE, name.c_str())) << "a probe of a free name created it";
+        EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+
+        WindowFixture holder;
+        ASSERT_TRUE(holder.start(L"--mutex " + tst::widen(name) + L" --empty-dacl"));
+        // Wine grants SYNCHRONIZE on such a mutex, Windows refuses it: either way
+        // the name counts as held. The holder may name it just after it is ready.
+        for (int i = 0; i < 100 && !isMutexHeld(name); ++i) Sleep(50);
+        for (int i = 0; i < 3; ++i) EXPECT_TRUE(isMutexHeld(name));
+
+        holder.process().end();
+        SetLastError(0);
+        HANDLE after = OpenMutexA(SYNCHRONIZE, FALSE, name.c_str());
+        EXPECT_EQ(nullptr, after) << "the name outlived its holder";
+        EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+        if (after) CloseHandle(after);
+        EXPECT_FALSE(isMutexHeld(name));
+    }
+}
+
 TEST(NamedMutexTest, MarkAndUnmarkWindow) {
     std::string name = uniqueMutex(L"proc_mark");
     HWND window = CreateWindowExW(0, L"STATIC", L"mark", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,

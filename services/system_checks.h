@@ -15,8 +15,6 @@
 #include <string>
 #include <vector>
 
-class ChannelConfig;
-
 enum class EngineKind : int32_t { VBox = 0, Qv = 1 };
 
 // The package this machine downloads, and its engine. One per process.
@@ -37,10 +35,6 @@ std::wstring getCpuVendor();  // EBX, EDX, ECX as 12 characters
 // again and retries.
 bool isVTEnabled();
 
-// Computed on the first call and never rebuilt: later calls return the same
-// record whatever configuration they pass.
-DownloadVariant& selectDownloadVariant(const ChannelConfig& config);
-
 // .NET Framework 2.0 or 4.x registered and its runtime bindable.
 bool isDotNetInstalled();
 
@@ -54,13 +48,14 @@ bool isSecureBootOn();
 
 // ---- The steps behind the operations above, exposed for tests -------------
 
-// What selectDownloadVariant reads of the channel configuration.
+// What the package choice reads of the channel configuration.
 struct ChannelPackages {
     bool vboxEnabled = false;
     std::vector<std::wstring> romUrls, romVersions;
     std::vector<std::wstring> vboxUrls, vboxVersions;
 };
-ChannelPackages channelPackagesOf(const ChannelConfig& config);
+// Computed on the first call and never rebuilt: later calls return the same
+// record whatever packages they pass.
 DownloadVariant& selectDownloadVariant(const ChannelPackages& packages);
 
 // The package rules of the two engines, applied to `variant`: Qv walks romUrls
@@ -76,28 +71,7 @@ bool versionAtLeast(const std::wstring& text, const uint32_t required[4]);
 // GetRequestedRuntimeInfo under SEM_FAILCRITICALERRORS, free).
 bool bindDotNetRuntime(const std::wstring& version);
 
-// ---- Test seams --------------------------------------------------------------
-
-// CPUID as the checks see it. Defaults to the instruction itself.
+// CPUID leaf 0 as the checks read it.
 struct CpuidLeaf0 {
     uint32_t maxLeaf = 0, ebx = 0, edx = 0, ecx = 0;
 };
-struct CpuFacts {
-    std::function<CpuidLeaf0()> leaf0;
-    std::function<uint32_t()> leaf1Ecx;
-};
-CpuFacts realCpuFacts();
-void setCpuFactsForTests(const CpuFacts& facts);  // empty members restore the real ones
-
-// Replaces installedEngine()'s answer; an empty function restores the real rule.
-void setInstalledEngineForTests(const std::function<std::optional<EngineKind>()>& probe);
-
-// Replaces the runtime binder of isDotNetInstalled; empty restores the real one.
-void setDotNetBinderForTests(const std::function<bool(const std::wstring& version)>& binder);
-
-// The module and id of the "VT_CHECKER" resource that isVTEnabled unpacks.
-// Defaults to the running program (null) and 243.
-void setProbeResourceForTests(HMODULE module, WORD id);
-
-// Forgets the cached DownloadVariant and VT answer (the program never does).
-void resetSystemChecksForTests();

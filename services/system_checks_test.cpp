@@ -21,6 +21,7 @@
 #include "services/env_test_util.h"
 #include "services/loader_env.h"
 #include "testing/support/test_support.h"
+#include "services/seams.h"
 
 namespace {
 
@@ -869,6 +870,62 @@ TEST_F(SystemChecksDotNet, WineWithoutMonoHasNoBindableRuntime) {
     apply({dw(L"v2.0.50727", L"Install", 1), dw(L"v4\\Full", L"Install", 1), sz(L"v4\\Full", L"Version", L"4.8.04084"),
            dw(L"v4\\Full", L"Release", 528040)});
     EXPECT_FALSE(isDotNetInstalled());
+}
+
+}  // namespace
+
+namespace {
+
+// A "mscoree.dll" that records its loading, placed where a search by name looks
+// before the system folder: the program's folder and the current folder. The
+// binding runs in a child run of this test, whose Wine takes native copies of
+// the library (this prefix's runs have it switched off).
+TEST(SystemChecksDotNetLibrary, RuntimeLibraryComesFromTheSystemFolderOnly) {
+    const std::wstring fixture = tst::binDir() + L"\\fixtures\\mscoree\\mscoree.dll";
+    ASSERT_TRUE(tst::fileExists(fixture));
+    wchar_t record[MAX_PATH] = {};
+    if (GetEnvironmentVariableW(L"TARVO_MSCOREE_RECORD", record, MAX_PATH)) {
+        // The child: the fixture does record when loaded by its path...
+        HMODULE direct = LoadLibraryW(fixture.c_str());
+        if (!direct) GTEST_SKIP() << "this Wine loads no mscoree.dll but its own (error " << GetLastError() << ")";
+        FreeLibrary(direct);
+        std::string text;
+        ASSERT_TRUE(tst::readFile(record, text) && text == "loaded\n") << text;
+        ASSERT_TRUE(DeleteFileW(record));
+        // ...and the binding never takes it.
+        UINT mode = SetErrorMode(SEM_NOGPFAULTERRORBOX);
+        EXPECT_FALSE(bindDotNetRuntime(L"v2.0.50727"));
+        EXPECT_FALSE(bindDotNetRuntime(L"v4.0.30319"));
+        SetErrorMode(mode);
+        EXPECT_FALSE(tst::fileExists(record)) << "a mscoree.dll outside the system folder was loaded";
+        return;
+    }
+
+    tst::TempDir dir(L"mscoree");
+    const std::wstring recordPath = dir.file(L"record.txt");
+    const std::wstring current = dir.file(L"cwd");
+    ASSERT_TRUE(CreateDirectoryW(current.c_str(), nullptr));
+    const std::wstring besideProgram = tst::binDir() + L"\\mscoree.dll";
+    ASSERT_TRUE(CopyFileW(fixture.c_str(), besideProgram.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(fixture.c_str(), (current + L"\\mscoree.dll").c_str(), FALSE));
+    wchar_t program[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, program, MAX_PATH);
+    wchar_t overrides[1024] = {};
+    const bool hadOverrides = GetEnvironmentVariableW(L"WINEDLLOVERRIDES", overrides, 1024) > 0;
+    SetEnvironmentVariableW(L"WINEDLLOVERRIDES", L"mscoree=n;mshtml=;winemenubuilder.exe=d;winebrowser.exe=d");
+    SetEnvironmentVariableW(L"TARVO_MSCOREE_RECORD", recordPath.c_str());
+    wchar_t saved[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, saved);
+    SetCurrentDirectoryW(current.c_str());
+    const long code = tst::runProgram(L"\"" + std::wstring(program) +
+                                      L"\" --gtest_filter=SystemChecksDotNetLibrary.RuntimeLibraryComesFromTheSystemFolderOnly");
+    SetCurrentDirectoryW(saved);
+    SetEnvironmentVariableW(L"TARVO_MSCOREE_RECORD", nullptr);
+    SetEnvironmentVariableW(L"WINEDLLOVERRIDES", hadOverrides ? overrides : nullptr);
+    EXPECT_TRUE(DeleteFileW(besideProgram.c_str()));
+    DeleteFileW((current + L"\\mscoree.dll").c_str());
+    EXPECT_EQ(0, code) << "the child run failed";
+    EXPECT_FALSE(tst::fileExists(recordPath));
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "services/log.h"
+#include "toolkit/log_sink.h"
 #include "toolkit/string_util.h"
 
 namespace {
@@ -258,7 +258,7 @@ int waitForProgram(ProcessRecord* record, DWORD limitMs, bool* timedOut) {
             if (spent >= kDrainLimitMs) {
                 record->status = kProcessPipeOrWaitFailed;
                 record->lastError = WAIT_TIMEOUT;
-                logPrintf("child process ended, its output pipe is still open after %u ms",
+                ravel::log::printLine("child process ended, its output pipe is still open after %u ms",
                           static_cast<unsigned>(kDrainLimitMs));
                 break;
             }
@@ -275,7 +275,7 @@ int waitForProgram(ProcessRecord* record, DWORD limitMs, bool* timedOut) {
             if (WaitForSingleObject(record->process, 0) != WAIT_OBJECT_0) {
                 TerminateProcess(record->process, kProcessTimedOutExit);
                 *timedOut = true;
-                logPrintf("child process still running after %u ms, terminated",
+                ravel::log::printLine("child process still running after %u ms, terminated",
                           static_cast<unsigned>(limitMs));
                 WaitForSingleObject(record->process, kDrainLimitMs);
             }

@@ -198,3 +198,44 @@ TEST(EventConnector, DisconnectFromAnotherThreadWaitsForARunningEmit) {
     EXPECT_EQ(disconnector.listenerFinishedFirst, 1);
     EXPECT_EQ(connector.listenerCount(), 0u);
 }
+
+namespace {
+struct Connecting {
+    IntConnector* connector;
+    std::vector<std::string>* log;
+    Recorder* late;
+    void on(const Source*, int v) {
+        log->push_back("connecting:" + std::to_string(v));
+        connector->connect(::on(*late));
+    }
+};
+struct Leaving {
+    IntConnector* connector;
+    std::vector<std::string>* log;
+    void on(const Source*, int v) {
+        log->push_back("leaving:" + std::to_string(v));
+        connector->disconnect(IntConnector::delegate_type(this, &Leaving::on));
+    }
+};
+}  // namespace
+
+// One listener connects a new one (the list grows past its room), and the last
+// one leaves, in the same emit: a walk by iterator would run on freed or
+// shortened storage.
+TEST(EventConnector, ListChangedByTwoListenersDuringOneEmit) {
+    Source src;
+    std::vector<std::string> log;
+    IntConnector connector(&src);
+    Recorder late{&log, "late"}, b{&log, "b"}, c{&log, "c"};
+    Connecting connecting{&connector, &log, &late};
+    Leaving leaving{&connector, &log};
+    connector.connect(IntConnector::delegate_type(&connecting, &Connecting::on));
+    connector.connect(on(b)).connect(on(c));
+    connector.connect(IntConnector::delegate_type(&leaving, &Leaving::on));
+    connector.emit(1);
+    EXPECT_EQ(log, (std::vector<std::string>{"connecting:1", "b:1", "c:1", "leaving:1"}));
+    EXPECT_EQ(connector.listenerCount(), 4u);
+    log.clear();
+    connector.emit(2);
+    EXPECT_EQ(log, (std::vector<std::string>{"connecting:2", "b:2", "c:2", "late:2"}));
+}

@@ -9,7 +9,7 @@
 #include <set>
 #include <vector>
 
-#include "services/log.h"
+#include "toolkit/log_sink.h"
 #include "toolkit/path.h"
 #include "toolkit/string_util.h"
 
@@ -48,7 +48,7 @@ bool isDotComponent(const std::wstring& piece) {
 
 bool refuse(const std::wstring& path, const char* operation) {
     if (!isRefusedPath(path) && path.size() <= kMaxPath) return false;
-    logPrintf("%s refused path: %s", operation, wideToAnsi(path).c_str());
+    ravel::log::printLine("%s refused path: %s", operation, wideToAnsi(path).c_str());
     return true;
 }
 
@@ -217,14 +217,14 @@ bool isRefusedPath(const std::wstring& path) {
 int shellFileOperation(UINT func, const std::wstring& from, const std::wstring& to,
                        FILEOP_FLAGS flags) {
     if (isRefusedPath(from) || from.size() > kMaxPath || to.size() > kMaxPath) {
-        logPrintf("shell operation %u refused: %s -> %s", func, wideToAnsi(from).c_str(),
+        ravel::log::printLine("shell operation %u refused: %s -> %s", func, wideToAnsi(from).c_str(),
                   wideToAnsi(to).c_str());
         return -1;
     }
     // The shell follows junctions and symbolic links and would delete what
     // they point to.
     if (func == FO_DELETE && containsLink(from, 0)) {
-        logPrintf("shell delete skipped, links inside: %s", wideToAnsi(from).c_str());
+        ravel::log::printLine("shell delete skipped, links inside: %s", wideToAnsi(from).c_str());
         return -1;
     }
     std::vector<wchar_t> fromBuffer = doubleNullBuffer(from);

@@ -151,6 +151,9 @@ TEST(FileUtilTest, PathTests) {
     EXPECT_EQ(fileSizeA(tst::narrow(dir.file(L"missing"))), 0u);
 }
 
+// Roots and other dangerous shapes are checked through the guard alone: handing
+// them to an operation would, on a regression, delete the prefix's drive or,
+// for "\", the root of the current drive.
 TEST(FileUtilTest, GuardRefusesDangerousPaths) {
     const wchar_t* refused[] = {
         L"",          L"\\",          L"/",           L"\\\\",         L"C:",
@@ -159,21 +162,64 @@ TEST(FileUtilTest, GuardRefusesDangerousPaths) {
         L"C:\\t\\a\\..\\b", L"C:\\t\\..",  L"..\\x",       L"C:\\.",        L"C:\\t\\. \\x",
         L"C:..\\x",   L"\\\\?\\C:\\", L"\\\\?\\UNC\\srv\\share", L"C:\\t\\a|b", L"C:\\t\\a\nb",
     };
-    for (const wchar_t* path : refused) {
-        SCOPED_TRACE(testing::PrintToString(std::wstring(path)));
-        // Check the guard first: the operations below must never see such a path unguarded.
-        ASSERT_TRUE(isRefusedPath(path));
-        EXPECT_FALSE(deletePath(path).value());
-        EXPECT_FALSE(deletePath(path, true).value());
-        EXPECT_FALSE(forceDeletePath(path).value());
-        EXPECT_FALSE(forceDeletePathExcept(path, L"x").value());
-        EXPECT_FALSE(movePath(path, L"C:\\nowhere").value());
-        EXPECT_FALSE(copyPath(path, L"C:\\nowhere").value());
-        EXPECT_EQ(shellFileOperation(FO_DELETE, path, L"", FOF_SILENT | FOF_NOCONFIRMATION), -1);
-    }
+    for (const wchar_t* path : refused)
+        EXPECT_TRUE(isRefusedPath(path)) << testing::PrintToString(std::wstring(path));
     const wchar_t* accepted[] = {L"C:\\t\\x", L"C:\\t\\a..b", L"C:x", L"\\\\srv\\share\\x",
                                  L"rel\\x", L"\\\\?\\C:\\x", L"C:\\t\\.hidden"};
     for (const wchar_t* path : accepted) EXPECT_FALSE(isRefusedPath(path)) << testing::PrintToString(std::wstring(path));
+}
+
+// Every guarded operation refuses a dangerous path that names a sandbox, and
+// the sandbox keeps everything in it.
+TEST(FileUtilTest, GuardedOperationsLeaveTheSandboxAlone) {
+    tst::TempDir dir(L"fu");
+    const std::wstring box = dir.file(L"box");
+    const std::wstring boxName = L"box";
+    ASSERT_TRUE(makeDir(box));
+    ASSERT_TRUE(tst::writeFile(box + L"\\x", "x"));
+    ASSERT_TRUE(tst::writeFile(box + L"\\y", "y"));
+    // A file whose path has 300 characters, made through the long-path prefix.
+    std::wstring deep = box;
+    while (deep.size() < 280) {
+        deep += L"\\" + std::wstring(40, L'd');
+        CreateDirectoryW((L"\\\\?\\" + deep).c_str(), nullptr);
+    }
+    std::wstring longFile = deep + L"\\" + std::wstring(300 - deep.size() - 1, L'f');
+    ASSERT_EQ(300u, longFile.size());
+    const bool longMade = tst::writeFile(L"\\\\?\\" + longFile, "l");
+
+    const std::wstring cases[] = {
+        box + L"\\..\\" + boxName + L"\\x",
+        box + L"\\*",
+        box + L"\\?",
+        longFile,
+        L"\\\\?\\" + box + L"\\*",
+        L"\\\\?\\" + box + L"\\..\\" + boxName + L"\\x",
+    };
+    for (const std::wstring& path : cases) {
+        SCOPED_TRACE(testing::PrintToString(path));
+        EXPECT_FALSE(deletePath(path).value());
+        EXPECT_FALSE(deletePath(path, true).value());
+        EXPECT_FALSE(deletePathA(tst::narrow(path)).value());
+        EXPECT_FALSE(forceDeletePath(path).value());
+        EXPECT_FALSE(forceDeletePathExcept(path, L"y").value());
+        EXPECT_FALSE(movePath(path, dir.file(L"moved")).value());
+        EXPECT_FALSE(copyPath(path, dir.file(L"copied")).value());
+        EXPECT_EQ(-1, shellFileOperation(FO_DELETE, path, L"", FOF_SILENT | FOF_NOCONFIRMATION));
+        EXPECT_TRUE(tst::fileExists(box + L"\\x"));
+        EXPECT_TRUE(tst::fileExists(box + L"\\y"));
+        if (longMade) {
+            EXPECT_TRUE(tst::fileExists(L"\\\\?\\" + longFile));
+        }
+    }
+    EXPECT_FALSE(pathExists(dir.file(L"moved")));
+    EXPECT_FALSE(pathExists(dir.file(L"copied")));
+    // Long names are removed here, deepest first.
+    DeleteFileW((L"\\\\?\\" + longFile).c_str());
+    while (deep.size() > box.size()) {
+        RemoveDirectoryW((L"\\\\?\\" + deep).c_str());
+        deep.resize(deep.rfind(L'\\'));
+    }
 }
 
 TEST(FileUtilTest, GuardLeavesWildcardAndDotDotMatchesAlone) {

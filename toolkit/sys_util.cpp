@@ -4,7 +4,6 @@
 
 #include <vector>
 
-#include "services/install_paths.h"
 #include "toolkit/file_util.h"
 #include "toolkit/string_util.h"
 #include "toolkit/zip_extract.h"
@@ -31,7 +30,41 @@ bool sameName(const std::wstring& a, const wchar_t* b) {
     return CompareStringOrdinal(a.c_str(), -1, b, -1, TRUE) == CSTR_EQUAL;
 }
 
+BOOL writeWhole(HANDLE file, const void* data, DWORD size, DWORD* written) {
+    return WriteFile(file, data, size, written, nullptr);
+}
+
 }  // namespace
+
+bool writeResourceToFile(HMODULE module, const std::wstring& type, unsigned short id,
+                         const std::wstring& path, ResourceWriteFn write) {
+    HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(id), type.c_str());
+    if (!found) return false;
+    HGLOBAL loaded = LoadResource(module, found);
+    DWORD size = SizeofResource(module, found);
+    const void* data = loaded ? LockResource(loaded) : nullptr;
+    if (!data || size == 0) return false;
+
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        shellFileOperation(FO_DELETE, path, std::wstring(), FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI);
+
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    bool ok = write(file, data, size, &written) && written == size;
+    ok = CloseHandle(file) && ok;
+    // A truncated archive must not be taken for the real one later.
+    if (!ok) DeleteFileW(path.c_str());
+    return ok;
+}
+
+bool extractResourceToFile(HMODULE module, const std::wstring& type, unsigned short id,
+                           const std::wstring& path) {
+    return writeResourceToFile(module, type, id, path, &writeWhole);
+}
 
 std::string wideToNarrow(const std::wstring& text) { return wideToAnsi(text); }
 
@@ -152,4 +185,14 @@ RunOutcome runProcessWithin(const std::wstring& program, const std::wstring& arg
     }
     CloseHandle(info.hProcess);
     return outcome;
+}
+
+HMODULE loadSystemLibrary(const wchar_t* fileName) {
+    HMODULE module = LoadLibraryExW(fileName, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module || GetLastError() != ERROR_INVALID_PARAMETER) return module;
+    // A system without the search flags: the full path in the system folder.
+    wchar_t folder[MAX_PATH] = {};
+    UINT n = GetSystemDirectoryW(folder, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return nullptr;
+    return LoadLibraryW((std::wstring(folder) + L"\\" + fileName).c_str());
 }

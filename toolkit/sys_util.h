@@ -7,7 +7,6 @@
 
 #include <string>
 
-#include "services/com_init.h"
 #include "toolkit/path.h"
 
 // Through the calling thread's ANSI code page (for the narrow log).
@@ -17,6 +16,16 @@ std::string pathToAnsi(const ravel::file::Path& path);
 // %TEMP% + "tarvozhushou", created when missing (a failed creation is ignored).
 std::wstring getTempDataFolder();
 
+// Writes resource (type, id) of module (null: the running program) to path; a
+// folder standing at path is deleted first. True only when every byte was
+// written and the file closed; a partial file is removed.
+bool extractResourceToFile(HMODULE module, const std::wstring& type, unsigned short id,
+                           const std::wstring& path);
+// The same with the write step given (tests pass one that stops short).
+typedef BOOL (*ResourceWriteFn)(HANDLE file, const void* data, DWORD size, DWORD* written);
+bool writeResourceToFile(HMODULE module, const std::wstring& type, unsigned short id,
+                         const std::wstring& path, ResourceWriteFn write);
+
 // Writes the zip resource (type, id) of module (null: the running program) to a
 // new "RES*.tmp" file in %TEMP%, unpacks it under destFolder with the archive's
 // top folder kept, and removes the temporary file again, whatever the result.
@@ -25,6 +34,11 @@ bool extractZipResource(HMODULE module, const std::wstring& type, unsigned short
 // The same with destFolder in the thread's ANSI code page.
 bool extractZipResource(HMODULE module, const std::wstring& type, unsigned short id,
                         const std::string& destFolder);
+
+// Loads a system library by file name from the system folder only: a search by
+// name would reach the program's folder, the current folder and PATH, which
+// users can write. Null when it is not there.
+HMODULE loadSystemLibrary(const wchar_t* fileName);
 
 // Appends each ";"-separated folder that the process's "path" variable does not
 // hold yet (compared ignoring case and a trailing "\"), keeping the old entries

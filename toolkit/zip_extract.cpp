@@ -7,7 +7,7 @@
 #include <unzip.h>
 #include <iowin32.h>
 
-#include "services/log.h"
+#include "toolkit/log_sink.h"
 #include "toolkit/file_util.h"
 #include "toolkit/string_util.h"
 
@@ -208,11 +208,11 @@ bool unzipWith(ArchiveReader& reader, const std::wstring& zipPath, const std::ws
         dest = slash == std::wstring::npos ? L"." : zipPath.substr(0, slash);
     }
     if (!exists(dest) && !createDirectories(dest).value()) {
-        logPrintf("unzip: cannot create folder %s", forLog(dest).c_str());
+        ravel::log::printLine("unzip: cannot create folder %s", forLog(dest).c_str());
         return false;
     }
     if (!reader.open(zipPath)) {
-        logPrintf("unzip: cannot open %s", forLog(zipPath).c_str());
+        ravel::log::printLine("unzip: cannot open %s", forLog(zipPath).c_str());
         return false;
     }
 
@@ -236,12 +236,12 @@ bool unzipWith(ArchiveReader& reader, const std::wstring& zipPath, const std::ws
     for (int index = 0; index < count && !record.cancel; ++index) {
         ArchiveItem it;
         if (!reader.item(index, it)) {
-            logPrintf("unzip: item %d unreadable", index);
+            ravel::log::printLine("unzip: item %d unreadable", index);
             failed = true;
             continue;
         }
         if (it.nameTooLong || it.nameUnreadable) {
-            logPrintf("unzip: item %d skipped: name too long or undecodable", index);
+            ravel::log::printLine("unzip: item %d skipped: name too long or undecodable", index);
             failed = true;
             continue;
         }
@@ -253,7 +253,7 @@ bool unzipWith(ArchiveReader& reader, const std::wstring& zipPath, const std::ws
             name = slash == std::wstring::npos ? std::wstring() : name.substr(slash + 1);
         }
         if (isRefusedName(name)) {
-            logPrintf("unzip: item %s refused", forLog(it.name).c_str());
+            ravel::log::printLine("unzip: item %s refused", forLog(it.name).c_str());
             failed = true;
             continue;
         }
@@ -261,14 +261,14 @@ bool unzipWith(ArchiveReader& reader, const std::wstring& zipPath, const std::ws
         std::wstring target = dest + L"\\" + name;
         std::replace(target.begin(), target.end(), L'/', L'\\');
         if (!liesInside(target, dest)) {
-            logPrintf("unzip: item %s lies outside the destination", forLog(it.name).c_str());
+            ravel::log::printLine("unzip: item %s lies outside the destination", forLog(it.name).c_str());
             failed = true;
             continue;
         }
 
         if (isFolder) {
             if (!exists(target) && !createDirectories(target).value()) {
-                logPrintf("unzip: cannot create folder %s", forLog(target).c_str());
+                ravel::log::printLine("unzip: cannot create folder %s", forLog(target).c_str());
                 failed = true;
                 break;
             }
@@ -282,7 +282,7 @@ bool unzipWith(ArchiveReader& reader, const std::wstring& zipPath, const std::ws
         HANDLE file = CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                   nullptr);
         if (file == INVALID_HANDLE_VALUE) {
-            logPrintf("unzip: cannot create %s, error %lu", forLog(target).c_str(), GetLastError());
+            ravel::log::printLine("unzip: cannot create %s, error %lu", forLog(target).c_str(), GetLastError());
             failed = true;
             continue;
         }
@@ -294,7 +294,7 @@ bool unzipWith(ArchiveReader& reader, const std::wstring& zipPath, const std::ws
             if (got > 0) {
                 DWORD done = 0;
                 if (!WriteFile(file, buffer.data(), got, &done, nullptr) || done != got) {
-                    logPrintf("unzip: write to %s failed, error %lu", forLog(target).c_str(), GetLastError());
+                    ravel::log::printLine("unzip: write to %s failed, error %lu", forLog(target).c_str(), GetLastError());
                     itemFailed = true;
                     break;
                 }
@@ -302,7 +302,7 @@ bool unzipWith(ArchiveReader& reader, const std::wstring& zipPath, const std::ws
                 report(it.name);
             }
             if (r == ArchiveReader::kError) {
-                logPrintf("unzip: data of %s is damaged", forLog(it.name).c_str());
+                ravel::log::printLine("unzip: data of %s is damaged", forLog(it.name).c_str());
                 itemFailed = true;
                 break;
             }

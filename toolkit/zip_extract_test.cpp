@@ -1,6 +1,9 @@
 #include "toolkit/zip_extract.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
 #include <map>
 
 #include "testing/support/test_support.h"
@@ -256,4 +259,80 @@ TEST(ZipExtract, EmptyItemsReportOneHundred) {
     for (float p : rec.percents) EXPECT_FLOAT_EQ(p, 100.0f);
     EXPECT_TRUE(tst::fileExists(dir.file(L"folder")));
     EXPECT_EQ(contents(dir.file(L"empty2")), "");
+}
+
+namespace {
+
+// Items as stored, without the reader's name cleaning; data produced in chunks
+// up to `produced` bytes whatever the declared size.
+class RawReader : public ArchiveReader {
+public:
+    struct Item {
+        std::wstring name;
+        uint64_t declared;
+        uint64_t produced;
+    };
+    std::vector<Item> items;
+    std::map<int, uint64_t> offset;
+
+    bool open(const std::wstring&) override { return true; }
+    int count() override { return (int)items.size(); }
+    bool item(int index, ArchiveItem& out) override {
+        out = ArchiveItem();
+        out.index = index;
+        out.name = items[index].name;
+        out.uncompressedSize = items[index].declared;
+        return true;
+    }
+    ReadResult read(int index, char* buffer, unsigned& got) override {
+        uint64_t& at = offset[index];
+        got = (unsigned)std::min<uint64_t>(kChunk, items[index].produced - at);
+        memset(buffer, 'z', got);
+        at += got;
+        return got ? kMore : kDone;
+    }
+    void close() override {}
+};
+
+}  // namespace
+
+// Names without ".." or ":" that still resolve to no place inside the
+// destination (trailing dots and blanks fall away): only the check of the
+// written path stops them.
+TEST(ZipExtract, PathsThatResolveOutsideTheInsideAreRefused) {
+    for (const wchar_t* name : {L".../", L".. /", L"... /", L".. ./"}) {
+        SCOPED_TRACE(tst::narrow(name));
+        tst::TempDir dir;
+        const std::wstring dest = dir.file(L"dest");
+        RawReader reader;
+        reader.items = {{name, 0, 0}, {L"fine.txt", 4, 4}};
+        EXPECT_FALSE(ravel::zip::unzipWith(reader, dir.file(L"x.zip"), dest, false, nullptr));
+        EXPECT_EQ(contents(dest + L"\\fine.txt"), "zzzz");
+    }
+}
+
+// Declared sizes past 4 GiB: the percent is counted in 64 bits. Two items of
+// 3 GiB that produce nothing and one of 2 MiB: a 32-bit total (2 GiB + 2 MiB)
+// would put the percent three times too high.
+TEST(ZipExtract, PercentCountsDeclaredSizesInSixtyFourBits) {
+    const uint64_t GiB = 1ull << 30, MiB = 1ull << 20;
+    tst::TempDir dir;
+    RawReader reader;
+    reader.items = {{L"a.bin", 3 * GiB, 0}, {L"b.bin", 3 * GiB, 0}, {L"c.bin", 2 * MiB, 2 * MiB}};
+    Recorder rec;
+    UnzipProgressCallback cb = rec.callback();
+    EXPECT_TRUE(ravel::zip::unzipWith(reader, dir.file(L"x.zip"), dir.path(), false, &cb));
+    ASSERT_FALSE(rec.percents.empty());
+    const double total = (double)(6 * GiB + 2 * MiB);
+    // One report per chunk of c.bin after the two empty items.
+    size_t chunkReports = 0;
+    for (size_t i = 0; i < rec.percents.size(); ++i) {
+        if (rec.names[i] != L"c.bin") continue;
+        ++chunkReports;
+        const double written = (double)std::min<uint64_t>(chunkReports * ArchiveReader::kChunk, 2 * MiB);
+        EXPECT_NEAR(written * 100.0 / total, rec.percents[i], 1e-4) << i;
+    }
+    EXPECT_GE(chunkReports, 32u);
+    EXPECT_NEAR(2.0 * MiB * 100.0 / total, rec.percents.back(), 1e-4);
+    EXPECT_LT(rec.percents.back(), 0.04f);
 }

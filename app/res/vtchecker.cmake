@@ -5,23 +5,7 @@
 set(TARVO_SIGNED_DRIVERS_DIR "" CACHE PATH
   "Folder holding the signed hvsense_32.sys and hvsense_64.sys for the VT_CHECKER archive")
 set(TARVO_VTCHECKER_ZIP ${CMAKE_BINARY_DIR}/res/vtchecker.zip)
-set(_vt_zipper ${CMAKE_BINARY_DIR}/res/make_vtchecker.py)
-file(WRITE ${_vt_zipper} [=[
-import sys, zipfile
-with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as archive:
-    for entry in sys.argv[2:]:
-        if entry.endswith("/"):
-            info = zipfile.ZipInfo(entry, date_time=(2020, 1, 1, 0, 0, 0))
-            info.external_attr = (0o40755 << 16) | 0x10
-            archive.writestr(info, b"")
-        else:
-            name, path = entry.split("=", 1)
-            info = zipfile.ZipInfo(name, date_time=(2020, 1, 1, 0, 0, 0))
-            info.compress_type = zipfile.ZIP_DEFLATED
-            info.external_attr = 0o100644 << 16
-            with open(path, "rb") as source:
-                archive.writestr(info, source.read())
-]=])
+set(_vt_zipper ${PROJECT_SOURCE_DIR}/scripts/make_zip.py)
 set(_vt_entries vtchecker/ vtchecker/hvprobe.dll=$<TARGET_FILE:hvprobe>)
 set(_vt_depends hvprobe ${_vt_zipper})
 if(TARVO_SIGNED_DRIVERS_DIR)

@@ -324,6 +324,22 @@ TEST(AdbDescriptors, TableInAFreshProcess) {
     EXPECT_EQ(100, run.num("after_failures"));
 }
 
+// Threads that open, use and close descriptors at once, with the table nearly
+// full: no descriptor that is open fails, and every slot is free at the end.
+TEST(AdbDescriptors, ConcurrentUseKeepsTheTableWhole) {
+    tst::TempDir dir(L"adbfd");
+    std::wstring file = dir.file(L"ten.bin");
+    ASSERT_TRUE(tst::writeFile(file, "0123456789"));
+    DriverRun run = fakeadb::runDriver({L"fdthreads", file});
+    ASSERT_EQ(0, run.exitCode) << run.err;
+    EXPECT_EQ(0, run.num("failures"));
+    EXPECT_GT(run.num("opened"), 1000);
+    EXPECT_EQ(120, run.num("held_closed"));
+    EXPECT_EQ(128, run.num("reopened"));
+    EXPECT_EQ(-1, run.num("open129"));
+    EXPECT_EQ(12, run.num("open129_errno"));
+}
+
 // --- server version and start roads (in a driver process, streams captured) ----------
 
 struct StandIn {

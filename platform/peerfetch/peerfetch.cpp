@@ -146,13 +146,13 @@ void logCall(const wchar_t* format, ...) {
 }
 
 // "fake:seq=C/D/T,C/D/T,..." with "q" for a failing query.
-bool parseFakeSteps(Task* t, const wchar_t* spec) {
+bool parseFakeSteps(Task* t, const wchar_t* steps) {
     size_t count = 1;
-    for (const wchar_t* p = spec; *p; ++p)
+    for (const wchar_t* p = steps; *p; ++p)
         if (*p == L',') ++count;
     t->steps = static_cast<FakeStep*>(calloc(count, sizeof(FakeStep)));
     if (!t->steps) return false;
-    const wchar_t* p = spec;
+    const wchar_t* p = steps;
     for (size_t i = 0; i < count; ++i) {
         FakeStep& s = t->steps[i];
         if (*p == L'q') {

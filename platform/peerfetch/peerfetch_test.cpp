@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "installer/peerfetch_abi.h"
-#include "installer/peerfetch_test_util.h"
+#include "testing/peerfetch_test/peerfetch_test_util.h"
 
 namespace {
 

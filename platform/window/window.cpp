@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "services/log.h"
+#include "toolkit/log_sink.h"
 
 namespace platform {
 namespace window {
@@ -89,11 +89,11 @@ INT_PTR CALLBACK Dialog::dialogProc(HWND hwnd, UINT message, WPARAM wParam, LPAR
     try {
         handled = self->processMessage(message, wParam, lParam, result);
     } catch (const std::exception& e) {
-        logPrintf("window handler exception: %s", e.what());
+        ravel::log::printLine("window handler exception: %s", e.what());
         handled = true;
         result = 0;
     } catch (...) {
-        logPrintf("window handler exception: %s", "unknown");
+        ravel::log::printLine("window handler exception: %s", "unknown");
         handled = true;
         result = 0;
     }

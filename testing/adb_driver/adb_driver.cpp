@@ -7,6 +7,7 @@
 //   push    <port> <serial> <local> <remote>
 //   list    <port> <serial> <remote>
 //   fdtable <existing file> <missing file> <path in a missing folder>
+//   fdthreads <existing file>               eight threads open, use and close at once
 #include <windows.h>
 
 #include <fcntl.h>
@@ -46,6 +47,33 @@ struct Result {
     void put(const std::string& key, const std::string& value) { text += key + "=" + value + "\n"; }
     void put(const std::string& key, long long value) { put(key, std::to_string(value)); }
 };
+
+// One thread of fdthreads: opens, reads, names and closes descriptors while the
+// others do the same; counts the failures on descriptors it holds open.
+struct FdWorker {
+    std::wstring file;
+    int rounds = 0;
+    long failures = 0;
+    long opened = 0;
+};
+
+DWORD WINAPI fdWorkerMain(void* param) {
+    FdWorker* w = static_cast<FdWorker*>(param);
+    char buf[4];
+    for (int k = 0; k < w->rounds; ++k) {
+        int fd = adb::openForReading(w->file);
+        if (fd < 0) continue;  // the table may be full for a moment
+        ++w->opened;
+        errno = 0;
+        if (adb::seekDescriptor(fd, 1, 0) != 1) ++w->failures;
+        if (adb::readDescriptor(fd, buf, 2) != 2 || buf[0] != '1') ++w->failures;
+        if (adb::descriptorName(fd).compare(0, std::to_string(fd).size() + 1, std::to_string(fd) + "(") != 0)
+            ++w->failures;
+        if (adb::closeDescriptor(fd) != 0) ++w->failures;
+        if (errno == 9) ++w->failures;
+    }
+    return 0;
+}
 
 }  // namespace
 
@@ -144,6 +172,38 @@ int wmain(int argc, wchar_t** argv) {
         r.put("missing_folder", adb::openForReading(arg(2)));
         r.put("missing_folder_errno", errno);
         r.put("after_failures", adb::openForReading(arg(0)));
+    } else if (scenario == L"fdthreads") {
+        // Most slots held, so that the threads keep reusing the few free ones.
+        std::vector<int> held;
+        for (int k = 0; k < 120; ++k) held.push_back(adb::openForReading(arg(0)));
+        FdWorker workers[8];
+        HANDLE threads[8];
+        for (int t = 0; t < 8; ++t) {
+            workers[t].file = arg(0);
+            workers[t].rounds = 1500;
+            threads[t] = CreateThread(nullptr, 0, fdWorkerMain, &workers[t], 0, nullptr);
+        }
+        WaitForMultipleObjects(8, threads, TRUE, INFINITE);
+        long failures = 0, opened = 0;
+        for (int t = 0; t < 8; ++t) {
+            CloseHandle(threads[t]);
+            failures += workers[t].failures;
+            opened += workers[t].opened;
+        }
+        r.put("failures", failures);
+        r.put("opened", opened);
+        long heldClosed = 0;
+        for (int fd : held) heldClosed += adb::closeDescriptor(fd) == 0 ? 1 : 0;
+        r.put("held_closed", heldClosed);
+        // Every slot is free again: the whole table opens once more.
+        std::vector<int> all;
+        for (int k = 0; k < 128; ++k) all.push_back(adb::openForReading(arg(0)));
+        long distinct = 0;
+        for (int k = 0; k < 128; ++k) distinct += all[k] >= 100 && all[k] < 228 ? 1 : 0;
+        r.put("reopened", distinct);
+        errno = 0;
+        r.put("open129", adb::openForReading(arg(0)));
+        r.put("open129_errno", errno);
     } else {
         return 2;
     }

@@ -22,11 +22,9 @@ FakeInstallerEnv::~FakeInstallerEnv() {
 
 void FakeInstallerEnv::reset() {
     ravel::system::ScopedLock guard(lock_);
-    emulatorInstalled = false;
-    playerInstalled = false;
     engine = v2::EngineVBox;
     for (FakeOpScript& op : ops) op = FakeOpScript();
-    emulatorCalls = playerCalls = engineCalls = createCalls = 0;
+    engineCalls = createCalls = 0;
     records_.clear();
     logLines_.clear();
     created_.clear();
@@ -64,16 +62,6 @@ void FakeInstallerEnv::addRecord(const FakeOpRecord& record) {
 void FakeInstallerEnv::log(const std::string& line) {
     ravel::system::ScopedLock guard(lock_);
     logLines_.push_back(line);
-}
-
-bool FakeInstallerEnv::isEmulatorInstalled() {
-    ++emulatorCalls;
-    return emulatorInstalled;
-}
-
-bool FakeInstallerEnv::isPlayerInstalled() {
-    ++playerCalls;
-    return playerInstalled;
 }
 
 int32_t FakeInstallerEnv::selectedEngine() {

@@ -54,18 +54,14 @@ public:
     ~FakeInstallerEnv() override;
 
     // Script.
-    bool emulatorInstalled = false;
-    bool playerInstalled = false;
     int32_t engine = v2::EngineVBox;
     FakeOpScript ops[5];
     CallLog* timeline = nullptr;  // receives "impl.<op> begin/end" when set
 
     // Counters.
-    std::atomic<int> emulatorCalls{0};
-    std::atomic<int> playerCalls{0};
     std::atomic<int> engineCalls{0};
     std::atomic<int> createCalls{0};
-    int probes() const { return emulatorCalls + playerCalls + engineCalls; }
+    int probes() const { return engineCalls; }
 
     // Back to a fresh script, no records, counters at 0, not released.
     void reset();
@@ -81,8 +77,6 @@ public:
     std::vector<int32_t> createdEngines() const;
 
     void log(const std::string& line) override;
-    bool isEmulatorInstalled() override;
-    bool isPlayerInstalled() override;
     int32_t selectedEngine() override;
     v2::InstallerImpl* createImpl(int32_t engine, v2::Installer* owner) override;
 

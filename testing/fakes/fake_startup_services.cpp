@@ -316,9 +316,7 @@ bool loadStartupCase(const std::string& text, StartupScript& s, FakeInstallerEnv
             else if (v == "runs") s.window = StartupScript::WindowRuns;
             else if (v == "rollback") s.window = StartupScript::WindowRollsBack;
             else ok = false;
-        } else if (key == "installer.emulatorInstalled") ok = parseBool(v, env.emulatorInstalled);
-        else if (key == "installer.playerInstalled") ok = parseBool(v, env.playerInstalled);
-        else if (key == "installer.engine") {
+        } else if (key == "installer.engine") {
             ok = parseInt(v, n);
             env.engine = (int32_t)n;
         } else if (key.compare(0, 3, "op.") == 0 && key.size() > 5 && key[3] >= '0' && key[3] <= '4' &&

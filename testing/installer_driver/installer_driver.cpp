@@ -37,6 +37,10 @@
 #include "testing/startup_driver/loopback_guard.h"
 #include "testing/startup_driver/road_driver.h"
 #include "toolkit/string_util.h"
+#include "services/log.h"
+#include "toolkit/log_sink.h"
+#include "services/seams.h"
+#include "installer/seams.h"
 
 namespace {
 
@@ -185,7 +189,7 @@ void applySeams(const Case& c) {
         const bool binds = c.dotnet == 1;
         setDotNetBinderForTests([binds](const std::wstring&) { return binds; });
     }
-    if (c.stallLimitMs > 0) Downloader::setStallLimitMsForTests((uint32_t)c.stallLimitMs);
+    if (c.stallLimitMs > 0) downloaderLimits().stallMs = (uint32_t)c.stallLimitMs;
     v2::QvInstallLimits& limits = v2::qvInstallLimits();
     if (c.setupMs > 0) limits.setupMs = (DWORD)c.setupMs;
     if (c.dotnetMs > 0) limits.dotnetMs = (DWORD)c.dotnetMs;
@@ -243,6 +247,7 @@ private:
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    ravel::log::setLineSink(&writeLogLine);  // as the loader does
     wchar_t casePath[4096];
     DWORD n = GetEnvironmentVariableW(L"TARVO_ROAD_CASE", casePath, 4096);
     if (n == 0 || n >= 4096) return 3;
@@ -271,7 +276,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
 
     const ULONGLONG started = GetTickCount64();
     installer.start();
-    const DWORD installerThread = GetThreadId(installer.workerHandleForTests());
+    const DWORD installerThread = GetThreadId(v2::workerHandleForTests(installer));
     bool cancelled = false;
     while (installer.isBusy() && GetTickCount64() - started < 600000) {
         if (!cancelled && c.cancelAfterMs >= 0 && GetTickCount64() - started >= (ULONGLONG)c.cancelAfterMs) {
@@ -283,7 +288,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     const ULONGLONG took = GetTickCount64() - started;
     DWORD code = (DWORD)-1;
     const bool ended = !installer.isBusy();
-    if (ended) GetExitCodeThread(installer.workerHandleForTests(), &code);
+    if (ended) GetExitCodeThread(v2::workerHandleForTests(installer), &code);
 
     std::string out;
     for (const Event& e : recorder.all()) {

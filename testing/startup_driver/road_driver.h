@@ -110,28 +110,7 @@ struct Gate {
 };
 
 // The machine-state mutex of the test prefix, held while alive.
-class MachineLock {
-public:
-    MachineLock() : mutex_(CreateMutexW(nullptr, FALSE, L"tarvo-test-machine-state")) {
-        if (mutex_) {
-            DWORD r = WaitForSingleObject(mutex_, 120000);
-            held_ = r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
-        }
-    }
-    ~MachineLock() {
-        if (mutex_) {
-            if (held_) ReleaseMutex(mutex_);
-            CloseHandle(mutex_);
-        }
-    }
-    MachineLock(const MachineLock&) = delete;
-    MachineLock& operator=(const MachineLock&) = delete;
-    bool held() const { return held_; }
-
-private:
-    HANDLE mutex_;
-    bool held_ = false;
-};
+using MachineLock = tst::MachineStateLock;
 
 // A file's bytes (or its absence), put back on destruction.
 class SavedFile {

@@ -28,6 +28,8 @@
 #include "services/web_hosts.h"
 #include "testing/fakes/fake_startup_services.h"
 #include "testing/startup_driver/loopback_guard.h"
+#include "services/log.h"
+#include "toolkit/log_sink.h"
 
 namespace {
 
@@ -54,7 +56,7 @@ bool writeAll(const std::wstring& path, const std::string& text) {
 const char* const kBoundKeys[] = {
     "emulatorInstalled", "playerInstalled", "playerExe", "launchResult", "productProgram", "loaderRunning",
     "setupRunning",      "playerRunning",   "acquire",   "pending",      "apkId",          "channelLaunch",
-    "channelLaunchApk",  "installer.emulatorInstalled", "installer.playerInstalled", "installer.engine",
+    "channelLaunchApk",  "installer.engine",
     "qvContextInstalled", "qvInstalled", "qvAppFound", "qvLaunchDefault", "qvLaunchResults", "localApp",
     "context",
 };
@@ -282,18 +284,6 @@ public:
         if (timeline) timeline->add("installer.log(" + line + ")");
         real.log(line);
     }
-    bool isEmulatorInstalled() override {
-        ++emulatorCalls;
-        bool v = real.isEmulatorInstalled();
-        if (timeline) timeline->add(std::string("installer.isEmulatorInstalled=") + (v ? "1" : "0"));
-        return v;
-    }
-    bool isPlayerInstalled() override {
-        ++playerCalls;
-        bool v = real.isPlayerInstalled();
-        if (timeline) timeline->add(std::string("installer.isPlayerInstalled=") + (v ? "1" : "0"));
-        return v;
-    }
     int32_t selectedEngine() override {
         ++engineCalls;
         int32_t v = real.selectedEngine();
@@ -339,6 +329,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     DWORD portLength = GetEnvironmentVariableW(L"TARVO_ADB_PORT", adbPort, 16);
     if (portLength > 0 && portLength < 16) adb::settings().defaultServerPort = _wtoi(adbPort);
 
+    ravel::log::setLineSink(&writeLogLine);  // as the loader does
     wchar_t casePath[4096];
     DWORD n = GetEnvironmentVariableW(L"TARVO_ROAD_CASE", casePath, 4096);
     if (n == 0 || n >= 4096) return 3;

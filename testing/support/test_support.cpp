@@ -1,4 +1,6 @@
 #include "testing/support/test_support.h"
+#include "services/log.h"
+#include "toolkit/log_sink.h"
 
 #include <shellapi.h>
 #include <objbase.h>
@@ -350,4 +352,57 @@ MachineStateLock::~MachineStateLock() {
     CloseHandle(mutex_);
 }
 
+SavedRegistryValue::SavedRegistryValue(HKEY root, const std::wstring& key, const std::wstring& value, REGSAM view)
+    : root_(root), key_(key), value_(value), view_(view) {
+    HKEY h = nullptr;
+    keyExisted_ = RegOpenKeyExW(root_, key_.c_str(), 0, KEY_QUERY_VALUE | view_, &h) == ERROR_SUCCESS;
+    if (!keyExisted_) return;
+    DWORD size = 0;
+    if (RegQueryValueExW(h, value_.c_str(), nullptr, &type_, nullptr, &size) == ERROR_SUCCESS) {
+        bytes_.resize(size);
+        valueExisted_ = RegQueryValueExW(h, value_.c_str(), nullptr, &type_, bytes_.data(), &size) == ERROR_SUCCESS;
+        bytes_.resize(size);
+    }
+    RegCloseKey(h);
+}
+
+SavedRegistryValue::~SavedRegistryValue() {
+    if (!keyExisted_) {
+        RegDeleteKeyExW(root_, key_.c_str(), view_, 0);
+        return;
+    }
+    HKEY h = nullptr;
+    if (RegCreateKeyExW(root_, key_.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view_, nullptr, &h, nullptr) !=
+        ERROR_SUCCESS)
+        return;
+    if (valueExisted_)
+        RegSetValueExW(h, value_.c_str(), 0, type_, bytes_.data(), (DWORD)bytes_.size());
+    else
+        RegDeleteValueW(h, value_.c_str());
+    RegCloseKey(h);
+}
+
+bool SavedRegistryValue::set(const std::wstring& text) {
+    HKEY h = nullptr;
+    if (RegCreateKeyExW(root_, key_.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view_, nullptr, &h, nullptr) !=
+        ERROR_SUCCESS)
+        return false;
+    LONG r = RegSetValueExW(h, value_.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                            (DWORD)((text.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(h);
+    return r == ERROR_SUCCESS;
+}
+
+void SavedRegistryValue::remove() {
+    HKEY h = nullptr;
+    if (RegOpenKeyExW(root_, key_.c_str(), 0, KEY_SET_VALUE | view_, &h) != ERROR_SUCCESS) return;
+    RegDeleteValueW(h, value_.c_str());
+    RegCloseKey(h);
+}
+
 }  // namespace tst
+
+namespace {
+// Test programs log as the loader does, the toolkit's lines included.
+const bool g_toolkitLogSet = (ravel::log::setLineSink(&writeLogLine), true);
+}  // namespace

@@ -121,4 +121,23 @@ private:
     bool held_ = false;
 };
 
+// A registry value saved on construction (with its key's existence) and put
+// back on destruction. view: KEY_WOW64_32KEY, KEY_WOW64_64KEY or 0.
+class SavedRegistryValue {
+public:
+    SavedRegistryValue(HKEY root, const std::wstring& key, const std::wstring& value, REGSAM view = 0);
+    ~SavedRegistryValue();
+    SavedRegistryValue(const SavedRegistryValue&) = delete;
+    SavedRegistryValue& operator=(const SavedRegistryValue&) = delete;
+    bool set(const std::wstring& text);  // REG_SZ
+    void remove();
+private:
+    HKEY root_;
+    std::wstring key_, value_;
+    REGSAM view_;
+    bool keyExisted_ = false, valueExisted_ = false;
+    DWORD type_ = 0;
+    std::vector<BYTE> bytes_;
+};
+
 }  // namespace tst

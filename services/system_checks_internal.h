@@ -1,0 +1,38 @@
+// What the pieces of the system checks share: the registry reads and the
+// forgetting of the VT answer. Not for use outside services/system_checks*.cpp.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace syschecks {
+
+// A REG_SZ (or, with expandToo, REG_EXPAND_SZ) value of at most bufferBytes
+// bytes, terminated within what was read.
+bool readRegString(HKEY key, const wchar_t* name, DWORD bufferBytes, bool expandToo, std::wstring& out);
+// A REG_DWORD value of exactly four bytes.
+bool readRegDword(HKEY key, const wchar_t* name, DWORD& out);
+
+class RegKey {
+public:
+    RegKey(HKEY root, const wchar_t* path) {
+        if (RegOpenKeyExW(root, path, 0, KEY_READ, &key_) != ERROR_SUCCESS) key_ = nullptr;
+    }
+    ~RegKey() {
+        if (key_) RegCloseKey(key_);
+    }
+    RegKey(const RegKey&) = delete;
+    RegKey& operator=(const RegKey&) = delete;
+    HKEY get() const { return key_; }
+
+private:
+    HKEY key_ = nullptr;
+};
+
+#ifdef TARVO_TEST_SEAMS
+// Drops the probe library's kept answer.
+void forgetVtAnswer();
+#endif
+
+}  // namespace syschecks
