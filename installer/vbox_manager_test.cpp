@@ -243,7 +243,7 @@ TEST_F(VBoxManagerTest, GlChannelFromTheSetting) {
 
 // --- the install with a scripted engine -----------------------------------------------------
 
-class VBoxInstallTest : public VBoxManagerTest {
+class VBoxManagerInstallTest : public VBoxManagerTest {
 protected:
     void SetUp() override {
         VBoxManagerTest::SetUp();
@@ -257,16 +257,16 @@ protected:
     }
     int install(VBoxManager& m) {
         notes_.clear();
-        m.notifier().connect(VBoxManager::Notifier::delegate_type(this, &VBoxInstallTest::onNotify));
+        m.notifier().connect(VBoxManager::Notifier::delegate_type(this, &VBoxManagerInstallTest::onNotify));
         int result = m.install(host_.home + L"\\vbox", L"", host_.home + L"\\deployed");
-        m.notifier().disconnect(VBoxManager::Notifier::delegate_type(this, &VBoxInstallTest::onNotify));
+        m.notifier().disconnect(VBoxManager::Notifier::delegate_type(this, &VBoxManagerInstallTest::onNotify));
         return result;
     }
     void onNotify(VBoxManager*, VBoxManager::NotifyPtr n) { notes_.push_back(*n); }
     std::vector<VBoxNotify> notes_;
 };
 
-TEST_F(VBoxInstallTest, WorkingEngineNotifiesEachStepAndRegistersTheDeviceModule) {
+TEST_F(VBoxManagerInstallTest, WorkingEngineNotifiesEachStepAndRegistersTheDeviceModule) {
     VBoxManager m(host_);
     size_t mark = logSize();
     ASSERT_EQ(0, install(m));
@@ -314,7 +314,7 @@ TEST_F(VBoxInstallTest, WorkingEngineNotifiesEachStepAndRegistersTheDeviceModule
     EXPECT_EQ(std::string::npos, bytes.find("VBoxInternal/PDM/Devices/tvc288/path", first + 1));
 }
 
-TEST_F(VBoxInstallTest, EachFailedStepEndsWithOneFailureNotification) {
+TEST_F(VBoxManagerInstallTest, EachFailedStepEndsWithOneFailureNotification) {
     struct Case {
         const char* name;
         std::function<VBoxRunResult(const std::wstring&)> script;
@@ -408,7 +408,7 @@ TEST_F(VBoxInstallTest, EachFailedStepEndsWithOneFailureNotification) {
     }
 }
 
-TEST_F(VBoxInstallTest, StockDriverTextCountsAsInstalled) {
+TEST_F(VBoxManagerInstallTest, StockDriverTextCountsAsInstalled) {
     host_.script = [](const std::wstring& c) {
         return c.find(L"SUPInstall.exe") != std::wstring::npos ? ran(0, "SUPInstall.exe: info: Installed successfully!\r\n")
                                                                 : workingEngine(c);
@@ -417,7 +417,7 @@ TEST_F(VBoxInstallTest, StockDriverTextCountsAsInstalled) {
     EXPECT_EQ(0, install(m));
 }
 
-TEST_F(VBoxInstallTest, IntactSetUpIsNotUnpackedOrRestoredAgain) {
+TEST_F(VBoxManagerInstallTest, IntactSetUpIsNotUnpackedOrRestoredAgain) {
     VBoxManager m(host_);
     ASSERT_EQ(0, install(m));
     std::string before;
@@ -542,7 +542,7 @@ TEST_F(VBoxManagerTest, BusyLockOrBlockedTemporaryLeavesTheFileAsItWas) {
     EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY));
 }
 
-TEST_F(VBoxInstallTest, FailedSaveGivesMinus102AndKeepsTheFile) {
+TEST_F(VBoxManagerInstallTest, FailedSaveGivesMinus102AndKeepsTheFile) {
     VBoxManager m(host_);
     ASSERT_EQ(0, install(m));  // leaves an intact set-up without a device-module change
     std::string before;
