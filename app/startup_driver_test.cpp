@@ -326,7 +326,7 @@ std::vector<std::string> dialogLines(const DriverRun& run) {
 TEST(StartupDriverWindowTest, InstallRunShowsTheDialogFromCreatedToClosedAndThenLaunches) {
     RoadSandbox box;
     ASSERT_TRUE(readyWithPlayerAndChannel(box));
-    DriverRun run = box.run(L"", "driver.window=real\ncontext=missing\nop.1.events=1:0:0:0;1:1:0:50;1:2:0:100\n");
+    DriverRun run = box.run(L"", "driver.window=real\nop.1.events=1:0:0:0;1:1:0:50;1:2:0:100\n");
     EXPECT_EQ(0, run.exitCode);
     EXPECT_TRUE(run.has("runWindow(action=1)"));
     EXPECT_TRUE(run.has("runWindow=1 action=1"));
@@ -351,7 +351,7 @@ TEST(StartupDriverWindowTest, CancelInTheFailureBoxRollsBackAndLaunchesNothing) 
     RoadSandbox box;
     ASSERT_TRUE(readyWithPlayerAndChannel(box));
     RoadSandbox::Started s = box.start(
-        L"", "driver.window=real\ncontext=missing\nop.1.events=1:0:0:0;1:2:-1:0\nop.3.events=3:0:0:0;3:2:0:100\n");
+        L"", "driver.window=real\nop.1.events=1:0:0:0;1:2:-1:0\nop.3.events=3:0:0:0;3:2:0:100\n");
     ASSERT_TRUE(s.process != nullptr);
     const DWORD pid = GetProcessId(s.process);
     // The user answers Cancel in the box that the driver's dialog owns.
