@@ -377,8 +377,8 @@ void applyModes(Start& s, const std::wstring& section) {
         // No debugger (Wine starts one, which can hold the caller's pipes): the
         // process ends with the fault's code.
         SetUnhandledExceptionFilter(endWithExceptionCode);
-        int* volatile target = nullptr;
-        *target = 1;
+        // Raised, not a write to address 0: Wine may have the zero page mapped.
+        RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
     }
     if (s.mode == L"hang") hangUntilLifeEnds();
     if (s.mode == L"slow") Sleep(s.delayMs);
