@@ -2,7 +2,7 @@
 # Runs inside xvfb-run: the loader's run through testing/qv_road/road.py, which starts the
 # sample channel's server, runs the loader, prints what it did and stops the server and
 # the prefix's wineserver again.
-# usage: run-loader-inner.sh <build>/<arch> <prefix> [--keep-prefix] -- [loader words...]
+# usage: run-loader-inner.sh <build>/<arch> <prefix> [--keep-prefix] [--vbox] -- [loader words...]
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 arch_dir=$1; prefix=$2; shift 2

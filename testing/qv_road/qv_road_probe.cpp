@@ -1,8 +1,10 @@
 // Prints what a loader run left in this prefix as one JSON document: the Qv
-// registry keys, the uninstall entry, the adapter ini, the three services, the
-// product's links, listings of its folders and the running processes. Built for
-// the loader's architecture, so it sees the registry view the loader sees. It
-// only reads: nothing of the product's code runs here.
+// registry keys, the uninstall entry, the adapter ini, the services, the
+// product's links, listings of its folders, the running processes, and the VBox
+// engine's set-up (COM registrations, driver counters, compatibility layers, the
+// settings file parsed and its backups). Built for the loader's architecture,
+// so it sees the registry view the loader sees. It only reads: nothing of the
+// product's code runs here.
 #include <windows.h>
 #include <objbase.h>
 #include <shlobj.h>
@@ -12,6 +14,8 @@
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "tinyxml.h"
 
 namespace {
 
@@ -226,6 +230,127 @@ std::string processes() {
     return "[" + out + "]";
 }
 
+// The build's own view: 32-bit for the i686 build, 64-bit for the x86_64 one.
+REGSAM ownView() {
+#ifdef _WIN64
+    return KEY_WOW64_64KEY;
+#else
+    return is64BitWindows() ? KEY_WOW64_32KEY : 0;
+#endif
+}
+
+std::string classesDefault(const std::wstring& key) {
+    HKEY handle = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ | ownView(), &handle) != ERROR_SUCCESS) return null();
+    wchar_t buffer[2048] = {};
+    DWORD bytes = sizeof(buffer) - sizeof(wchar_t);
+    DWORD type = 0;
+    LONG rc = RegQueryValueExW(handle, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
+    RegCloseKey(handle);
+    return rc == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ) ? str(buffer) : null();
+}
+
+std::string comRegistrations() {
+    return "{\"LocalServer32\":" + classesDefault(L"CLSID\\{B1A7A4F2-47B9-4A1E-82B2-07CCD5323C3F}\\LocalServer32") +
+           ",\"InprocServer32\":" + classesDefault(L"CLSID\\{DD3FC71D-26C0-4FE1-BF6F-67F633265BBA}\\InprocServer32") +
+           "}";
+}
+
+// The stand-in driver's load and unload counters.
+std::string driverCounters() {
+    HKEY handle = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\VBoxDrvStandin", 0, KEY_READ, &handle) != ERROR_SUCCESS)
+        return null();
+    std::string out = "{";
+    const wchar_t* names[] = {L"Loads", L"Unloads"};
+    for (int i = 0; i < 2; ++i) {
+        DWORD value = 0, size = sizeof(value), type = 0;
+        const bool got = RegQueryValueExW(handle, names[i], nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) ==
+                             ERROR_SUCCESS && type == REG_DWORD;
+        out += std::string(i ? "," : "") + str(names[i]) + ":" + (got ? std::to_string(value) : null());
+    }
+    RegCloseKey(handle);
+    return out + "}";
+}
+
+// Every value of the current user's compatibility-layers key; null without the key.
+std::string compatLayers() {
+    HKEY handle = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows NT\\CurrentVersion\\AppCompatFlags\\Layers", 0,
+                      KEY_READ, &handle) != ERROR_SUCCESS)
+        return null();
+    std::string out = "{";
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[1024] = {}, data[1024] = {};
+        DWORD nameSize = 1024, dataSize = sizeof(data) - sizeof(wchar_t), type = 0;
+        if (RegEnumValueW(handle, i, name, &nameSize, nullptr, &type, reinterpret_cast<BYTE*>(data), &dataSize) !=
+            ERROR_SUCCESS)
+            break;
+        out += std::string(i ? "," : "") + str(name) + ":" + (type == REG_SZ ? str(data) : null());
+    }
+    RegCloseKey(handle);
+    return out + "}";
+}
+
+std::string text(const char* utf8Text) {
+    if (!utf8Text) return null();
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8Text, -1, nullptr, 0);
+    std::wstring wide(n > 0 ? n - 1 : 0, L'\0');
+    if (n > 1) MultiByteToWideChar(CP_UTF8, 0, utf8Text, -1, &wide[0], n);
+    return str(wide);
+}
+
+// "VirtualBox.xml" of a settings folder: the device-module item, the Trusted
+// items, the machine folder and the machine entries, and the backups beside it.
+std::string vboxSettings(const std::wstring& home) {
+    const std::wstring path = home + L"\\VirtualBox.xml";
+    std::string out = "{\"path\":" + str(path);
+    std::string bytes;
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    out += ",\"exists\":" + std::string(f != INVALID_HANDLE_VALUE ? "true" : "false");
+    if (f != INVALID_HANDLE_VALUE) {
+        char buffer[65536];
+        DWORD got = 0;
+        while (ReadFile(f, buffer, sizeof(buffer), &got, nullptr) && got) bytes.append(buffer, got);
+        CloseHandle(f);
+    }
+    TiXmlDocument doc;
+    doc.Parse(bytes.c_str(), nullptr, TIXML_ENCODING_UTF8);
+    TiXmlElement* root = doc.Error() ? nullptr : doc.FirstChildElement("VirtualBox");
+    TiXmlElement* global = root ? root->FirstChildElement("Global") : nullptr;
+    out += ",\"loads\":" + std::string(global ? "true" : "false");
+    std::string module = null(), trusted, machines;
+    TiXmlElement* extra = global ? global->FirstChildElement("ExtraData") : nullptr;
+    for (TiXmlElement* e = extra ? extra->FirstChildElement("ExtraDataItem") : nullptr; e;
+         e = e->NextSiblingElement("ExtraDataItem")) {
+        const std::string name = e->Attribute("name") ? e->Attribute("name") : "";
+        if (name == "VBoxInternal/PDM/Devices/tvc288/path") module = text(e->Attribute("value"));
+        if (name.size() > 8 && name.compare(name.size() - 8, 8, "/Trusted") == 0)
+            trusted += (trusted.empty() ? "" : ",") + text(name.c_str()) + ":" + text(e->Attribute("value"));
+    }
+    TiXmlElement* registry = global ? global->FirstChildElement("MachineRegistry") : nullptr;
+    for (TiXmlElement* e = registry ? registry->FirstChildElement("MachineEntry") : nullptr; e;
+         e = e->NextSiblingElement("MachineEntry")) {
+        machines += (machines.empty() ? "" : ",") + std::string("{\"uuid\":") + text(e->Attribute("uuid")) +
+                    ",\"src\":" + text(e->Attribute("src")) + "}";
+    }
+    TiXmlElement* system = global ? global->FirstChildElement("SystemProperties") : nullptr;
+    out += ",\"device_module\":" + module + ",\"trusted\":{" + trusted + "},\"machine_folder\":" +
+           (system ? text(system->Attribute("defaultMachineFolder")) : null()) + ",\"machines\":[" + machines + "]";
+    std::string backups;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((path + L".*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const unsigned long long size = ((unsigned long long)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+            backups += (backups.empty() ? "" : ",") + str(data.cFileName) + ":" + std::to_string(size);
+        } while (FindNextFileW(find, &data));
+        FindClose(find);
+    }
+    return out + ",\"beside\":{" + backups + "}}";
+}
+
 std::wstring envValue(const wchar_t* name) {
     wchar_t buffer[MAX_PATH * 2] = {};
     DWORD n = GetEnvironmentVariableW(name, buffer, MAX_PATH * 2);
@@ -251,8 +376,8 @@ int wmain() {
 
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     std::string services = "{";
-    const wchar_t* names[] = {L"TarvoHelper", L"tvHdAndroidSvc", L"tvHdDrv"};
-    for (int i = 0; i < 3; ++i) services += std::string(i ? "," : "") + str(names[i]) + ":" + service(manager, names[i]);
+    const wchar_t* names[] = {L"TarvoHelper", L"tvHdAndroidSvc", L"tvHdDrv", L"VBoxDrv"};
+    for (int i = 0; i < 4; ++i) services += std::string(i ? "," : "") + str(names[i]) + ":" + service(manager, names[i]);
     services += "}";
     if (manager) CloseServiceHandle(manager);
 
@@ -276,6 +401,10 @@ int wmain() {
     out += ",\"player_files\":" + tree(installPath[0] ? std::wstring(installPath) : defaultPlayer);
     out += ",\"standin_files\":" + tree(state);
     out += ",\"processes\":" + processes();
+    out += ",\"com_registrations\":" + comRegistrations();
+    out += ",\"vbox_driver\":" + driverCounters();
+    out += ",\"compat_layers\":" + compatLayers();
+    out += ",\"vbox_settings\":" + vboxSettings(userData + L"\\vmconfig");
     out += "}\n";
     fwrite(out.data(), 1, out.size(), stdout);
     fflush(stdout);

@@ -9,8 +9,16 @@ A Road owns one prefix and one channel server:
   run = road.run(["-s", "--backinstall"], modes="...")   # a Run
   road.close()
 
+A VBox road (vbox=VBox(cpu="amd", adb={...})) also has the VirtualBox stand-ins'
+state folder (VBOX_STANDIN_DIR, fresh in the prefix), the player stand-in's
+state and record, the processor given to the loader's test build
+(TARVO_TEST_CPU; bin/seams/TarvoLoader.exe unless another loader is given), and
+the fake adb host server on 127.0.0.1:52817, started before the run and ended
+by its pid. road.seed([...]) runs vbox_standin_seed.exe; close() ends every
+stand-in and player pid that the records list as running.
+
 As a program (run-loader-inner.sh):
-  road.py --arch-dir BUILD/ARCH --prefix DIR [--keep-prefix] [words...]
+  road.py --arch-dir BUILD/ARCH --prefix DIR [--keep-prefix] [--vbox] [words...]
 prints the run, a summary and the paths, and exits with the run-loader rule:
 the loader's code when it is not 0, else 1 when the log says "install end: <negative>",
 else 0.
@@ -33,7 +41,10 @@ ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 HOST_KEYS = ("stat_host", "product_host", "market_host", "market_down_host", "market_stat_host", "www_host",
              "cdn_host")
 # Stand-ins that keep running after the loader: the services and the front-end.
-LONG_LIVED = {"TV-Service", "tvHdDrv", "TV-Frontend", "TarvoHelper", "helper_service_stub"}
+LONG_LIVED = {"TV-Service", "tvHdDrv", "TV-Frontend", "TarvoHelper", "helper_service_stub", "VBoxSVC", "VBoxHeadless",
+              "VBoxNetDHCP", "VirtualBox"}
+ADB_PORT = 52817  # the product's adb client never changes it
+VBOX_STATE = "vbox-state"  # C:\vbox-state
 LOADER_LIMIT_S = 600
 SETTLE_LIMIT_S = 30
 QUIET_S = 5
@@ -85,6 +96,10 @@ class Run:
         self.log = []               # this run's log lines, whole
         self.requests = []          # request lines ("GET /path HTTP/1.1") of this run
         self.record = []            # stand-in record: (program, pid, event, details)
+        self.vbox_record = []       # the VirtualBox stand-ins' record, the same fields
+        self.player = []            # the player stand-in's command lines
+        self.player_state = []      # its state lines ("pid <n>", "vm-mutex <name>", ...)
+        self.adb = []               # the fake adb server's log objects
         self.probe = {}
 
     def log_messages(self):
@@ -130,8 +145,26 @@ class Run:
         return 1 if result is not None and result < 0 else 0
 
 
+class VBox:
+    """What a VBox road adds: the processor of the test build, the fake adb
+    server's script (fake_adb.py --config), and the loader to run."""
+
+    def __init__(self, cpu="amd", adb=None, loader=None):
+        self.cpu = cpu
+        self.adb = adb or {}
+        self.loader = loader  # default: the test build bin/seams/TarvoLoader.exe
+
+
+def read_lines(path, encoding="utf-8"):
+    try:
+        with open(path, "rb") as f:
+            return f.read().decode(encoding, "replace").splitlines()
+    except OSError:
+        return []
+
+
 class Road:
-    def __init__(self, arch_dir, prefix, files=(), channel=None, keep_prefix=False):
+    def __init__(self, arch_dir, prefix, files=(), channel=None, keep_prefix=False, vbox=None):
         self.arch_dir = os.path.abspath(arch_dir)
         self.build_dir = os.path.dirname(self.arch_dir)
         self.prefix = os.path.abspath(prefix)
@@ -142,6 +175,15 @@ class Road:
         self.request_log = os.path.join(self.work, "requests.log")
         self.env = dict(os.environ, TARVO_BUILD_DIR=self.build_dir, TARVO_WINEPREFIX=self.prefix)
         self.env.pop("QV_STANDIN_DIR", None)
+        self.vbox = vbox
+        self.adb = None
+        if vbox:
+            state = "C:\\" + VBOX_STATE
+            self.env.update(VBOX_STANDIN_DIR=state, TARVO_PLAYER_MODE="run", TARVO_PLAYER_LINGER_MS="1800000",
+                            TARVO_PLAYER_STATE=state + "\\player-state.txt",
+                            TARVO_PLAYER_RECORD=state + "\\player-record.txt")
+            if vbox.cpu:
+                self.env["TARVO_TEST_CPU"] = vbox.cpu
         if not keep_prefix:
             self._kill_wineserver()
             shutil.rmtree(self.prefix, ignore_errors=True)
@@ -153,10 +195,19 @@ class Road:
         self.program_data = os.path.join(self.prefix, "drive_c", "ProgramData")
         self.log_path = os.path.join(self.user_data, "log", "TarvoLoader.log")
         self.record_path = os.path.join(self.program_data, "qv-standin", "record.log")
+        self.vbox_state = os.path.join(self.prefix, "drive_c", VBOX_STATE)
+        self.vbox_record_path = os.path.join(self.vbox_state, "record.log")
+        self.adb_log = os.path.join(self.work, "adb.log")
         self.docs = os.path.join(self.work, "channel")
         self.set_channel(channel or {})
         self._start_server(list(files) + [os.path.join(self.arch_dir, "sample_files")])
-        self._place_loader()
+        loader = os.path.join(self.bin, "TarvoLoader.exe")
+        if vbox:
+            shutil.rmtree(self.vbox_state, ignore_errors=True)
+            os.makedirs(self.vbox_state)
+            self._start_adb(vbox.adb)
+            loader = vbox.loader or os.path.join(self.bin, "seams", "TarvoLoader.exe")
+        self._place_loader(loader)
 
     # -- set-up ----------------------------------------------------------------
 
@@ -190,11 +241,34 @@ class Road:
         port = int(open(ready).read().split()[0])
         self.base = "http://127.0.0.1:%d" % port
 
-    def _place_loader(self):
+    def _start_adb(self, config):
+        """The fake adb host server on the product's port, its log in the work folder."""
+        ready = os.path.join(self.work, "adb.ready")
+        store = os.path.join(self.work, "adb-store")
+        os.makedirs(store, exist_ok=True)
+        args = [sys.executable, os.path.join(ROOT, "testing", "fake_adb", "fake_adb.py"), "--port", str(ADB_PORT),
+                "--log", self.adb_log, "--store", store, "--time-limit", "3600"]
+        if config:
+            path = os.path.join(self.work, "adb.json")
+            with open(path, "w", encoding="utf-8") as f:
+                json.dump(config, f)
+            args += ["--config", path]
+        err = os.path.join(self.work, "adb.err")
+        self.adb = subprocess.Popen(args, env=dict(os.environ, TARVO_READY_FILE=ready), stdout=subprocess.DEVNULL,
+                                    stderr=open(err, "wb"))
+        for _ in range(400):
+            if os.path.exists(ready) and open(ready).read().strip():
+                return
+            if self.adb.poll() is not None:
+                raise RuntimeError("the fake adb server did not start on %d: %s" % (ADB_PORT, open(err).read()))
+            time.sleep(0.05)
+        raise RuntimeError("the fake adb server did not get ready on %d" % ADB_PORT)
+
+    def _place_loader(self, loader):
         """Where the product's setup package puts the loader, with developer settings
         that point every host at the server."""
         os.makedirs(self.user_data, exist_ok=True)
-        shutil.copy(os.path.join(self.bin, "TarvoLoader.exe"), os.path.join(self.user_data, "TarvoLoader.exe"))
+        shutil.copy(loader, os.path.join(self.user_data, "TarvoLoader.exe"))
         with open(os.path.join(self.user_data, "tarvo-dev.lic"), "w", newline="") as f:
             f.write("online=1\r\n")
             for key in HOST_KEYS:
@@ -212,8 +286,24 @@ class Road:
 
     # -- running ---------------------------------------------------------------
 
-    def wine_run(self, exe, args, timeout, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, debug=None):
-        env = dict(self.env)
+    def seed(self, args, limit=300):
+        """vbox_standin_seed.exe with args; its JSON (empty when it failed)."""
+        out_file = os.path.join(self.work, "seed.out")
+        with open(out_file, "wb") as out:
+            # Into a file: the programs it leaves running keep Wine's stdio open.
+            rc, _ = self.wine_run(os.path.join(self.bin, "vbox_standin", "vbox_standin_seed.exe"), args, limit,
+                                  stdout=out)
+        text = open(out_file, "rb").read().decode("utf-8", "replace")
+        try:
+            seeded = json.loads(text)
+        except ValueError:
+            seeded = {}
+        if rc != 0 or not seeded.get("ok"):
+            raise RuntimeError("vbox_standin_seed %s failed (%s): %s" % (" ".join(args), rc, text))
+        return seeded
+
+    def wine_run(self, exe, args, timeout, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, debug=None, env=None):
+        env = dict(self.env, **(env or {}))
         if debug:
             env["WINEDEBUG"] = debug
         proc = subprocess.Popen([os.path.join(ROOT, "scripts", "wine-run"), exe] + list(args), env=env,
@@ -235,14 +325,9 @@ class Road:
         except ValueError:
             return {"unreadable": out.decode("utf-8", "replace")}
 
-    def read_record(self):
+    def read_record(self, path=None):
         out = []
-        try:
-            with open(self.record_path, "rb") as f:
-                text = f.read().decode("utf-8", "replace")
-        except OSError:
-            return out
-        for line in text.splitlines():
+        for line in read_lines(path or self.record_path):
             fields = line.split("\t", 3)
             if len(fields) == 4:
                 out.append((fields[0], int(fields[1]) if fields[1].isdigit() else 0, fields[2], fields[3]))
@@ -266,6 +351,10 @@ class Road:
         log_before = os.path.getsize(self.log_path) if os.path.exists(self.log_path) else 0
         requests_before = self._request_lines()
         record_before = len(self.read_record())
+        vbox_before = len(self.read_record(self.vbox_record_path))
+        player_before = len(read_lines(os.path.join(self.vbox_state, "player-record.txt")))
+        state_before = len(read_lines(os.path.join(self.vbox_state, "player-state.txt")))
+        adb_before = len(read_lines(self.adb_log))
         debug_file = os.path.join(self.work, "debug.txt")
         with open(debug_file, "wb") as err:
             # Into a file, not a pipe: programs that the loader starts keep Wine's stdio open.
@@ -276,7 +365,7 @@ class Road:
         deadline = time.time() + SETTLE_LIMIT_S
         seen, quiet_since = -1, time.time()
         while time.time() < deadline:
-            record = self.read_record()[record_before:]
+            record = self.read_record()[record_before:] + self.read_record(self.vbox_record_path)[vbox_before:]
             if len(record) != seen:
                 seen, quiet_since = len(record), time.time()
             elif self._settled(record) and time.time() - quiet_since >= QUIET_S:
@@ -293,6 +382,14 @@ class Road:
                 run.log = codecs.decode(f.read(), "gbk", "replace").splitlines()
         run.requests = self._request_lines()[len(requests_before):]
         run.record = self.read_record()[record_before:]
+        run.vbox_record = self.read_record(self.vbox_record_path)[vbox_before:]
+        run.player = read_lines(os.path.join(self.vbox_state, "player-record.txt"))[player_before:]
+        run.player_state = read_lines(os.path.join(self.vbox_state, "player-state.txt"))[state_before:]
+        for line in read_lines(self.adb_log)[adb_before:]:
+            try:
+                run.adb.append(json.loads(line))
+            except ValueError:
+                pass
         run.probe = self.probe()
         return run
 
@@ -312,9 +409,40 @@ class Road:
                                                           HOME=os.path.join(self.build_dir, "wine", "home")),
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
+    def running_pids(self):
+        """"pid:image" of every stand-in and player that the records list as
+        started and not ended."""
+        running, player = {}, None
+        for path in (self.record_path, self.vbox_record_path):
+            for program, pid, event, _ in self.read_record(path):
+                if event == "start":
+                    running[pid] = program + ".exe"
+                elif event in ("exit", "hang-end") or event.startswith("crash"):
+                    running.pop(pid, None)
+        for line in read_lines(os.path.join(self.vbox_state, "player-state.txt")):
+            if line.startswith("pid ") and line[4:].isdigit():
+                player = int(line[4:])
+                running[player] = "TarvoPlayer.exe"
+            elif line == "exit":
+                running.pop(player, None)
+        return ["%d:%s" % item for item in sorted(running.items()) if item[0]]
+
     def close(self, remove_prefix=False):
-        """Stops the server and this prefix's wineserver (and with it the services that
-        the run started); removes the prefix when asked."""
+        """Ends the stand-ins and players that still run, stops the servers and this
+        prefix's wineserver (and with it the services that the run started); removes
+        the prefix when asked."""
+        if self.vbox and os.path.isdir(self.prefix):
+            pids = self.running_pids()
+            if pids:
+                self.wine_run(os.path.join(self.bin, "vbox_standin", "vbox_standin_seed.exe"), ["--end"] + pids, 120,
+                              stdout=subprocess.DEVNULL)
+        if self.adb:
+            self.adb.terminate()
+            try:
+                self.adb.wait(10)
+            except subprocess.TimeoutExpired:
+                self.adb.kill()
+            self.adb = None
         if self.server:
             self.server.terminate()
             try:
@@ -329,7 +457,7 @@ class Road:
     def keep_work(self, folder):
         """Copies the request log and server output next to a kept prefix."""
         os.makedirs(folder, exist_ok=True)
-        for name in ("requests.log", "server.err", "debug.txt"):
+        for name in ("requests.log", "server.err", "debug.txt", "adb.log", "adb.err", "seed.out"):
             if os.path.exists(os.path.join(self.work, name)):
                 shutil.copy(os.path.join(self.work, name), os.path.join(folder, name))
 
@@ -372,15 +500,38 @@ def summary(run):
     return out
 
 
+def vbox_summary(run):
+    """The VirtualBox set-up that a VBox run left, and the stand-ins' record."""
+    p = run.probe or {}
+    out = ["player folder: %s" % ((p.get("adapter_ini") or {}).get("install_path") or "(none)")]
+    for name, value in sorted((p.get("com_registrations") or {}).items()):
+        out.append("registration %s: %s" % (name, value or "(none)"))
+    drv = (p.get("services") or {}).get("VBoxDrv") or {}
+    counters = p.get("vbox_driver") or {}
+    out.append("driver VBoxDrv: %s, loads %s, unloads %s" % (
+        "%s, %s" % (STATES.get(drv.get("state"), drv.get("state")), drv.get("binary")) if drv.get("exists")
+        else "absent", counters.get("Loads"), counters.get("Unloads")))
+    settings = p.get("vbox_settings") or {}
+    out.append("settings file: %s%s" % (settings.get("path"), "" if settings.get("loads") else " (missing or unreadable)"))
+    for m in settings.get("machines") or []:
+        out.append("machine %s: %s" % (m.get("uuid"), m.get("src")))
+    out.append("player starts: %s" % ("; ".join(run.player) if run.player else "(none)"))
+    out.append("--- VirtualBox stand-ins' record")
+    for program, pid, event, details in run.vbox_record:
+        out.append("%s %d %s %s" % (program, pid, event, details.replace("\t", " | ")))
+    return out
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--arch-dir", required=True)
     parser.add_argument("--prefix", required=True)
     parser.add_argument("--keep-prefix", action="store_true")
+    parser.add_argument("--vbox", action="store_true")
     parser.add_argument("words", nargs=argparse.REMAINDER)
     a = parser.parse_args()
-    words = [w for w in a.words if w != "--"] or ["-s", "--backinstall"]
-    road = Road(a.arch_dir, a.prefix, keep_prefix=a.keep_prefix)
+    words = [w for w in a.words if w != "--"] or (["-s", "--cno", "52818"] if a.vbox else ["-s", "--backinstall"])
+    road = Road(a.arch_dir, a.prefix, keep_prefix=a.keep_prefix, vbox=VBox(cpu="amd") if a.vbox else None)
     try:
         print("sample channel on %s" % road.base)
         print("loader words: %s" % " ".join(words))
@@ -395,6 +546,9 @@ def main():
         print("--- summary")
         for line in summary(run):
             print(line)
+        if a.vbox:
+            for line in vbox_summary(run):
+                print(line)
         kept = os.path.join(os.path.dirname(a.prefix), "run-files")
         road.keep_work(kept)
         with open(os.path.join(kept, "probe.json"), "w", encoding="utf-8") as f:
@@ -402,7 +556,9 @@ def main():
         print("prefix: %s" % road.prefix)
         print("log: %s" % road.log_path)
         print("requests: %s" % os.path.join(kept, "requests.log"))
-        print("stand-in record: %s" % road.record_path)
+        print("stand-in record: %s" % (road.vbox_record_path if a.vbox else road.record_path))
+        if a.vbox:
+            print("adb log: %s" % os.path.join(kept, "adb.log"))
         print("probe: %s" % os.path.join(kept, "probe.json"))
         sys.stdout.flush()
         return run.exit_rule()
