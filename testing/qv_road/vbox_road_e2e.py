@@ -9,6 +9,7 @@ result, and the checks that are its own.
 Exit 77: the case cannot run on this machine (printed why).
 """
 import argparse
+import json
 import os
 import re
 import shutil
@@ -38,27 +39,29 @@ class Case(qv_road_e2e.Case):
         self.seeded = {}
         self.seeded_settings = None
         self.own_before = None
+        self.last_run = None
 
     # -- paths -----------------------------------------------------------------
 
-    def unix(self, windows_path):
-        return os.path.join(self.road.prefix, "drive_c", windows_path[3:].replace("\\", "/"))
-
     def read(self, windows_path):
         try:
-            with open(self.unix(windows_path), "rb") as f:
+            with open(self.unix(self.road, windows_path), "rb") as f:
                 return f.read()
         except OSError:
             return None
 
     def own_machine_files(self):
-        folder = self.unix(self.seeded["own_machines"])
+        folder = self.unix(self.road, self.seeded["own_machines"])
         out = {}
         for top, _, names in os.walk(folder):
             for name in names:
                 with open(os.path.join(top, name), "rb") as f:
                     out[os.path.relpath(os.path.join(top, name), folder)] = f.read()
         return out
+
+    def serve_as_package(self, generated):
+        """The case folder serves a generated file under the channel's package name."""
+        shutil.copy(os.path.join(self.arch_dir, "sample_files", generated), os.path.join(self.files, PACKAGE))
 
     # -- the run ---------------------------------------------------------------
 
@@ -82,13 +85,13 @@ class Case(qv_road_e2e.Case):
         if "settings" in self.seeded:
             self.seeded_settings = self.read(self.seeded["settings"])
         for name in row.get("remove", ()):
-            os.remove(self.unix(self.seeded["player"] + "\\" + name))
+            os.remove(self.unix(self.road, self.seeded["player"] + "\\" + name))
         if "own_settings" in self.seeded:
             self.own_before = (self.read(self.seeded["own_settings"]), self.own_machine_files())
         if row.get("modes"):
             with open(os.path.join(r.vbox_state, "modes.ini"), "w", newline="") as f:
                 f.write(row["modes"].replace("\n", "\r\n"))
-        run = r.run(row.get("words", WORDS))
+        run = self.last_run = r.run(row.get("words", WORDS))
         self.ended_normally(run, row["result"])
         msgs = run.log_messages()
         c.in_order(msgs, row.get("log", []), "log lines")
@@ -204,7 +207,7 @@ class Case(qv_road_e2e.Case):
         c.eq((player + "\\deployed").lower(), (s.get("machine_folder") or "").lower(), "the machine folder")
         c.eq(["tarvoplayer.vbox"], self.machine_names(run), "one MachineEntry")
         env = {"VBOX_USER_HOME": data + "\\vmconfig"}
-        rc, out = self.road.wine_run(self.unix(vbox + "\\VBoxManage.exe"), ["list", "vms"], 120, env=env)
+        rc, out = self.road.wine_run(self.unix(self.road, vbox + "\\VBoxManage.exe"), ["list", "vms"], 120, env=env)
         c.that(rc == 0 and b'"tarvoplayer"' in (out or b""), "VBoxManage list vms shows tarvoplayer", out)
 
         entry = run.probe.get("uninstall_entry") or {}
@@ -328,6 +331,7 @@ def main():
     parser.add_argument("--arch-dir", required=True)
     parser.add_argument("case", nargs="?")
     parser.add_argument("--list", action="store_true")
+    parser.add_argument("--keep", action="store_true", help="keep the prefix and the run's files after a pass")
     a = parser.parse_args()
     if a.list:
         print(";".join(row["name"] for row in CASES))
@@ -347,18 +351,22 @@ def main():
             case.road.close()
     for note in case.check.notes:
         print("note: " + note)
-    if case.check.failures:
-        for f in case.check.failures:
-            print("FAILED: " + f)
+    for f in case.check.failures:
+        print("FAILED: " + f)
+    if case.check.failures or a.keep:
         if case.road:
             kept = case.prefix + "-files"
             case.road.keep_work(kept)
-            print("prefix kept: %s (requests, adb log and debugger output in %s)" % (case.prefix, kept))
-        return 1
-    shutil.rmtree(case.prefix, ignore_errors=True)
-    shutil.rmtree(case.files, ignore_errors=True)
-    if case.road:
-        shutil.rmtree(case.road.work, ignore_errors=True)
+            with open(os.path.join(kept, "probe.json"), "w", encoding="utf-8") as f:
+                json.dump(case.last_run.probe if case.last_run else {}, f, ensure_ascii=False, indent=1)
+            print("prefix kept: %s (requests, adb log, probe and debugger output in %s)" % (case.prefix, kept))
+        if case.check.failures:
+            return 1
+    else:
+        shutil.rmtree(case.prefix, ignore_errors=True)
+        shutil.rmtree(case.files, ignore_errors=True)
+        if case.road:
+            shutil.rmtree(case.road.work, ignore_errors=True)
     if code == SKIP:
         return SKIP
     print("passed: %s" % a.case)

@@ -43,10 +43,12 @@ inline bool writeReadyVBoxEngine(const std::wstring& home, const std::wstring& s
         CreateDirectoryW((home + folder).c_str(), nullptr);
     CreateDirectoryW(settingsFolder.c_str(), nullptr);
     const std::string h = narrow(home);
+    std::vector<ReadyVBoxMachine> machines(1);
+    machines[0].uuid = uuid;
+    machines[0].file = h + "\\deployed\\tarvoplayer\\tarvoplayer.vbox";
     return writeFile(home + L"\\vbox\\tvc288.dll", "module") &&
            writeFile(home + L"\\deployed\\tarvoplayer\\tarvoplayer.vbox", "<Machine/>") &&
-           writeFile(settingsFolder + L"\\VirtualBox.xml",
-                     readyVBoxSettings(h, {{uuid, h + "\\deployed\\tarvoplayer\\tarvoplayer.vbox"}}));
+           writeFile(settingsFolder + L"\\VirtualBox.xml", readyVBoxSettings(h, machines));
 }
 
 }  // namespace tst
