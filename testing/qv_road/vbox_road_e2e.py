@@ -248,6 +248,12 @@ class Case(qv_road_e2e.Case):
         services_asked = [e.get("service") for e in run.adb if e.get("ev") == "request"]
         c.that('shell:pm install -r "/sdcard/sample_1.0.apk"' in services_asked, "pm install of the pushed APK",
                services_asked)
+        msgs = run.log_messages()
+        c.that("extract main app to %s..." % player in msgs, "the extraction's log line", player)
+        imported = [i for i, m in enumerate(msgs)
+                    if m.startswith('cmd: "%s\\VBoxManage.exe" import "%s\\ovas\\tarvoplayer.ova"' % (vbox, player))]
+        c.that(len(imported) == 1 and any(m.endswith(", ret = 0") for m in msgs[imported[0]:]),
+               "the import's log line with ret = 0", imported)
         rom = [q for q in run.requests if "action=vbox_download_rom&" in q]
         c.that(len(rom) == 1 and "&cpu=AuthenticAMD" in rom[0], "vbox_download_rom with the forced vendor", rom)
         codes = [q for q in run.requests if "action=vbox_rom_install_ok&" in q]
