@@ -235,6 +235,7 @@ class Road:
                 if os.path.isdir(os.path.join(template, "drive_c")):
                     open(ready, "w").close()
             if os.path.exists(ready):
+                os.makedirs(os.path.dirname(self.prefix), exist_ok=True)
                 subprocess.run(["cp", "-a", "--reflink=auto", template, self.prefix], check=True)
                 os.remove(os.path.join(self.prefix, "drive_c", ".road-template"))
 
@@ -519,6 +520,7 @@ def summary(run):
         out.append("web link %s -> %s" % (link.get("path"), link.get("url")))
     files = (p.get("user_data_files") or {}).get("files") or {}
     installed = {d.split(" ")[0] for prog, _, e, d in run.record if e == "apk-installed"}
+    installed |= {e.get("package") for e in run.adb if e.get("ev") == "installed"}
     for name in sorted(files):
         if re.match(r"apps\\app_[^\\]+\\app\.ini$", name):
             out.append("app %s: %s" % (name.split("\\")[1], "in the engine" if installed else "not in the engine"))
@@ -537,7 +539,7 @@ def vbox_summary(run):
     counters = p.get("vbox_driver") or {}
     out.append("driver VBoxDrv: %s, loads %s, unloads %s" % (
         "%s, %s" % (STATES.get(drv.get("state"), drv.get("state")), drv.get("binary")) if drv.get("exists")
-        else "absent", counters.get("Loads"), counters.get("Unloads")))
+        else "absent", counters.get("Loads") or 0, counters.get("Unloads") or 0))
     settings = p.get("vbox_settings") or {}
     out.append("settings file: %s%s" % (settings.get("path"), "" if settings.get("loads") else " (missing or unreadable)"))
     for m in settings.get("machines") or []:
