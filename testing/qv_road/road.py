@@ -25,6 +25,7 @@ else 0.
 """
 import argparse
 import codecs
+import ctypes
 import fcntl
 import getpass
 import json
@@ -156,6 +157,14 @@ class VBox:
         self.loader = loader  # default: the test build bin/seams/TarvoLoader.exe
 
 
+def end_with_parent():
+    """In a child before its program starts: SIGTERM when the parent ends (Linux)."""
+    try:
+        ctypes.CDLL("libc.so.6", use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+    except OSError:
+        pass
+
+
 def read_lines(path, encoding="utf-8"):
     try:
         with open(path, "rb") as f:
@@ -275,16 +284,17 @@ class Road:
         store = os.path.join(self.work, "adb-store")
         os.makedirs(store, exist_ok=True)
         args = [sys.executable, os.path.join(ROOT, "testing", "fake_adb", "fake_adb.py"), "--port", str(ADB_PORT),
-                "--log", self.adb_log, "--store", store, "--time-limit", "3600"]
+                "--log", self.adb_log, "--store", store, "--time-limit", "1800"]
         if config:
             path = os.path.join(self.work, "adb.json")
             with open(path, "w", encoding="utf-8") as f:
                 json.dump(config, f)
             args += ["--config", path]
         err = os.path.join(self.work, "adb.err")
+        # It holds a fixed port: it ends with this driver, also when the driver is killed.
         self.adb = subprocess.Popen(args, env=dict(os.environ, TARVO_READY_FILE=ready), stdout=subprocess.DEVNULL,
-                                    stderr=open(err, "wb"))
-        for _ in range(400):
+                                    stderr=open(err, "wb"), preexec_fn=end_with_parent)
+        for _ in range(1200):
             if os.path.exists(ready) and open(ready).read().strip():
                 return
             if self.adb.poll() is not None:

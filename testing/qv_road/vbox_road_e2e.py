@@ -264,6 +264,9 @@ class Case(qv_road_e2e.Case):
         imports = [s for s in self.vbox_starts(run) if s[0] == "VBoxManage" and " import " in s[1]]
         self.check.eq(2, len(imports), "two import lines in the record")
         self.check.that("install_vbox_failed" in run.actions(), "install_vbox_failed", run.actions())
+        codes = [q for q in run.requests if "action=vbox_rom_install_ok&" in q]
+        self.check.that(len(codes) == 1 and "&install_code=0&import_code=-103" in codes[0], "the import's code",
+                        codes)
 
     def driver_failed(self, run):
         c = self.check
