@@ -23,8 +23,10 @@ namespace {
 class LogFile {
 public:
     explicit LogFile(const std::wstring& path)
-        : handle_(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+        // No delete sharing: a removal that meets the open log deletes it at the next
+        // restart and keeps logging into it, as with the C runtime's shared stream.
+        : handle_(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr)) {}
     ~LogFile() {
         if (good()) CloseHandle(handle_);
     }
