@@ -441,6 +441,7 @@ TEST_F(VBoxInstallRoad, AFullInstallThenAnUpgradeByTheSameObject) {
     context.installed.clear();
     ASSERT_EQ(0, run(impl, ActionUpgrade)) << logDump();
     manager->notifier().disconnect(NotifyListener(&counter, &NotifyCounter::onNotify));
+    EXPECT_EQ(1u, manager->notifier().listenerCount());
 
     events = installEvents(progress.records(), L"更新");
     EXPECT_EQ(successEvents(u8"更新"), events.lines) << "an upgrade ends with the install's word too";
@@ -517,6 +518,48 @@ TEST_F(VBoxInstallRoad, EngineFailuresEndTheRunAfterTheProductPieces) {
     }
 }
 
+// Without a package the installed engine is asked whether it is ready: the
+// real set-up of a first run is, and only the apps are installed; once its
+// settings file is gone it is not, and the run fails without touching the
+// product's pieces.
+TEST_F(VBoxInstallRoad, WithoutAPackageTheInstalledEngineDecides) {
+    ScriptedContext context;
+    ScriptedAppsVBoxImpl first(installer, &context);
+    prepare(first, Fetched());
+    ASSERT_EQ(0, run(first, ActionInstall)) << logDump();
+    const size_t programsBefore = vboxtest::readRecord(state.path()).size();
+
+    ScriptedAppsVBoxImpl appsOnly(installer, &context);
+    prepare(appsOnly, Fetched());
+    appsOnly.mainPkg.clear();
+    context.installed.clear();
+    ASSERT_EQ(0, run(appsOnly, ActionUpgrade)) << logDump();
+    EXPECT_TRUE(logged("engine up to date, apps only"));
+    EXPECT_EQ((std::vector<std::string>{u8"1 0 120 正在安装应用,大概需要3~5分钟...", u8"1 0 130 安装应用...",
+                                        u8"2 0 100 安装成功"}),
+              installEvents(progress.records(), L"更新").lines)
+        << "no start event and no engine steps";
+    EXPECT_EQ((std::vector<std::string>{"vbox_install_start", "vbox_install_apk_ok", "vbox_install_ok"}), stats());
+    EXPECT_EQ(std::vector<std::wstring>{L"com.tarvo.sample"}, context.installed);
+    EXPECT_EQ(programsBefore, vboxtest::readRecord(state.path()).size()) << "no VirtualBox program ran";
+    EXPECT_EQ(L"1001", installer->getLaunchAppId());
+
+    ASSERT_TRUE(DeleteFileW(manager->global_xml.c_str()));
+    ASSERT_TRUE(DeleteFileW((getUserDataFolder() + L"\\TarvoTips.exe").c_str()));
+    ScriptedAppsVBoxImpl notReady(installer, &context);
+    prepare(notReady, Fetched());
+    notReady.mainPkg.clear();
+    context.installed.clear();
+    EXPECT_EQ(-1, run(notReady, ActionUpgrade)) << logDump();
+    EXPECT_TRUE(logged("no engine package and the engine is not ready"));
+    EXPECT_EQ(std::vector<std::string>{u8"2 -1 100 更新失败"}, installEvents(progress.records(), L"更新").lines);
+    EXPECT_EQ(std::vector<std::string>{"vbox_install_start"}, stats());
+    EXPECT_TRUE(context.installed.empty());
+    EXPECT_FALSE(tst::fileExists(getUserDataFolder() + L"\\TarvoTips.exe")) << "no helper program copied";
+    EXPECT_EQ(programsBefore, vboxtest::readRecord(state.path()).size());
+    EXPECT_TRUE(logged("install end: -1"));
+}
+
 // A helper service that will not stop holds the run only for the bound.
 TEST_F(VBoxInstallRoad, AHelperThatWillNotStopIsLeftAndTheRunGoesOn) {
     const std::wstring helper = programs.file(L"TarvoHelper.exe");
@@ -553,7 +596,7 @@ TEST(VBoxSelfCopyChild, DISABLED_HelperAndShortcuts) {
 // another name the link is made only when the loader file exists already.
 TEST_F(VBoxInstallRoad, TheLoaderCopiesItselfOnlyUnderItsOwnName) {
     struct Case {
-        const wchar_t* name;
+        const wchar_t* name;  // null: the loader file itself runs
         bool loaderBefore;
         bool loaderAfter;
         bool link;
@@ -562,16 +605,18 @@ TEST_F(VBoxInstallRoad, TheLoaderCopiesItselfOnlyUnderItsOwnName) {
         {L"tarvoloader_setup.exe", false, true, true},
         {L"setup.exe", false, false, false},
         {L"setup.exe", true, true, true},
+        // A copy onto itself fails and changes nothing.
+        {nullptr, false, true, true},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(tst::narrow(c.name) + (c.loaderBefore ? " with a loader" : ""));
+        SCOPED_TRACE(tst::narrow(c.name ? c.name : L"(the loader)") + (c.loaderBefore ? " with a loader" : ""));
         clearAll();
         const std::wstring loader = getLoaderExePath();
         if (c.loaderBefore) {
             ASSERT_TRUE(tst::writeFile(loader, "the installed loader"));
         }
         tst::TempDir dir(L"vbsc");
-        const std::wstring child = dir.file(c.name);
+        const std::wstring child = c.name ? dir.file(c.name) : loader;
         ASSERT_TRUE(CopyFileW(getModulePath().c_str(), child.c_str(), FALSE));
         EXPECT_EQ(0, tst::runProgram(L"\"" + child + L"\" --gtest_also_run_disabled_tests "
                                      L"--gtest_filter=VBoxSelfCopyChild.DISABLED_HelperAndShortcuts",
@@ -580,11 +625,13 @@ TEST_F(VBoxInstallRoad, TheLoaderCopiesItselfOnlyUnderItsOwnName) {
         std::string bytes;
         tst::readFile(loader, bytes);
         if (c.loaderBefore) {
-            EXPECT_EQ("the installed loader", bytes);
+            // Never printed: a program's bytes would end up in the test's output.
+            EXPECT_TRUE(bytes == "the installed loader") << bytes.size() << " bytes";
         } else if (c.loaderAfter) {
             std::string self;
             ASSERT_TRUE(tst::readFile(child, self));
-            EXPECT_TRUE(bytes == self) << "the loader path holds the running program's copy";
+            EXPECT_TRUE(bytes == self) << "the loader path holds the running program's copy, not " << bytes.size()
+                                       << " bytes";
         }
         const tst::LinkInfo desktop = tst::readLink(desktopLink());
         EXPECT_EQ(c.link, desktop.loaded);
