@@ -14,6 +14,7 @@
 #include "installer/installer_vbox_impl.h"
 #include "services/ini_file.h"
 #include "services/install_paths.h"
+#include "testing/fakes/stub_context.h"
 
 namespace fakes {
 
@@ -43,15 +44,10 @@ private:
 };
 
 // A VM context with scripted answers; it records the packages it was asked to install.
-class ScriptedContext : public Context {
+class ScriptedContext : public StubContext {
 public:
-    ScriptedContext() : Context(EngineKind::VBox) { name = L"vbox_1"; }
-    bool isInstalled() override { return true; }
-    int launch(const std::wstring&) override { return 0; }
-    void reserved3() override {}
+    ScriptedContext() : StubContext(EngineKind::VBox, L"vbox_1") {}
     bool isRunning() override { return true; }
-    void bringToFront() override {}
-    bool isAppInstalled(const std::wstring&) override { return false; }
     bool isPackageInstalled(const std::wstring& package) override {
         if (lockFails) throw std::runtime_error("lock failed");
         return package == present;
@@ -62,9 +58,6 @@ public:
         EXPECT_EQ(300000u, timeoutMs);
         return rc;
     }
-    int installApk(const std::wstring&, bool, uint32_t) override { return 0; }
-    int startApp(const std::wstring&, const std::wstring&) override { return 0; }
-    int launchAppById(const std::wstring&) override { return 0; }
 
     int rc = 0;
     bool lockFails = false;
