@@ -1,7 +1,6 @@
 #include "services/log.h"
 
 #include <windows.h>
-#include <share.h>
 #include <shlwapi.h>
 
 #include <cstdarg>
@@ -17,19 +16,34 @@
 
 namespace {
 
-// The open log stream, or null when the file could not be opened.
+// The open log file, or an invalid handle when it could not be opened. Another
+// process (the elevated copy of the loader) may write the same file at the same
+// time: a lock on a byte far past any real end makes "seek to the end and write"
+// one step for both, so no line is written over or split.
 class LogFile {
 public:
-    explicit LogFile(const std::wstring& path) : stream_(_wfsopen(path.c_str(), L"a", _SH_DENYNO)) {}
+    explicit LogFile(const std::wstring& path)
+        : handle_(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)) {}
     ~LogFile() {
-        if (stream_) fclose(stream_);
+        if (good()) CloseHandle(handle_);
     }
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
-    FILE* stream() const { return stream_; }
+    bool good() const { return handle_ != INVALID_HANDLE_VALUE; }
+    void write(const std::string& line) {
+        OVERLAPPED at = {};
+        at.OffsetHigh = 0x40000000;
+        const bool locked = LockFileEx(handle_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at) != FALSE;
+        LARGE_INTEGER zero = {};
+        SetFilePointerEx(handle_, zero, nullptr, FILE_END);
+        DWORD written = 0;
+        WriteFile(handle_, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        if (locked) UnlockFileEx(handle_, 0, 1, 0, &at);
+    }
 
 private:
-    FILE* stream_;
+    HANDLE handle_;
 };
 
 // Both are created on first use and never destroyed: global objects of other
@@ -64,24 +78,28 @@ void writeLogLine(const char* text, size_t length) {
     if (!g_logOpened) {
         g_logOpened = true;
         LogFile* file = new LogFile(logFilePath());  // creates the log folder
-        if (file->stream()) {
+        if (file->good()) {
             holder.reset(file);
         } else {
             delete file;
         }
     }
     if (holder == nullptr) return;
-    FILE* stream = holder->stream();
 
     char stamp[64] = {};
     time_t now = time(nullptr);
     struct tm* local = localtime(&now);
     if (local) strftime(stamp, sizeof(stamp), "%Y-%m-%d %H:%M:%S, ", local);
-    fputs(stamp, stream);
-    fputs(", ", stream);  // after the tag, which is always empty
-    if (text && length) fwrite(text, 1, length, stream);
-    fputc('\n', stream);
-    fflush(stream);
+    std::string line = stamp;
+    line += ", ";  // after the tag, which is always empty
+    line.reserve(line.size() + length + 8);
+    // Line ends as a text-mode stream writes them: every line feed becomes CR LF.
+    for (size_t i = 0; text && i < length; ++i) {
+        if (text[i] == '\n') line += '\r';
+        line += text[i];
+    }
+    line += "\r\n";
+    holder->write(line);
 }
 
 void logPrintf(const char* format, ...) {

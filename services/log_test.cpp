@@ -123,6 +123,34 @@ TEST(Log, LineShapeCutAndBytes) {
         for (int i = 0; i < 500; ++i) EXPECT_EQ(1, seen[t][i]) << t << " " << i;
 }
 
+TEST(Log, TwoProcessesOfOneProgramShareTheFileAndLoseNoLine) {
+    // The loader and its elevated copy write one file at once.
+    LogRun first("envlog_shared");
+    LogRun second("envlog_shared");
+    long codes[2] = {-1, -1};
+    std::thread other([&] { codes[1] = second.run("DISABLED_LogChild.Lines"); });
+    codes[0] = first.run("DISABLED_LogChild.Lines");
+    other.join();
+    ASSERT_EQ(0, codes[0]);
+    ASSERT_EQ(0, codes[1]);
+    std::vector<std::string> lines = first.lines();
+    ASSERT_EQ(2u * 2007u, lines.size());
+    std::vector<std::vector<int>> seen(4, std::vector<int>(500, 0));
+    static const std::regex threadLine("thread (\\d) line (\\d{3}) padding-padding-padding");
+    size_t longLines = 0;
+    for (const std::string& line : lines) {
+        if (line == "\r\n") continue;
+        const std::string text = textOf(line);
+        ASSERT_NE("<bad line>", text) << line.substr(0, 80);
+        if (text == std::string(4095, 'x')) ++longLines;
+        std::smatch m;
+        if (std::regex_match(text, m, threadLine)) ++seen[std::stoi(m[1])][std::stoi(m[2])];
+    }
+    EXPECT_EQ(2u, longLines);
+    for (int t = 0; t < 4; ++t)
+        for (int i = 0; i < 500; ++i) EXPECT_EQ(2, seen[t][i]) << t << " " << i;
+}
+
 TEST(Log, AFolderInPlaceOfTheFileSwitchesLoggingOff) {
     LogRun run("envlog_blocked");
     ASSERT_TRUE(CreateDirectoryW(run.logFile.c_str(), nullptr));
