@@ -85,6 +85,14 @@ void endPid(DWORD pid) {
     CloseHandle(p);
 }
 
+bool alive(DWORD pid) {
+    HANDLE p = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (!p) return false;
+    const bool running = WaitForSingleObject(p, 0) == WAIT_TIMEOUT;
+    CloseHandle(p);
+    return running;
+}
+
 void clearVBoxState(const std::wstring& stateDir) {
     for (const RecordLine& r : readRecord(stateDir)) {
         if (r.event == "start") endPid(r.pid);

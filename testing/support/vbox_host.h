@@ -69,6 +69,8 @@ const wchar_t kClientKey[] = L"CLSID\\{DD3FC71D-26C0-4FE1-BF6F-67F633265BBA}";
 void clearVBoxState(const std::wstring& stateDir);
 // Ends a process by its id (bounded wait).
 void endPid(DWORD pid);
+// Whether the process with this id still runs.
+bool alive(DWORD pid);
 
 // The stand-ins' folder in the build (bin\vbox_standin\vbox) and the fixtures'.
 std::wstring standinFolder();

@@ -30,6 +30,7 @@
 #include "testing/support/product_state.h"
 #include "testing/support/test_support.h"
 #include "testing/support/vbox_host.h"
+#include "toolkit/child_process.h"
 #include "toolkit/shell_util.h"
 
 using fakes::ScriptedAppsVBoxImpl;
@@ -427,8 +428,17 @@ TEST_F(VBoxInstallRoad, AFullInstallThenAnUpgradeByTheSameObject) {
         EXPECT_TRUE(logged(line)) << line;
     EXPECT_EQ(1u, manager->notifier().listenerCount());
 
-    // The upgrade: no hall program this time, and an icon from outside the
-    // download folder, which the elevated run must not copy.
+    // The upgrade: the engine's machine runs, which the manager ends before its
+    // steps; no hall program this time, and an icon from outside the download
+    // folder, which the elevated run must not copy.
+    ProcessRunner startvm;
+    startvm.run(L"\"" + player + L"\\vbox\\VBoxManage.exe\" startvm tarvoplayer --type headless", 60000);
+    ASSERT_EQ(0u, startvm.exitCode()) << startvm.getOutput();
+    std::vector<DWORD> machines;
+    for (const vboxtest::RecordLine& r : vboxtest::readRecord(state.path()))
+        if (r.program == "VBoxHeadless" && r.event == "start") machines.push_back(r.pid);
+    ASSERT_EQ(1u, machines.size());
+    ASSERT_TRUE(vboxtest::alive(machines[0]));
     NotifyCounter counter;
     manager->notifier().connect(NotifyListener(&counter, &NotifyCounter::onNotify));
     tst::removeTree(appFolder());
@@ -456,6 +466,8 @@ TEST_F(VBoxInstallRoad, AFullInstallThenAnUpgradeByTheSameObject) {
                                         "vbox_install_apk_ok", "vbox_install_ok"}),
               stats());
     EXPECT_EQ(2u, imports().size()) << "the upgrade imports the appliance again";
+    EXPECT_FALSE(vboxtest::alive(machines[0])) << "the engine's running machine was ended";
+    EXPECT_TRUE(logged("stop VBoxHeadless.exe (" + std::to_string(machines[0]) + ")")) << logDump();
     EXPECT_EQ(L"1001", installer->getLaunchAppId());
     EXPECT_EQ(std::vector<std::wstring>{L"com.tarvo.sample"}, context.installed);
     EXPECT_EQ(player, IniFile(getAdaptIniPath()).getString(L"main", L"install_path"));

@@ -21,6 +21,7 @@
 using tarvo::vboxmgr::VBoxManager;
 using vboxtest::RecordLine;
 using vboxtest::TestHost;
+using vboxtest::alive;
 using vboxtest::endPid;
 
 namespace {
@@ -39,14 +40,6 @@ DWORD driverCount(const wchar_t* name) {
     DWORD value = 0, size = sizeof(value);
     RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\VBoxDrvStandin", name, RRF_RT_REG_DWORD, nullptr, &value, &size);
     return value;
-}
-
-bool alive(DWORD pid) {
-    HANDLE p = OpenProcess(SYNCHRONIZE, FALSE, pid);
-    if (!p) return false;
-    bool running = WaitForSingleObject(p, 0) == WAIT_TIMEOUT;
-    CloseHandle(p);
-    return running;
 }
 
 void copyFolder(const std::wstring& from, const std::wstring& to) {
