@@ -18,6 +18,7 @@
 #include "services/install_paths.h"
 #include "services/loader_env.h"
 #include "testing/fakes/fake_installer.h"
+#include "testing/fakes/vbox_install_fakes.h"
 #include "testing/startup_driver/road_driver.h"
 #include "testing/support/test_support.h"
 #include "testing/support/vbox_ready_engine.h"
@@ -46,43 +47,13 @@ private:
     std::wstring root_;
 };
 
-// The install with its download replaced: it fires what the download fires
-// for result r and writes the download ini's engine section.
-class ScriptedVBoxImpl : public v2::InstallerVBoxImpl {
-public:
-    ScriptedVBoxImpl(v2::Installer* owner, int result) : InstallerVBoxImpl(owner), result_(result) {}
-    int download() override {
-        ++downloads;
-        IniFile ini(getDownloadIniPath(v2::commandLineCno()));
-        ini.setString(L"vbox_download", L"main_pkg", mainPkg);
-        if (result_ < 0) progressEvent()(0, 2, -1, 0, std::wstring(), L"下载失败!");
-        if (result_ == 0) progressEvent()(0, 2, 0, 100, std::wstring(), L"下载ok!");
-        if (result_ == 2) progressEvent()(0, 2, 0, 100, std::wstring(), std::wstring());
-        return result_;
-    }
-    std::wstring mainPkg;
-    int downloads = 0;
-
-private:
-    int result_;
-};
+using fakes::ScriptedContext;
+using fakes::ScriptedVBoxImpl;
 
 std::string logText() {
     std::string text;
     tst::readFile(getLogFolder() + L"\\installer_tests.log", text);
     return text;
-}
-
-// The /Stat action words a fixture server saw, in order.
-std::vector<std::string> statActions(const std::wstring& requestLog) {
-    std::string log;
-    tst::readFile(requestLog, log);
-    std::vector<std::string> out;
-    for (size_t at = log.find("/Stat?action="); at != std::string::npos; at = log.find("/Stat?action=", at + 1)) {
-        const size_t start = at + 13;
-        out.push_back(log.substr(start, log.find_first_of("& ", start) - start));
-    }
-    return out;
 }
 
 class VBoxInstallTest : public ::testing::Test {
@@ -98,7 +69,7 @@ protected:
         delete server_;
         server_ = nullptr;
     }
-    std::vector<std::string> stats() const { return statActions(server_->folder() + L"\\requests.log"); }
+    std::vector<std::string> stats() const { return tst::statActions(server_->folder() + L"\\requests.log"); }
     void clearStats() const { tst::writeFile(server_->folder() + L"\\requests.log", ""); }
 
     void SetUp() override {
@@ -217,64 +188,8 @@ TEST_F(VBoxInstallTest, WithoutAPackageAndNoReadyEngineTheRunFailsAndTouchesNoth
     }
 }
 
-// A VM context with scripted answers; it records the packages it was asked to install.
-class ScriptedContext : public Context {
-public:
-    ScriptedContext() : Context(EngineKind::VBox) { name = L"vbox_1"; }
-    bool isInstalled() override { return true; }
-    int launch(const std::wstring&) override { return 0; }
-    void reserved3() override {}
-    bool isRunning() override { return true; }
-    void bringToFront() override {}
-    bool isAppInstalled(const std::wstring&) override { return false; }
-    bool isPackageInstalled(const std::wstring& package) override {
-        if (lockFails) throw std::runtime_error("lock failed");
-        return package == present;
-    }
-    int installApp(const AppInfo& app, bool deleteAfterInstall, uint32_t timeoutMs) override {
-        installed.push_back(app.package);
-        EXPECT_FALSE(deleteAfterInstall);
-        EXPECT_EQ(300000u, timeoutMs);
-        return rc;
-    }
-    int installApk(const std::wstring&, bool, uint32_t) override { return 0; }
-    int startApp(const std::wstring&, const std::wstring&) override { return 0; }
-    int launchAppById(const std::wstring&) override { return 0; }
-
-    int rc = 0;
-    bool lockFails = false;
-    std::wstring present;
-    std::vector<std::wstring> installed;
-};
-
 // An engine that is up to date: the run goes to the apps at once.
-class AppsOnlyImpl : public ScriptedVBoxImpl {
-public:
-    AppsOnlyImpl(v2::Installer* owner, ScriptedContext* context) : ScriptedVBoxImpl(owner, 0), context_(context) {}
-
-protected:
-    ravel::object::smart_ptr<Context> engineContext() override {
-        ++contextCalls;
-        return context_ ? ravel::object::smart_ptr<Context>(new ForwardingContext(*context_))
-                        : ravel::object::smart_ptr<Context>();
-    }
-
-public:
-    int contextCalls = 0;
-
-private:
-    // A handle on the test's context that the run may let go of.
-    class ForwardingContext : public ScriptedContext {
-    public:
-        explicit ForwardingContext(ScriptedContext& target) : target_(target) {}
-        bool isPackageInstalled(const std::wstring& package) override { return target_.isPackageInstalled(package); }
-        int installApp(const AppInfo& app, bool d, uint32_t t) override { return target_.installApp(app, d, t); }
-
-    private:
-        ScriptedContext& target_;
-    };
-    ScriptedContext* context_;
-};
+using AppsOnlyImpl = fakes::ScriptedAppsVBoxImpl;
 
 class VBoxAppsTest : public VBoxInstallTest {
 protected:

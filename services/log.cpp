@@ -19,14 +19,13 @@ namespace {
 // The open log file, or an invalid handle when it could not be opened. Another
 // process (the elevated copy of the loader) may write the same file at the same
 // time: a lock on a byte far past any real end makes "seek to the end and write"
-// one step for both, so no line is written over or split.
+// one step for both, so no line is written over or split. The open file cannot be
+// deleted (the removal of the product's folders leaves it for the restart).
 class LogFile {
 public:
     explicit LogFile(const std::wstring& path)
-        // No delete sharing: a removal that meets the open log deletes it at the next
-        // restart and keeps logging into it, as with the C runtime's shared stream.
-        : handle_(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+        : handle_(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)) {}
     ~LogFile() {
         if (good()) CloseHandle(handle_);
     }

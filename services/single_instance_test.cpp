@@ -183,11 +183,13 @@ TEST(AcquireInstanceTest, SecondInstanceBringsTheMarkedWindowForward) {
     {
         SCOPED_TRACE("the owner's window class finds an unmarked window");
         std::string name = uniqueMutex(L"proc_class");
+        // A class of its own: other tests' fixtures share the desktop.
+        const std::wstring windowClass = L"TarvoTestWindowFixture_" + tst::widen(name);
         WindowFixture first;
-        ASSERT_TRUE(first.start(L"--mutex " + tst::widen(name) + L" --minimized"));
+        ASSERT_TRUE(first.start(L"--mutex " + tst::widen(name) + L" --minimized --class " + windowClass));
         NamedMutex other(name);
         EXPECT_TRUE(other.alreadyExists());
-        other.windowClass = L"TarvoTestWindowFixture";
+        other.windowClass = windowClass;
         other.activateExisting();
         DWORD start = GetTickCount();
         while (IsIconic(first.window()) && elapsedSince(start) < 15000) Sleep(50);

@@ -234,6 +234,23 @@ void CALLBACK statusCallback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID 
 // Detaches the task from WinINet: no callback of a handle of ours can run
 // into this module afterwards. Closing unblocks what WinINet can unblock; an
 // operation stuck on a silent socket ends inside WinINet without us.
+// Wine's WinINet reads the rest of a response before it lets its request go,
+// which takes as long as the download would have. A stopped task leaves the
+// closing to threads that run WinINet's code only: the stop returns at once,
+// and this library may unload meanwhile (WinINet stays loaded for them).
+void closeDetached(HINTERNET h) {
+    HMODULE wininet = nullptr;
+    LPTHREAD_START_ROUTINE close = nullptr;
+    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN, L"wininet.dll", &wininet) && wininet)
+        close = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+            reinterpret_cast<void*>(GetProcAddress(wininet, "InternetCloseHandle")));
+    HANDLE thread = close ? CreateThread(nullptr, 0, close, h, 0, nullptr) : nullptr;
+    if (thread)
+        CloseHandle(thread);
+    else
+        InternetCloseHandle(h);
+}
+
 void closeInternet(Task* t) {
     EnterCriticalSection(&t->lock);
     t->closing = true;
@@ -243,7 +260,12 @@ void closeInternet(Task* t) {
     t->handleCount = 0;
     for (int i = 0; i < count; ++i) InternetSetStatusCallbackW(handles[i], nullptr);
     // Children first: the session is the first handle.
-    for (int i = count - 1; i >= 0; --i) InternetCloseHandle(handles[i]);
+    for (int i = count - 1; i >= 0; --i) {
+        if (t->cancel)
+            closeDetached(handles[i]);
+        else
+            InternetCloseHandle(handles[i]);
+    }
 #ifdef PEERFETCH_TEST_HOOKS
     if (t->orphan) logCall(L"sink left handle=%I64u", (unsigned long long)t->handle);
 #endif

@@ -93,9 +93,10 @@ inline BOOL CALLBACK findWindowOfProcess(HWND w, LPARAM p) {
     WindowSearch* s = reinterpret_cast<WindowSearch*>(p);
     DWORD owner = 0;
     GetWindowThreadProcessId(w, &owner);
-    wchar_t cls[64] = {};
-    GetClassNameW(w, cls, 64);
-    if (owner == s->pid && wcscmp(cls, L"TarvoTestWindowFixture") == 0) {
+    wchar_t cls[256] = {};
+    GetClassNameW(w, cls, 256);
+    // The fixture's class, or one of its own that begins with it (--class).
+    if (owner == s->pid && wcsncmp(cls, L"TarvoTestWindowFixture", 22) == 0) {
         s->found = w;
         return FALSE;
     }

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <shlobj.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 
@@ -17,6 +16,7 @@
 #include "toolkit/shell_util.h"
 #include "services/loader_env.h"
 #include "testing/startup_driver/road_driver.h"
+#include "testing/support/product_state.h"
 #include "testing/support/qv_standin.h"
 #include "testing/support/test_support.h"
 
@@ -85,48 +85,6 @@ bool inOrder(const std::vector<std::string>& all, const std::vector<std::string>
     return k == wanted.size();
 }
 
-void endProcessesUnder(const std::wstring& folder) {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-        HANDLE process =
-            OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ProcessID);
-        if (!process) continue;
-        wchar_t image[MAX_PATH * 2] = {};
-        DWORD size = MAX_PATH * 2;
-        if (QueryFullProcessImageNameW(process, 0, image, &size) &&
-            _wcsnicmp(image, folder.c_str(), folder.size()) == 0) {
-            TerminateProcess(process, 1);
-            WaitForSingleObject(process, 5000);
-        }
-        CloseHandle(process);
-    }
-    CloseHandle(snapshot);
-}
-
-// The product's state of this prefix, cleared when the test starts and ends.
-void clearProductState() {
-    for (const char* service : {"TarvoHelper", "tvHdAndroidSvc", "tvHdDrv"}) tst::purgeService(service);
-    const std::wstring player = getDefaultPlayerFolder();
-    endProcessesUnder(player);
-    endProcessesUnder(getUserDataFolder());
-    qvtest::StandinEngine::deleteKeys();
-    for (int i = 0; i < 30 && tst::fileExists(player + L"\\qvplayer"); ++i) {
-        tst::removeTree(player);
-        if (tst::fileExists(player + L"\\qvplayer")) Sleep(200);
-    }
-    const std::wstring data = getUserDataFolder();
-    for (const wchar_t* name : {L"\\qvInstaller.exe", L"\\TarvoHelper.exe", L"\\TarvoTips.exe", L"\\TarvoHall.exe"})
-        DeleteFileW((data + name).c_str());
-    tst::removeTree(data + L"\\apps");
-    tst::removeTree(data + L"\\download");
-    const std::wstring name = getProductDisplayName();
-    DeleteFileW((getSpecialFolder(CSIDL_DESKTOPDIRECTORY, L"") + L"\\" + name + L".lnk").c_str());
-    tst::removeTree(getSpecialFolder(CSIDL_COMMON_PROGRAMS, L"") + L"\\" + name);
-}
-
 const char kPackage[] = "qv_engine_3.1.0.1001.zip";
 
 class QvRoadTest : public ::testing::Test {
@@ -137,9 +95,9 @@ protected:
                                         tst::unixPath(cases.path()), "--files", sampleFilesUnix()}) {}
     void SetUp() override {
         ASSERT_TRUE(box.ready());
-        clearProductState();
+        tst::clearProductState();
     }
-    void TearDown() override { clearProductState(); }
+    void TearDown() override { tst::clearProductState(); }
 
     roadtest::DriverRun install(const std::string& modes = std::string(), const std::string& extraCase = std::string(),
                                 const char* action = "install") {
@@ -294,7 +252,7 @@ TEST_F(QvRoadTest, FailingSetupEndsTheRunWithoutTheEngine) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.modes) + c.extra);
-        clearProductState();
+        tst::clearProductState();
         const size_t before = box.requests().size();
         roadtest::DriverRun run = install(c.modes, c.extra);
         EXPECT_EQ(0xFFFFFFFFu, (DWORD)run.exitCode) << run.log;
@@ -446,7 +404,7 @@ TEST_F(QvRoadTest, DotNetPackage) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.extra) + " exit " + c.exitCode);
-        clearProductState();
+        tst::clearProductState();
         const std::wstring recordFile = state.path() + L"\\dotnet.txt";
         DeleteFileW(recordFile.c_str());
         const size_t before = box.requests().size();

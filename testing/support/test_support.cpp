@@ -84,6 +84,17 @@ TempDir::TempDir(const std::wstring& tag) {
 
 TempDir::~TempDir() { removeTree(path_); }
 
+std::vector<std::string> statActions(const std::wstring& requestLog) {
+    std::string log;
+    readFile(requestLog, log);
+    std::vector<std::string> out;
+    for (size_t at = log.find("/Stat?action="); at != std::string::npos; at = log.find("/Stat?action=", at + 1)) {
+        const size_t start = at + 13;
+        out.push_back(log.substr(start, log.find_first_of("& ", start) - start));
+    }
+    return out;
+}
+
 void removeTree(const std::wstring& path) {
     WIN32_FIND_DATAW fd;
     HANDLE h = FindFirstFileW((path + L"\\*").c_str(), &fd);

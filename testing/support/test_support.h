@@ -42,6 +42,9 @@ bool fileExists(const std::wstring& path);
 std::wstring widen(const std::string& utf8);
 std::string narrow(const std::wstring& wide);  // UTF-8
 
+// The /Stat action words in a fixture server's request log, in order.
+std::vector<std::string> statActions(const std::wstring& requestLog);
+
 // Unix path of a Windows path (Wine's kernel32 provides the conversion).
 std::string unixPath(const std::wstring& windowsPath);
 

@@ -77,6 +77,35 @@ std::vector<RecordLine> readRecord(const std::wstring& stateDir) {
     return out;
 }
 
+void endPid(DWORD pid) {
+    HANDLE p = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+    if (!p) return;
+    TerminateProcess(p, 1);
+    WaitForSingleObject(p, 5000);
+    CloseHandle(p);
+}
+
+bool alive(DWORD pid) {
+    HANDLE p = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (!p) return false;
+    const bool running = WaitForSingleObject(p, 0) == WAIT_TIMEOUT;
+    CloseHandle(p);
+    return running;
+}
+
+void clearVBoxState(const std::wstring& stateDir) {
+    for (const RecordLine& r : readRecord(stateDir)) {
+        if (r.event == "start") endPid(r.pid);
+    }
+    for (const wchar_t* key : {kServerKey, kClientKey, L"VirtualBox.VirtualBox",
+                               L"VirtualBox.VirtualBoxClient"})
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, key);
+    tst::purgeService("VBoxDrv");
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SYSTEM\\VBoxDrvStandin");
+    DeleteFileW((stateDir + L"\\record.log").c_str());
+    DeleteFileW((stateDir + L"\\modes.ini").c_str());
+}
+
 std::wstring standinFolder() { return tst::binDir() + L"\\vbox_standin\\vbox"; }
 std::wstring fixtureFolder() { return tst::binDir() + L"\\vbox_standin"; }
 

@@ -59,6 +59,19 @@ struct RecordLine {
 };
 std::vector<RecordLine> readRecord(const std::wstring& stateDir);
 
+// The HKCR keys of the COM server and of the client library.
+const wchar_t kServerKey[] = L"CLSID\\{B1A7A4F2-47B9-4A1E-82B2-07CCD5323C3F}";
+const wchar_t kClientKey[] = L"CLSID\\{DD3FC71D-26C0-4FE1-BF6F-67F633265BBA}";
+
+// Clears the prefix's VirtualBox state: the stand-ins' processes by the pids in
+// the record of stateDir, the COM registrations, the driver service with its
+// counters, and the record and modes files.
+void clearVBoxState(const std::wstring& stateDir);
+// Ends a process by its id (bounded wait).
+void endPid(DWORD pid);
+// Whether the process with this id still runs.
+bool alive(DWORD pid);
+
 // The stand-ins' folder in the build (bin\vbox_standin\vbox) and the fixtures'.
 std::wstring standinFolder();
 std::wstring fixtureFolder();

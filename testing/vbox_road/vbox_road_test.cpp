@@ -21,11 +21,13 @@
 using tarvo::vboxmgr::VBoxManager;
 using vboxtest::RecordLine;
 using vboxtest::TestHost;
+using vboxtest::alive;
+using vboxtest::endPid;
 
 namespace {
 
-const wchar_t kServerKey[] = L"CLSID\\{B1A7A4F2-47B9-4A1E-82B2-07CCD5323C3F}";
-const wchar_t kClientKey[] = L"CLSID\\{DD3FC71D-26C0-4FE1-BF6F-67F633265BBA}";
+using vboxtest::kClientKey;
+using vboxtest::kServerKey;
 
 bool keyExists(HKEY root, const wchar_t* path) {
     HKEY k;
@@ -38,22 +40,6 @@ DWORD driverCount(const wchar_t* name) {
     DWORD value = 0, size = sizeof(value);
     RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\VBoxDrvStandin", name, RRF_RT_REG_DWORD, nullptr, &value, &size);
     return value;
-}
-
-void endPid(DWORD pid) {
-    HANDLE p = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-    if (!p) return;
-    TerminateProcess(p, 1);
-    WaitForSingleObject(p, 5000);
-    CloseHandle(p);
-}
-
-bool alive(DWORD pid) {
-    HANDLE p = OpenProcess(SYNCHRONIZE, FALSE, pid);
-    if (!p) return false;
-    bool running = WaitForSingleObject(p, 0) == WAIT_TIMEOUT;
-    CloseHandle(p);
-    return running;
 }
 
 void copyFolder(const std::wstring& from, const std::wstring& to) {
@@ -88,19 +74,7 @@ protected:
         clear();
         tarvo::vboxmgr::vboxToolLimits() = saved_;
     }
-    void clear() {
-        for (const RecordLine& r : vboxtest::readRecord(state_.path())) {
-            if (r.event == "start") endPid(r.pid);
-        }
-        RegDeleteTreeW(HKEY_CLASSES_ROOT, kServerKey);
-        RegDeleteTreeW(HKEY_CLASSES_ROOT, kClientKey);
-        RegDeleteTreeW(HKEY_CLASSES_ROOT, L"VirtualBox.VirtualBox");
-        RegDeleteTreeW(HKEY_CLASSES_ROOT, L"VirtualBox.VirtualBoxClient");
-        tst::purgeService("VBoxDrv");
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SYSTEM\\VBoxDrvStandin");
-        DeleteFileW((state_.path() + L"\\record.log").c_str());
-        DeleteFileW((state_.path() + L"\\modes.ini").c_str());
-    }
+    void clear() { vboxtest::clearVBoxState(state_.path()); }
     void setMode(const wchar_t* section, const wchar_t* key, const wchar_t* value) {
         WritePrivateProfileStringW(section, key, value, (state_.path() + L"\\modes.ini").c_str());
     }

@@ -60,6 +60,9 @@ LRESULT CALLBACK windowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     std::wstring mutexName, title, eventName, readyName;
+    // Tests that look a window up by its class give each fixture a class of its own,
+    // beginning with this one.
+    std::wstring className = L"TarvoTestWindowFixture";
     bool emptyDacl = false, mark = false, minimized = false;
     DWORD limit = 60000;
     int argc = 0;
@@ -70,6 +73,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
         if (a == L"--mutex" && v) mutexName = argv[++i];
         else if (a == L"--empty-dacl") emptyDacl = true;
         else if (a == L"--title" && v) title = argv[++i];
+        else if (a == L"--class" && v) className = argv[++i];
         else if (a == L"--mark") mark = true;
         else if (a == L"--minimized") minimized = true;
         else if (a == L"--record" && v) g_record = argv[++i];
@@ -96,7 +100,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     WNDCLASSW wc = {};
     wc.lpfnWndProc = windowProc;
     wc.hInstance = instance;
-    wc.lpszClassName = L"TarvoTestWindowFixture";
+    wc.lpszClassName = className.c_str();
     RegisterClassW(&wc);
     HWND hwnd = CreateWindowExW(0, wc.lpszClassName, title.c_str(), WS_OVERLAPPEDWINDOW, 100, 100, 300, 200,
                                 nullptr, nullptr, instance, nullptr);
