@@ -474,20 +474,15 @@ class Road:
             if pids:
                 self.wine_run(os.path.join(self.bin, "vbox_standin", "vbox_standin_seed.exe"), ["--end"] + pids, 120,
                               stdout=subprocess.DEVNULL)
-        if self.adb:
-            self.adb.terminate()
-            try:
-                self.adb.wait(10)
-            except subprocess.TimeoutExpired:
-                self.adb.kill()
-            self.adb = None
-        if self.server:
-            self.server.terminate()
-            try:
-                self.server.wait(10)
-            except subprocess.TimeoutExpired:
-                self.server.kill()
-            self.server = None
+        for proc in (self.adb, self.server):
+            if proc:
+                proc.terminate()
+                try:
+                    proc.wait(10)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+        self.adb = None
+        self.server = None
         self._kill_wineserver()
         if remove_prefix:
             shutil.rmtree(self.prefix, ignore_errors=True)
