@@ -231,9 +231,6 @@ void CALLBACK statusCallback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID 
     InterlockedDecrement(&t->callbacksRunning);
 }
 
-// Detaches the task from WinINet: no callback of a handle of ours can run
-// into this module afterwards. Closing unblocks what WinINet can unblock; an
-// operation stuck on a silent socket ends inside WinINet without us.
 // Wine's WinINet reads the rest of a response before it lets its request go,
 // which takes as long as the download would have. A stopped task leaves the
 // closing to threads that run WinINet's code only: the stop returns at once,
@@ -251,6 +248,9 @@ void closeDetached(HINTERNET h) {
         InternetCloseHandle(h);
 }
 
+// Detaches the task from WinINet: no callback of a handle of ours can run
+// into this module afterwards. Closing unblocks what WinINet can unblock; an
+// operation stuck on a silent socket ends inside WinINet without us.
 void closeInternet(Task* t) {
     EnterCriticalSection(&t->lock);
     t->closing = true;
