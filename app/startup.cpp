@@ -54,7 +54,7 @@ void sendActionStat(StartupServices& services, const wchar_t* action, bool logUr
 std::string takePendingLaunch(StartupServices& services) { return services.takeDataFile(kPendingLaunchName); }
 
 void logDroppedPending(StartupServices& services, const std::string& pending) {
-    if (!pending.empty()) logLine(services, "pending launch dropped: %s", pending.c_str());
+    if (!pending.empty()) logLine(services, "pending launch dropped: %s", dataFileLogText(pending).c_str());
 }
 
 }  // namespace
@@ -311,7 +311,7 @@ LaunchPlan buildLaunchPlan(const LaunchInputs& in, StartupServices& services) {
                 services.isProductProgram(program))
                 command = buildLaunchText(program, id);
             else
-                logLine(services, "pending launch refused: %s", in.pendingText.c_str());
+                logLine(services, "pending launch refused: %s", dataFileLogText(in.pendingText).c_str());
         }
     } else {
         logDroppedPending(services, in.pendingText);

@@ -3,6 +3,8 @@
 #include <shlobj.h>
 #include <tlhelp32.h>
 
+#include <io.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -130,6 +132,9 @@ std::wstring dataFilePath(const std::wstring& name) {
     return getCommonDataFolder() + L"\\" + name + L".dat";
 }
 
+// The payloads are command lines; any local account can write these files.
+const long long kMaxDataFileBytes = 64 * 1024;
+
 }  // namespace
 
 ServiceManagerApi& systemServiceManager() {
@@ -212,34 +217,73 @@ DWORD ServiceControl::stop(SC_HANDLE manager, SC_HANDLE service, bool stopDepend
     return stopOne(api, service, budget);
 }
 
-void writeDataFile(const std::wstring& name, const std::string& bytes) {
-    FILE* file = _wfopen(dataFilePath(name).c_str(), L"w");
-    if (!file) return;
-    if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), file);
-    fclose(file);
+bool writeDataFile(const std::wstring& name, const std::string& bytes) {
+    // Whatever another account left under this name (a link too) goes first,
+    // so that the file written is this one's own and nothing is followed.
+    const std::wstring path = dataFilePath(name);
+    removeEntry(path, false);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    // Text mode, as the helper reads it: LF is written as CR LF.
+    std::string text;
+    for (char c : bytes) {
+        if (c == '\n') text += '\r';
+        text += c;
+    }
+    DWORD written = 0;
+    const bool whole = text.empty() || (WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+                                        written == text.size());
+    const bool closed = CloseHandle(file) != FALSE;
+    return whole && closed;
 }
 
 std::string takeDataFile(const std::wstring& name) {
     // Only a read: after a removal the folder must not come back.
     std::wstring path = commonDataFolderPath() + L"\\" + name + L".dat";
-    FILE* file = _wfopen(path.c_str(), L"r");
-    if (!file) return std::string();
-    // Text mode turns CR LF into LF: the byte count read is what counts.
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return std::string();
     std::string text;
-    char chunk[1024];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, got);
-    fclose(file);
-    deletePath(path, false).ignore();
+    FILE* file = _wfopen(path.c_str(), L"r");
+    if (file) {
+        const long long size = _filelengthi64(_fileno(file));
+        if (size > kMaxDataFileBytes) {
+            logPrintf("data file too large: %s", wideToAnsi(path).c_str());
+        } else {
+            // Text mode turns CR LF into LF: the byte count read is what counts.
+            char chunk[1024];
+            size_t got;
+            while (text.size() <= kMaxDataFileBytes && (got = fread(chunk, 1, sizeof chunk, file)) > 0)
+                text.append(chunk, got);
+            if (text.size() > kMaxDataFileBytes) text.clear();  // it grew while read
+        }
+        fclose(file);
+    }
+    // Taken once found, read or not, so that it is never acted on later.
+    removeEntry(path, false);
     size_t zero = text.find('\0');
     if (zero != std::string::npos) text.resize(zero);
     return text;
 }
 
+std::string dataFileLogText(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) {
+            char code[8];
+            snprintf(code, sizeof code, "\\x%02X", u);
+            out += code;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 bool sendHelperControl(uint32_t code, const std::wstring& payload) {
     wchar_t name[16];
     swprintf(name, 16, L"%04x", static_cast<unsigned>(code));
-    writeDataFile(name, wideToAnsi(payload));
+    // No code without this call's own payload: the helper would act on what lies there.
+    if (!writeDataFile(name, wideToAnsi(payload))) return false;
 
     bool delivered = false;
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);

@@ -41,6 +41,64 @@ TEST(HelperDataFileTest, TextModeRoundTripTakeAndReplace) {
     EXPECT_FALSE(tst::fileExists(path));
 }
 
+// A file of any size or kind under a data file's name is taken at once: it
+// answers empty and is gone, whether it was read or not.
+TEST(HelperDataFileTest, LargeAndUnreadableFilesAreTakenUnreadAndGone) {
+    const std::wstring name = uniqueName(L"proc_big");
+    const std::wstring path = dataPath(name);
+    {
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, file);
+        LARGE_INTEGER size;
+        size.QuadPart = 100LL * 1024 * 1024;  // sparse: nothing is written
+        ASSERT_TRUE(SetFilePointerEx(file, size, nullptr, FILE_BEGIN));
+        ASSERT_TRUE(SetEndOfFile(file));
+        CloseHandle(file);
+    }
+    const DWORD start = GetTickCount();
+    EXPECT_EQ("", takeDataFile(name));
+    EXPECT_LT(GetTickCount() - start, 1000u);
+    EXPECT_FALSE(tst::fileExists(path));
+    std::string log;
+    tst::readFile(getLogFolder() + L"\\services_tests.log", log);
+    EXPECT_NE(std::string::npos, log.find("data file too large: " + tst::narrow(path)));
+
+    // 64 KiB is still a payload.
+    writeDataFile(name, std::string(64 * 1024, 'x'));
+    EXPECT_EQ(64u * 1024u, takeDataFile(name).size());
+
+    // A folder under the name cannot be read: it goes too.
+    ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr));
+    EXPECT_EQ("", takeDataFile(name));
+    EXPECT_FALSE(tst::fileExists(path));
+}
+
+// The data file written is always this call's own: a link left under the
+// name is replaced, never followed; a file that will not go makes it fail.
+TEST(HelperDataFileTest, WriteReplacesALinkAndFailsOnAFileItCannotReplace) {
+    tst::TempDir dir(L"dfl");
+    const std::wstring name = uniqueName(L"proc_link");
+    const std::wstring path = dataPath(name);
+    const std::wstring target = dir.file(L"target.txt");
+    ASSERT_TRUE(tst::writeFile(target, "someone else's file"));
+    ASSERT_TRUE(tst::runLinux("ln -s " + tst::shQuote(tst::unixPath(target)) + " " + tst::shQuote(tst::unixPath(path))));
+    EXPECT_TRUE(writeDataFile(name, "mine"));
+    EXPECT_EQ("someone else's file", readAll(target));
+    EXPECT_EQ("mine", takeDataFile(name));
+    EXPECT_EQ("someone else's file", readAll(target));
+
+    ASSERT_TRUE(tst::writeFile(path, "foreign"));
+    ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_FALSE(writeDataFile(name, "mine"));
+    EXPECT_EQ("foreign", readAll(path));
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(path.c_str());
+}
+
+TEST(HelperDataFileTest, LogTextShowsControlCharactersAsCodes) {
+    EXPECT_EQ("a\\x0D\\x0Ab\\x01\\x7F c:\\d \xcb\xfe", dataFileLogText("a\r\nb\x01\x7f c:\\d \xcb\xfe"));
+}
+
 // ---- stop through a scripted service manager ------------------------------------
 
 struct FakeService {

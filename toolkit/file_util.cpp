@@ -262,6 +262,20 @@ ErrorCode forceDeletePathExcept(const std::wstring& path, const std::wstring& ke
     return ErrorCode(forceDelete(path, keepSet(keepList)));
 }
 
+bool removeEntry(const std::wstring& path, bool clearReadOnly) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+    // RemoveDirectoryW and DeleteFileW take a link itself, never its target; a
+    // link's attributes are left alone, as they may be its target's.
+    if (clearReadOnly && (attributes & FILE_ATTRIBUTE_READONLY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        RemoveDirectoryW(path.c_str());
+    else
+        DeleteFileW(path.c_str());
+    return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+}
+
 ErrorCode movePath(const std::wstring& from, const std::wstring& to, bool renameOnCollision) {
     if (refuse(from, "movePath")) return ErrorCode(false);
     FILEOP_FLAGS flags = renameOnCollision ? 0x061D : 0x0615;
