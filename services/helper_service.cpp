@@ -16,6 +16,10 @@
 #include "toolkit/file_util.h"
 #include "toolkit/string_util.h"
 
+#ifdef TARVO_TEST_SEAMS
+#include "services/seams.h"
+#endif
+
 const wchar_t kPendingLaunchName[] = L"TarvoLoader_routines";
 
 namespace {
@@ -128,6 +132,33 @@ DWORD stopDependents(ServiceManagerApi& api, SC_HANDLE manager, SC_HANDLE servic
     return result;
 }
 
+typedef BOOL(WINAPI* SetServiceSecurityFn)(SC_HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR);
+SetServiceSecurityFn g_setServiceSecurity = &SetServiceObjectSecurity;
+
+// The SID of the running token's user, or empty.
+std::vector<BYTE> tokenUserSid() {
+    std::vector<BYTE> sid;
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return sid;
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size ? size : 1);
+    if (size && GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
+        PSID user = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+        if (IsValidSid(user)) sid.assign(static_cast<BYTE*>(user), static_cast<BYTE*>(user) + GetLengthSid(user));
+    }
+    CloseHandle(token);
+    return sid;
+}
+
+std::vector<BYTE> wellKnownSid(WELL_KNOWN_SID_TYPE type) {
+    std::vector<BYTE> sid(SECURITY_MAX_SID_SIZE);
+    DWORD size = static_cast<DWORD>(sid.size());
+    if (!CreateWellKnownSid(type, nullptr, sid.data(), &size)) return std::vector<BYTE>();
+    sid.resize(size);
+    return sid;
+}
+
 std::wstring dataFilePath(const std::wstring& name) {
     return getCommonDataFolder() + L"\\" + name + L".dat";
 }
@@ -140,6 +171,42 @@ const long long kMaxDataFileBytes = 64 * 1024;
 ServiceManagerApi& systemServiceManager() {
     static SystemServiceManager manager;
     return manager;
+}
+
+const DWORD kHelperUserAccess =
+    SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_INTERROGATE | SERVICE_START | SERVICE_USER_DEFINED_CONTROL |
+    READ_CONTROL;
+
+std::vector<unsigned char> helperServiceSecurity() {
+    struct Entry {
+        std::vector<BYTE> sid;
+        DWORD access;
+    } entries[] = {
+        {wellKnownSid(WinLocalSystemSid), SERVICE_ALL_ACCESS},
+        {wellKnownSid(WinBuiltinAdministratorsSid), SERVICE_ALL_ACCESS},
+        {tokenUserSid(), kHelperUserAccess},
+        {wellKnownSid(WinInteractiveSid), SERVICE_QUERY_STATUS},
+        {wellKnownSid(WinAuthenticatedUserSid), SERVICE_QUERY_STATUS},
+    };
+    DWORD aclSize = sizeof(ACL);
+    for (const Entry& e : entries) {
+        if (e.sid.empty()) return std::vector<unsigned char>();
+        aclSize += sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + static_cast<DWORD>(e.sid.size());
+    }
+    std::vector<BYTE> acl(aclSize);
+    PACL dacl = reinterpret_cast<PACL>(acl.data());
+    if (!InitializeAcl(dacl, aclSize, ACL_REVISION)) return std::vector<unsigned char>();
+    for (Entry& e : entries)
+        if (!AddAccessAllowedAce(dacl, ACL_REVISION, e.access, e.sid.data())) return std::vector<unsigned char>();
+    SECURITY_DESCRIPTOR absolute;
+    if (!InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&absolute, TRUE, dacl, FALSE))
+        return std::vector<unsigned char>();
+    DWORD size = 0;
+    MakeSelfRelativeSD(&absolute, nullptr, &size);
+    std::vector<unsigned char> relative(size);
+    if (!size || !MakeSelfRelativeSD(&absolute, relative.data(), &size)) return std::vector<unsigned char>();
+    return relative;
 }
 
 bool ServiceControl::installAndStart(const std::wstring& name, const std::wstring& binaryPath,
@@ -164,6 +231,13 @@ bool ServiceControl::installAndStart(const std::wstring& name, const std::wstrin
     }
     bool started = false;
     if (service) {
+        // The service runs as LocalSystem and starts programs on user-defined
+        // codes: only this user and the administrators may send those.
+        std::vector<unsigned char> security = helperServiceSecurity();
+        if (security.empty() || !g_setServiceSecurity(service, DACL_SECURITY_INFORMATION, security.data())) {
+            DWORD error = security.empty() ? ERROR_INVALID_SECURITY_DESCR : GetLastError();
+            logPrintf("service security not set: %u", static_cast<unsigned>(error));
+        }
         if (StartServiceW(service, 0, nullptr)) {
             started = true;
         } else {
@@ -306,6 +380,12 @@ bool sendHelperControl(uint32_t code, const std::wstring& payload) {
     if (!delivered) takeDataFile(name);
     return delivered;
 }
+
+#ifdef TARVO_TEST_SEAMS
+void setServiceSecuritySetterForTests(BOOL(WINAPI* setter)(SC_HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR)) {
+    g_setServiceSecurity = setter ? setter : &SetServiceObjectSecurity;
+}
+#endif
 
 bool killProcessesByName(const std::wstring& exeName) {
     std::vector<std::wstring> names;

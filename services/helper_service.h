@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // User-defined control codes of the helper service: start the program.
 enum HelperControl : uint32_t {
@@ -40,11 +41,19 @@ public:
 // The real service manager.
 ServiceManagerApi& systemServiceManager();
 
+// The access of the helper service (a self-relative security descriptor with
+// a DACL only): SYSTEM and Administrators full control; the user of the
+// running token query, start and the user-defined codes; Interactive and
+// Authenticated Users the status only. Empty when it cannot be built.
+std::vector<unsigned char> helperServiceSecurity();
+
 class ServiceControl {
 public:
     // Creates the service (LocalSystem, error control "ignore") or opens the
-    // existing one, and starts it. True when it runs or already ran. A binary
-    // path with a blank is stored quoted unless it is quoted already.
+    // existing one, sets its DACL to helperServiceSecurity (a failure logs
+    // "service security not set: %u" and changes nothing else) and starts it.
+    // True when it runs or already ran. A binary path with a blank is stored
+    // quoted unless it is quoted already.
     bool installAndStart(const std::wstring& name, const std::wstring& binaryPath,
                          DWORD serviceType, DWORD startType);
 
