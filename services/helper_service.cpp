@@ -332,7 +332,7 @@ std::string takeDataFile(const std::wstring& name) {
         fclose(file);
     }
     // Taken once found, read or not, so that it is never acted on later.
-    removeEntry(path, false);
+    if (!removeEntry(path, true)) RemoveDirectoryW(path.c_str());
     size_t zero = text.find('\0');
     if (zero != std::string::npos) text.resize(zero);
     return text;

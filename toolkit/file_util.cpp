@@ -265,9 +265,11 @@ ErrorCode forceDeletePathExcept(const std::wstring& path, const std::wstring& ke
 bool removeEntry(const std::wstring& path, bool clearReadOnly) {
     DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+    const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !link) return false;  // a real folder stays
     // RemoveDirectoryW and DeleteFileW take a link itself, never its target; a
     // link's attributes are left alone, as they may be its target's.
-    if (clearReadOnly && (attributes & FILE_ATTRIBUTE_READONLY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    if (clearReadOnly && (attributes & FILE_ATTRIBUTE_READONLY) && !link)
         SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
         RemoveDirectoryW(path.c_str());

@@ -54,10 +54,10 @@ ravel::object::ErrorCode forceDeletePath(const std::wstring& path);
 // the folder then remains and the result is false.
 ravel::object::ErrorCode forceDeletePathExcept(const std::wstring& path,
                                                const std::wstring& keepList);
-// Deletes what stands at path itself: a file, a link (never followed) or an
-// empty folder; with clearReadOnly a read-only attribute is cleared first.
-// True when nothing is left at path. For names in folders that other
-// programs can write, before a file is created there with CREATE_NEW.
+// Deletes what stands at path itself: a file or a link (never followed; a
+// real folder is left); with clearReadOnly a file's read-only attribute is
+// cleared first. True when nothing is left at path. For names in folders that
+// other programs can write, before a file is created there with CREATE_NEW.
 bool removeEntry(const std::wstring& path, bool clearReadOnly);
 // Shell move and copy; no fallback.
 ravel::object::ErrorCode movePath(const std::wstring& from, const std::wstring& to,

@@ -52,11 +52,14 @@ wchar_t* joinText(const wchar_t* a, const wchar_t* b) {
 }
 
 // Deletes what stands at path itself: a file or a link, never what a link
-// points to (a link's attributes may be its target's, so they stay).
+// points to (a link's attributes may be its target's, so they stay). A real
+// folder stays, and the create that follows fails.
 void removePlanted(const wchar_t* path) {
     DWORD attributes = GetFileAttributesW(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) return;
-    if ((attributes & FILE_ATTRIBUTE_READONLY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !link) return;
+    if ((attributes & FILE_ATTRIBUTE_READONLY) && !link)
         SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
         RemoveDirectoryW(path);
