@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "services/com_init.h"
+#include "services/helper_service.h"
 #include "toolkit/log_sink.h"
 
 bool g_silent = false;

@@ -314,9 +314,11 @@ bool writeDataFile(const std::wstring& name, const std::string& bytes) {
 std::string takeDataFile(const std::wstring& name) {
     // Only a read: after a removal the folder must not come back.
     std::wstring path = commonDataFolderPath() + L"\\" + name + L".dat";
-    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return std::string();
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return std::string();
     std::string text;
-    FILE* file = _wfopen(path.c_str(), L"r");
+    // A link is never read through: it may name a file of another account.
+    FILE* file = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? nullptr : _wfopen(path.c_str(), L"r");
     if (file) {
         const long long size = _filelengthi64(_fileno(file));
         if (size > kMaxDataFileBytes) {
