@@ -158,8 +158,8 @@ int Downloader::run() {
     for (int retry = 0;; ++retry) {
         try {
             // Held unchangeable from the check until the library is loaded.
-            HeldFile library;
-            if (dllBytes.empty() || !library.holdIfEqual(dllPath, dllBytes)) {
+            PinnedFile library;
+            if (dllBytes.empty() || !library.pinIfEqual(dllPath, dllBytes)) {
                 logPrintf("library check failed: %s", wideToAnsi(dllPath).c_str());
                 throw std::runtime_error("init error!");
             }

@@ -80,13 +80,13 @@ bool isVTEnabled() {
 
     // Every unpacked file (the library and the drivers it registers) is held
     // unchangeable, once found equal to the archive's, until the probe is done.
-    std::vector<std::unique_ptr<HeldFile>> held;
+    std::vector<std::unique_ptr<PinnedFile>> held;
     bool checked = files.count(L"vtchecker\\hvprobe.dll") != 0;
     for (const auto& file : files) {
         if (!checked) break;
         const std::wstring path = dataFolder + L"\\" + file.first;
-        held.emplace_back(new HeldFile());
-        checked = held.back()->holdIfEqual(path, file.second);
+        held.emplace_back(new PinnedFile());
+        checked = held.back()->pinIfEqual(path, file.second);
     }
     if (!checked) {
         logPrintf("library check failed: %s", pathToAnsi(libraryPath).c_str());

@@ -279,7 +279,7 @@ bool removeEntry(const std::wstring& path, bool clearReadOnly) {
     return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
 }
 
-bool HeldFile::holdIfEqual(const std::wstring& path, const std::string& expected) {
+bool PinnedFile::pinIfEqual(const std::wstring& path, const std::string& expected) {
     release();
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -304,7 +304,7 @@ bool HeldFile::holdIfEqual(const std::wstring& path, const std::string& expected
     return true;
 }
 
-void HeldFile::release() {
+void PinnedFile::release() {
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
 }

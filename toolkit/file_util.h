@@ -62,15 +62,15 @@ bool removeEntry(const std::wstring& path, bool clearReadOnly);
 // A file held open for reading with no write or delete sharing, taken only
 // when its bytes equal what the caller expects: while it is held nobody can
 // change, replace or delete it, so what is loaded from it is what was checked.
-class HeldFile {
+class PinnedFile {
 public:
-    HeldFile() = default;
-    ~HeldFile() { release(); }
-    HeldFile(const HeldFile&) = delete;
-    HeldFile& operator=(const HeldFile&) = delete;
+    PinnedFile() = default;
+    ~PinnedFile() { release(); }
+    PinnedFile(const PinnedFile&) = delete;
+    PinnedFile& operator=(const PinnedFile&) = delete;
     // False (and nothing held) when path cannot be opened so, is not a plain
     // file, or its bytes differ from expected.
-    bool holdIfEqual(const std::wstring& path, const std::string& expected);
+    bool pinIfEqual(const std::wstring& path, const std::string& expected);
     void release();
 
 private:
