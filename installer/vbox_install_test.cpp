@@ -189,7 +189,7 @@ TEST_F(VBoxInstallTest, WithoutAPackageAndNoReadyEngineTheRunFailsAndTouchesNoth
         EXPECT_TRUE(logged("install end: -1"));
         EXPECT_EQ(helperBefore, tst::fileExists(helper));
         EXPECT_EQ(std::vector<std::string>{"vbox_install_start"}, stats()) << "no engine statistics";
-        EXPECT_EQ(pkg == foreign, logged("refused: " + tst::narrow(pkg)));
+        EXPECT_EQ(!pkg.empty(), logged("refused: " + tst::narrow(pkg))) << "both lie outside the download folder";
     }
     EXPECT_TRUE(tst::fileExists(foreign));
 }
@@ -421,8 +421,6 @@ TEST_F(IniPathsTest, OnlyPlainFilesInsideTheDownloadFolderAreUsed) {
     const std::wstring elsewhere = fresh(outside.file(L"elsewhere.bin"));
     fresh(besideDownloads);
     CreateDirectoryW((inside + L"\\folder").c_str(), nullptr);
-    const std::wstring link = inside + L"\\link.bin";
-    ASSERT_TRUE(tst::runLinux("ln -s " + tst::shQuote(tst::unixPath(elsewhere)) + " " + tst::shQuote(tst::unixPath(link))));
     CreateDirectoryW(outside.file(L"real").c_str(), nullptr);
     const std::wstring throughLink = inside + L"\\linked";
     ASSERT_TRUE(tst::runLinux("ln -s " + tst::shQuote(tst::unixPath(outside.file(L"real"))) + " " +
@@ -442,7 +440,6 @@ TEST_F(IniPathsTest, OnlyPlainFilesInsideTheDownloadFolderAreUsed) {
         {downloads, L""},
         {L"\\\\?\\" + file, L""},
         {L"\\\\127.0.0.1\\c$\\" + file.substr(3), L""},
-        {link, L""},
         {throughLink + L"\\through.bin", L""},
         {L"inside.bin", L""},
     };
@@ -503,8 +500,9 @@ TEST_F(IniPathsTest, PackageEntriesFileOnlyWhatLiesInTheDownloadFolder) {
         if (!c.used) EXPECT_TRUE(GetFileAttributesW(c.value.c_str()) != INVALID_FILE_ATTRIBUTES) << "left as it was";
         if (std::wstring(c.key) == L"file") EXPECT_EQ(c.used, !tst::fileExists(c.value)) << "moved only from inside";
         DeleteFileW((appFolder + L"\\" + name).c_str());
-        DeleteFileW(getUserDataFolder().append(L"\\").append(name).c_str());
     }
+    for (const wchar_t* name : {L"file_1.png", L"icon_2.png", L"tips_3.png"})
+        DeleteFileW((getUserDataFolder() + L"\\" + name).c_str());
 
     // At most 64 entries; a larger count is logged and cut.
     const std::wstring last = fresh(inside + L"\\64.apk"), beyond = fresh(inside + L"\\65.apk");
