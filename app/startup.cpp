@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "services/com_init.h"
+#include "services/helper_service.h"
 #include "toolkit/log_sink.h"
 
 bool g_silent = false;
@@ -54,7 +55,7 @@ void sendActionStat(StartupServices& services, const wchar_t* action, bool logUr
 std::string takePendingLaunch(StartupServices& services) { return services.takeDataFile(kPendingLaunchName); }
 
 void logDroppedPending(StartupServices& services, const std::string& pending) {
-    if (!pending.empty()) logLine(services, "pending launch dropped: %s", pending.c_str());
+    if (!pending.empty()) logLine(services, "pending launch dropped: %s", dataFileLogText(pending).c_str());
 }
 
 }  // namespace
@@ -311,7 +312,7 @@ LaunchPlan buildLaunchPlan(const LaunchInputs& in, StartupServices& services) {
                 services.isProductProgram(program))
                 command = buildLaunchText(program, id);
             else
-                logLine(services, "pending launch refused: %s", in.pendingText.c_str());
+                logLine(services, "pending launch refused: %s", dataFileLogText(in.pendingText).c_str());
         }
     } else {
         logDroppedPending(services, in.pendingText);

@@ -72,6 +72,31 @@ TEST(StartupDriverTest, SilentBackinstallRunsTheInstallerThreadAndLaunchesOnce) 
     EXPECT_EQ(command, starts[0]);
 }
 
+// A pending-launch file far larger than any command line: the road takes it
+// unread, launches nothing from it and ends as usual.
+TEST(StartupDriverTest, AHugePendingFileIsDroppedAndTheRoadEndsNormally) {
+    RoadSandbox box;
+    ASSERT_TRUE(box.ready());
+    {
+        HANDLE file = CreateFileW(roadtest::pendingLaunchPath().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, file);
+        LARGE_INTEGER size;
+        size.QuadPart = 100LL * 1024 * 1024;
+        ASSERT_TRUE(SetFilePointerEx(file, size, nullptr, FILE_BEGIN));
+        ASSERT_TRUE(SetEndOfFile(file));
+        CloseHandle(file);
+    }
+    DriverRun run = box.run(L"-s", "");
+    EXPECT_EQ(0, run.exitCode) << run.log;
+    EXPECT_TRUE(run.has("impl.install(end)"));
+    EXPECT_TRUE(run.has("takeDataFile=")) << "taken, and the text is empty";
+    EXPECT_TRUE(run.has("exit=0"));
+    EXPECT_TRUE(run.logged("data file too large: " + tst::narrow(roadtest::pendingLaunchPath()))) << run.log;
+    EXPECT_EQ(0u, run.count("launchProcess("));
+    EXPECT_FALSE(tst::fileExists(roadtest::pendingLaunchPath()));
+}
+
 TEST(StartupDriverTest, ExitCodesOfEveryKindOfReturn) {
     struct Case {
         const wchar_t* args;

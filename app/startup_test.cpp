@@ -451,6 +451,13 @@ TEST_F(RoadTest, LaunchTable) {
              s.productPrograms = {L"C:\\p\\TarvoPlayer.exe"};
          },
          {}, {}, {}, 0, "pending launch refused: \"C:\\evil\\cmd.exe\""},
+        {"pending text with line breaks and control characters", L"",
+         [](StartupScript& s, FakeInstallerEnv&) {
+             installedWithApp(s);
+             s.pendingFile = "\"C:\\evil\\cmd.exe\"\r\n12:00:00, , install ok!\x01";
+             s.productPrograms = {L"C:\\p\\TarvoPlayer.exe"};
+         },
+         {}, {}, {}, 0, "pending launch refused: \"C:\\evil\\cmd.exe\"\\x0D\\x0A12:00:00, , install ok!\\x01"},
         {"malformed pending text", L"",
          [](StartupScript& s, FakeInstallerEnv&) {
              installedWithApp(s);

@@ -163,7 +163,10 @@ void AppListStore::write(const AppListMap& entries) {
     ListLock lock(path + L".lck");
     // A write that fails midway (disk full) must not cost the old list.
     const std::wstring temporary = path + L".tmp";
-    HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+    // Others can write the folder: an entry left under the name (a link too)
+    // goes first, and the file is made new so that nothing is followed.
+    removeEntry(temporary, true);
+    HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
     bool ok = true;

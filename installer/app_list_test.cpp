@@ -251,6 +251,32 @@ TEST(AppListStoreTest, FailedWriteKeepsTheOldList) {
     EXPECT_FALSE(tst::fileExists(store.listPath() + L".lck"));
 }
 
+// The apps folder is the user's: what another program planted at the
+// temporary name is replaced, never written through.
+TEST(AppListStoreTest, APlantedTemporaryEntryIsReplacedNotFollowed) {
+    AppsSandbox box;
+    tst::TempDir elsewhere(L"alt");
+    fakes::StubContext context(EngineKind::Qv, L"qv_1", true);
+    AppListStore store(context);
+    const std::wstring temporary = store.listPath() + L".tmp";
+    const std::wstring target = elsewhere.file(L"target.txt");
+    ASSERT_TRUE(tst::writeFile(target, "not the list"));
+    // Wine 8 deletes through a host link to a file: the planted entry here is a read-only file.
+    {
+        ASSERT_TRUE(tst::writeFile(temporary, "planted"));
+        ASSERT_TRUE(SetFileAttributesW(temporary.c_str(), FILE_ATTRIBUTE_READONLY));
+        AppListMap map;
+        map["new"] = entry("new", 0, 0, L"new");
+        store.write(map);
+        std::string bytes;
+        ASSERT_TRUE(tst::readFile(store.listPath(), bytes));
+        EXPECT_EQ("new#0#0#new\r\n", bytes);
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(temporary.c_str()));
+        ASSERT_TRUE(tst::readFile(target, bytes));
+        EXPECT_EQ("not the list", bytes);
+    }
+}
+
 TEST(AppListStoreTest, NothingHappensWhileTheEngineIsNotInstalled) {
     AppsSandbox box;
     fakes::StubContext context(EngineKind::Qv, L"qv_1", false);

@@ -1,11 +1,13 @@
 #include "installer/downloader.h"
 
 #include <algorithm>
+#include <map>
 #include <stdexcept>
 
 #include "installer/peerfetch_wrapper.h"
 #include "services/install_paths.h"
 #include "services/log.h"
+#include "toolkit/file_util.h"
 #include "toolkit/path.h"
 #include "toolkit/shell_util.h"
 #include "toolkit/string_util.h"
@@ -17,6 +19,7 @@ namespace {
 const uint64_t kUnknownTotalBytes = 314572800;  // 300 MiB counted for a task without a size
 const int kRetries = 5;
 const DWORD kPollMs = 100;
+const uint64_t kMaxArchiveBytes = 64ull * 1024 * 1024;  // far above the library's size
 
 bool hasNul(const std::wstring& text) { return text.find(L'\0') != std::wstring::npos; }
 
@@ -75,13 +78,18 @@ Downloader::Downloader(uint32_t resourceId, const std::wstring& base)
 Downloader::~Downloader() { stop(); }
 
 void Downloader::extractLibrary() {
+    dllBytes.clear();
     std::wstring temp = getTempFilePath();
     logPrintf(" extract download dll rc to path: %s", wideToAnsi(temp).c_str());
     bool written = extractResourceToFile(nullptr, L"DIZU", (unsigned short)resourceId, temp) ||
                    extractResourceToFile(nullptr, L"DIZU", (unsigned short)resourceId, temp);
     if (written) {
         logPrintf(" extract download dll to path %s", wideToAnsi(baseDir).c_str());
+        // A read-only or foreign copy left there must not block the unpack.
+        removeEntry(dllPath, true);
         unzipToFolder(temp, baseDir, false, nullptr);
+        std::map<std::wstring, std::string> files;
+        if (readZipFiles(temp, kMaxArchiveBytes, files)) dllBytes = files[L"peerfetch\\peerfetch.dll"];
     }
     // One temporary file per extraction would soon use up the names.
     if (!temp.empty()) DeleteFileW(temp.c_str());
@@ -149,6 +157,12 @@ int Downloader::run() {
     ravel::object::smart_ptr<PeerfetchWrapper> wrapper;
     for (int retry = 0;; ++retry) {
         try {
+            // Held unchangeable from the check until the library is loaded.
+            PinnedFile library;
+            if (dllBytes.empty() || !library.pinIfEqual(dllPath, dllBytes)) {
+                logPrintf("library check failed: %s", wideToAnsi(dllPath).c_str());
+                throw std::runtime_error("init error!");
+            }
             wrapper.reset(new PeerfetchWrapper(dllPath));
             if (!wrapper->acquire()) throw std::runtime_error("init error!");
             break;

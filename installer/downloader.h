@@ -87,7 +87,9 @@ public:
     const std::wstring& getDllPath() const { return dllPath; }
     const std::wstring& getBaseDir() const { return baseDir; }
 
-    // Unpacks the "DIZU" archive into baseDir (through a temporary file).
+    // Unpacks the "DIZU" archive into baseDir (through a temporary file),
+    // first deleting what lies at the library's path, and keeps the library's
+    // bytes as the archive holds them for the check before each bind.
     void extractLibrary();
     // The worker: 0 when every task settled, else -1.
     int run();
@@ -101,6 +103,7 @@ private:
     ravel::system::Thread worker;
     std::atomic<bool> stopRequested;
     std::wstring dllPath;
+    std::string dllBytes;  // from the loader's own archive; empty: nothing to bind
     uint32_t resourceId;
     std::wstring baseDir;
     TaskProgressDelegate taskProgressDelegate;

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <map>
+#include <memory>
 
 #include "testing/peerfetch_test/peerfetch_test_util.h"
 #include "installer/peerfetch_wrapper.h"
@@ -74,6 +75,8 @@ protected:
     }
     std::wstring out() const { return base.file(L"out"); }
 
+    std::wstring calls_path() const { return base.file(L"calls.log"); }
+
     tst::TempDir base{L"dl"};
     pftest::TempOverride temp{base.file(L"temp")};
     pftest::CallLog calls{base.file(L"calls.log")};
@@ -98,6 +101,42 @@ TEST_F(DownloaderTest, ConstructorUnpacksTheLibraryAndReplacesAnOldOne) {
     // An empty base folder means the program's own folder (not unpacked there: 213 is missing).
     Downloader d(213, L"");
     EXPECT_EQ(tst::binDir() + L"\\peerfetch\\peerfetch.dll", d.getDllPath());
+}
+
+// A library another program left in the user-writable folder is never the
+// one bound: a read-only copy is replaced; one that cannot be replaced fails
+// the batch as a library that does not bind, and never runs.
+TEST_F(DownloaderTest, AForeignLibraryIsReplacedOrNeverLoaded) {
+    const std::wstring foreignLog = base.file(L"foreign.log");
+    SetEnvironmentVariableW(L"HVPROBE_STUB_LOG", foreignLog.c_str());
+    const std::wstring folder = base.file(L"peerfetch");
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring library = folder + L"\\peerfetch.dll";
+    for (bool locked : {false, true}) {
+        SCOPED_TRACE(locked ? "held by another process" : "read-only");
+        ASSERT_TRUE(CopyFileW((tst::binDir() + L"\\hvprobe_stub_yes.dll").c_str(), library.c_str(), FALSE));
+        std::unique_ptr<tst::FileHeldElsewhere> holder;
+        if (locked) {
+            holder.reset(new tst::FileHeldElsewhere(library, 6000));
+            ASSERT_TRUE(holder->held());
+        } else {
+            ASSERT_TRUE(SetFileAttributesW(library.c_str(), FILE_ATTRIBUTE_READONLY));
+        }
+        const size_t logStart = bytesOf(getLogFolder() + L"\\installer_tests.log").size();
+        {
+            Downloader d(211, base.path());
+            d.addTask(L"", L"fake:seq=1/1/1", out(), L"a.bin");
+            EXPECT_EQ(locked ? -1 : 0, d.run());
+            EXPECT_EQ(locked ? 0u : 1u, d.finishedCount());
+        }
+        EXPECT_EQ(locked ? 0u : 1u, calls.linesOf("attach").size()) << "the product's library ran";
+        EXPECT_EQ("", bytesOf(foreignLog)) << "the foreign library never ran";
+        const std::string log = bytesOf(getLogFolder() + L"\\installer_tests.log").substr(logStart);
+        EXPECT_EQ(locked, log.find("library check failed: " + tst::narrow(library)) != std::string::npos);
+        holder.reset();
+        tst::writeFile(calls_path(), "");
+    }
+    SetEnvironmentVariableW(L"HVPROBE_STUB_LOG", nullptr);
 }
 
 TEST_F(DownloaderTest, EmptyBatchBindsAndRampsToTheEnd) {

@@ -11,6 +11,7 @@
 #include "services/com_init.h"
 #include "services/install_paths.h"
 #include "services/log.h"
+#include "toolkit/file_util.h"
 #include "toolkit/png_decode.h"
 #include "toolkit/sys_util.h"
 
@@ -32,8 +33,8 @@ public:
     ~File() { close(); }
     File(const File&) = delete;
     File& operator=(const File&) = delete;
-    bool create(const std::wstring& path) {
-        h_ = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool create(const std::wstring& path, DWORD disposition = CREATE_ALWAYS) {
+        h_ = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
         return h_ != INVALID_HANDLE_VALUE;
     }
     bool write(const void* data, size_t size) {
@@ -297,7 +298,10 @@ bool packIcon(const std::wstring& icoPath, const std::vector<std::wstring>& bitm
     const std::wstring part = icoPath + L".part";
     FileRemover removePart(part);  // after the file below is closed
     File out;
-    if (!out.create(part)) {
+    // The app folder is the user's: an entry left under the name (a link too)
+    // goes first, and the file is made new so that nothing is followed.
+    removeEntry(part, true);
+    if (!out.create(part, CREATE_NEW)) {
         print("Couldn't open file %s for writing.\n", icoPath);
         return false;
     }

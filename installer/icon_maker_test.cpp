@@ -405,6 +405,25 @@ TEST(PackIconTest, CopiesEachBitmapExactly) {
     }
 }
 
+// The app folder is the user's: what another program planted at the ".part"
+// name is replaced, never written through.
+TEST(PackIconTest, APlantedPartEntryIsReplacedNotFollowed) {
+    tst::TempDir dir(L"ico");
+    const std::wstring ico = dir.file(L"packed.ico");
+    const std::wstring part = ico + L".part";
+    const std::wstring target = dir.file(L"target.txt");
+    ASSERT_TRUE(tst::writeFile(target, "not the icon"));
+    // Wine 8 deletes through a host link to a file: the planted entry here is a read-only file.
+    {
+        ASSERT_TRUE(tst::writeFile(part, "planted"));
+        ASSERT_TRUE(SetFileAttributesW(part.c_str(), FILE_ATTRIBUTE_READONLY));
+        ASSERT_TRUE(packIcon(ico, {pic(L"bmp32_16.bmp")}));
+        EXPECT_TRUE(tst::readIco(ico).valid);
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(part.c_str()));
+        EXPECT_EQ("not the icon", fileBytes(target));
+    }
+}
+
 TEST(PackIconTest, BadInputsPrintTheirMessageAndLeaveTheOldIcon) {
     tst::TempDir dir(L"ico");
     const std::wstring missing = dir.file(L"missing.bmp");

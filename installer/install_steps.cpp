@@ -39,6 +39,9 @@ std::wstring fullPathOf(const std::wstring& path) {
     return out;
 }
 
+// More entries than the download ever writes are not filed.
+const int kMaxPackageEntries = 64;
+
 bool serviceExists(const std::wstring& name) {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (!manager) return false;
@@ -82,6 +85,28 @@ bool isPathInside(const std::wstring& path, const std::wstring& folder) {
     if (full.empty() || root.empty()) return false;
     if (root.back() != L'\\') root += L'\\';
     return full.size() > root.size() && full.compare(0, root.size(), root) == 0;
+}
+
+std::wstring downloadedFile(const std::wstring& value) {
+    if (value.empty()) return value;
+    const std::wstring folder = fullPathOf(getDownloadFolder());
+    const std::wstring full = fullPathOf(value);
+    bool allowed = isPathInside(full, folder);
+    // Below the download folder: no link on the way, and a plain file at the end.
+    for (size_t at = folder.size(); allowed && at != std::wstring::npos;) {
+        const size_t next = full.find(L'\\', at + 1);
+        const DWORD attributes = GetFileAttributesW(full.substr(0, next).c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) break;  // nothing there to act on
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) allowed = false;
+        if (next == std::wstring::npos && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
+            allowed = false;
+        at = next;
+    }
+    if (!allowed) {
+        logPrintf("refused: %s", ansi(value).c_str());
+        return std::wstring();
+    }
+    return full;
 }
 
 int startInstall(InstallerImpl& impl, const std::wstring& startAction, const std::wstring& failedAction,
@@ -168,11 +193,14 @@ void fileAppPackages(const IniFile& ini, bool copyIcon) {
     config.findApp(config.apkId, app);
     const std::wstring appFolder = getAppsFolder() + L"\\app_" + app.id;
     createDirectories(appFolder);
-    const std::wstring downloads = getUserDataFolder() + L"\\download";
-    const int count = ini.getIntA("download", "pkg_count", 0);
+    int count = ini.getIntA("download", "pkg_count", 0);
+    if (count > kMaxPackageEntries) {
+        logPrintf("pkg_count %d limited to 64", count);
+        count = kMaxPackageEntries;
+    }
     for (int n = 1; n <= count; ++n) {
         const std::wstring section = format(L"%s_%d", config.getCno().c_str(), n);
-        const std::wstring file = ini.getString(section, L"file");
+        const std::wstring file = downloadedFile(ini.getString(section, L"file"));
         if (file.empty()) continue;
         const IniFile appIni(appFolder + L"\\app.ini");
         const std::wstring apk = appFolder + L"\\" + app.apkFileName;
@@ -192,21 +220,15 @@ void fileAppPackages(const IniFile& ini, bool copyIcon) {
         appIni.setString(L"app", L"activity", activity);
         appIni.setString(L"app", L"version", app.apkVersion);
         appIni.setString(L"app", L"latest", app.latest);
-        const std::wstring icon = ini.getString(section, L"icon");
+        const std::wstring icon = downloadedFile(ini.getString(section, L"icon"));
         const std::wstring base = baseNameOf(icon);
         if (!icon.empty() && makeIcon(icon, appFolder + L"\\" + base + L".ico", 64))
             appIni.setString(L"app", L"pic", base + L".ico");
-        if (copyIcon && !icon.empty()) {
-            // The ini lies in the user's own folder; the elevated loader copies only what it fetched.
-            if (!isPathInside(icon, downloads)) {
-                logPrintf("refused: %s", ansi(icon).c_str());
-            } else if (pathExists(icon)) {
-                const std::wstring iconName = fileNameOf(icon);
-                if (copyPath(icon, appFolder + L"\\" + iconName).value())
-                    appIni.setString(L"app", L"icon", iconName);
-            }
+        if (copyIcon && !icon.empty() && pathExists(icon)) {
+            const std::wstring iconName = fileNameOf(icon);
+            if (copyPath(icon, appFolder + L"\\" + iconName).value()) appIni.setString(L"app", L"icon", iconName);
         }
-        const std::wstring tips = ini.getString(section, L"tips");
+        const std::wstring tips = downloadedFile(ini.getString(section, L"tips"));
         const std::wstring tipsName = fileNameOf(tips);
         if (!tips.empty()) copyPath(tips, appFolder + L"\\" + tipsName);
         appIni.setString(L"app", L"tip_pics", tipsName);

@@ -56,10 +56,17 @@ void moveHelperPrograms(const std::wstring& playerFolder, const std::vector<std:
 // desktop link to the loader is made only when that file exists.
 void installHelperAndShortcuts(ServiceControl& services, EngineKind engine, bool loaderSelfCopy);
 
-// Files the download ini's package entries under the channel's app folder
-// (created even without entries). With copyIcon the fetched icon picture is
-// copied there too and named by [app] "icon", but only from the download
-// folder: any other value is logged "refused: %s" and skipped.
+// A path value of the download ini, made full, when the elevated loader may
+// delete, run, load or copy it: it lies inside the download folder with no
+// link below that folder, and names a plain file or nothing yet. Any other
+// value is logged "refused: %s" and answered as the empty text. The ini lies
+// in the user's own folder, so every reader of a path value goes through here.
+std::wstring downloadedFile(const std::wstring& value);
+
+// Files the download ini's package entries (at most 64) under the channel's
+// app folder (created even without entries). With copyIcon the fetched icon
+// picture is copied there too and named by [app] "icon". Every path value
+// goes through downloadedFile.
 void fileAppPackages(const IniFile& downloadIni, bool copyIcon);
 
 // The end of a finished run: (1, 0, percent, "安装应用..."), the app

@@ -102,10 +102,10 @@ int InstallerQvImpl::installSteps() {
 
     float percent = 0;
     const IniFile ini(getDownloadIniPath(commandLineCno()));
-    const std::wstring mainPkg = ini.getString(L"qv_download", L"main_pkg");
-    const std::wstring dotnetExe = ini.getString(L"qv_download", L"dotnet_exe");
+    const std::wstring mainPkg = downloadedFile(ini.getString(L"qv_download", L"main_pkg"));
+    const std::wstring dotnetExe = downloadedFile(ini.getString(L"qv_download", L"dotnet_exe"));
     const bool xp = ini.getBool(L"qv_download", L"xp", true);
-    const std::wstring hallExe = ini.getString(L"qv_download", L"hall_exe");
+    const std::wstring hallExe = downloadedFile(ini.getString(L"qv_download", L"hall_exe"));
 
     if (mainPkg.empty() || !pathExists(mainPkg)) {
         if (!isQvInstalled()) {
@@ -170,7 +170,7 @@ int InstallerQvImpl::installSteps() {
         fire(1, 1, 0, 60, none, actionWord + L"辅助程序...");
         if (!isDotNetInstalled()) {
             stat(L"QV_dotnet_no");
-            if (xp) {
+            if (xp && !dotnetExe.empty()) {
                 const std::wstring command = quote(dotnetExe) + L" /q";
                 ProcessRunner dotnet;
                 const bool ran = dotnet.run(command, qvInstallLimits().dotnetMs);

@@ -67,8 +67,8 @@ int InstallerVBoxImpl::installSteps() {
     float percent = 0;
     bool engineOk = false;
     const IniFile ini(getDownloadIniPath(commandLineCno()));
-    const std::wstring mainPkg = ini.getString(L"vbox_download", L"main_pkg");
-    const std::wstring hallExe = ini.getString(L"vbox_download", L"hall_exe");
+    const std::wstring mainPkg = downloadedFile(ini.getString(L"vbox_download", L"main_pkg"));
+    const std::wstring hallExe = downloadedFile(ini.getString(L"vbox_download", L"hall_exe"));
 
     if (mainPkg.empty() || !pathExists(mainPkg)) {
         // An engine that is up to date gets only the channel's app.

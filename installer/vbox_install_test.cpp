@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "installer/app_list.h"
+#include "installer/channel_config.h"
 #include "installer/engine_context.h"
 #include "installer/install_steps.h"
 #include "installer/installer.h"
@@ -169,7 +170,10 @@ TEST_F(VBoxInstallTest, WithoutAPackageAndNoReadyEngineTheRunFailsAndTouchesNoth
     if (isPlayerInstalled()) GTEST_SKIP() << "this prefix has a VBox player";
     const std::wstring helper = getUserDataFolder() + L"\\TarvoHelper.exe";
     const bool helperBefore = tst::fileExists(helper);
-    for (const wchar_t* pkg : {L"", L"C:\\no\\such\\vbox_engine.zip"}) {
+    tst::TempDir outside(L"vbxo");
+    const std::wstring foreign = outside.file(L"vbox_engine.zip");
+    ASSERT_TRUE(tst::writeFile(foreign, "a package put there by someone else"));
+    for (const std::wstring& pkg : {std::wstring(), std::wstring(L"C:\\no\\such\\vbox_engine.zip"), foreign}) {
         SCOPED_TRACE(tst::narrow(pkg));
         progress.clear();
         clearStats();
@@ -185,7 +189,9 @@ TEST_F(VBoxInstallTest, WithoutAPackageAndNoReadyEngineTheRunFailsAndTouchesNoth
         EXPECT_TRUE(logged("install end: -1"));
         EXPECT_EQ(helperBefore, tst::fileExists(helper));
         EXPECT_EQ(std::vector<std::string>{"vbox_install_start"}, stats()) << "no engine statistics";
+        EXPECT_EQ(!pkg.empty(), logged("refused: " + tst::narrow(pkg))) << "both lie outside the download folder";
     }
+    EXPECT_TRUE(tst::fileExists(foreign));
 }
 
 // An engine that is up to date: the run goes to the apps at once.
@@ -372,6 +378,144 @@ TEST(InstallStepsTest, AnIconIsTakenOnlyFromInsideTheDownloadFolder) {
         {L"icon.png", false},
     };
     for (const Case& c : cases) EXPECT_EQ(c.inside, v2::isPathInside(c.path, downloads)) << tst::narrow(c.path);
+}
+
+// The files that the download ini's path values name, in the prefix's own
+// download folder, and files elsewhere that they must never reach.
+class IniPathsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(lock.held());
+        CreateDirectoryW(inside.c_str(), nullptr);
+        logStart = logText().size();
+    }
+    void TearDown() override {
+        tst::removeTree(inside);
+        DeleteFileW(besideDownloads.c_str());
+    }
+    bool logged(const std::string& line) const {
+        const std::string text = logText();
+        for (size_t at = text.find(", , " + line, logStart); at != std::string::npos;
+             at = text.find(", , " + line, at + 1)) {
+            const size_t end = at + 4 + line.size();
+            if (end == text.size() || text[end] == '\r' || text[end] == '\n') return true;
+        }
+        return false;
+    }
+    static std::wstring fresh(const std::wstring& path, const std::string& bytes = "bytes") {
+        EXPECT_TRUE(tst::writeFile(path, bytes)) << tst::narrow(path);
+        return path;
+    }
+
+    tst::MachineStateLock lock;
+    const std::wstring downloads = getDownloadFolder();
+    const std::wstring inside = downloads + L"\\refusal_" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring besideDownloads =
+        getUserDataFolder() + L"\\refusal_" + std::to_wstring(GetCurrentProcessId()) + L".bin";
+    tst::TempDir outside{L"inip"};
+    size_t logStart = 0;
+};
+
+TEST_F(IniPathsTest, OnlyPlainFilesInsideTheDownloadFolderAreUsed) {
+    const std::wstring file = fresh(inside + L"\\inside.bin");
+    const std::wstring elsewhere = fresh(outside.file(L"elsewhere.bin"));
+    fresh(besideDownloads);
+    CreateDirectoryW((inside + L"\\folder").c_str(), nullptr);
+    CreateDirectoryW(outside.file(L"real").c_str(), nullptr);
+    const std::wstring throughLink = inside + L"\\linked";
+    ASSERT_TRUE(tst::runLinux("ln -s " + tst::shQuote(tst::unixPath(outside.file(L"real"))) + " " +
+                              tst::shQuote(tst::unixPath(throughLink))));
+    fresh(outside.file(L"real\\through.bin"));
+    struct Case {
+        std::wstring value;
+        std::wstring answer;  // empty: refused
+    } cases[] = {
+        {file, file},
+        {downloads + L"\\X\\..\\" + inside.substr(downloads.size() + 1) + L"\\inside.bin", file},
+        {inside + L"\\not_yet.bin", inside + L"\\not_yet.bin"},  // nothing there to act on
+        {elsewhere, L""},
+        {downloads + L"\\..\\" + besideDownloads.substr(besideDownloads.find_last_of(L'\\') + 1), L""},
+        {inside + L"\\folder", L""},
+        {inside + L"\\", L""},
+        {downloads, L""},
+        {L"\\\\?\\" + file, L""},
+        {L"\\\\127.0.0.1\\c$\\" + file.substr(3), L""},
+        {throughLink + L"\\through.bin", L""},
+        {L"inside.bin", L""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(tst::narrow(c.value));
+        logStart = logText().size();
+        EXPECT_EQ(tst::narrow(c.answer), tst::narrow(v2::downloadedFile(c.value)));
+        EXPECT_EQ(c.answer.empty(), logged("refused: " + tst::narrow(c.value)));
+    }
+    logStart = logText().size();
+    EXPECT_EQ(L"", v2::downloadedFile(L""));
+    EXPECT_FALSE(logged("refused: ")) << "an empty value is no refusal";
+    for (const std::wstring& kept : {file, elsewhere, besideDownloads, outside.file(L"real\\through.bin")})
+        EXPECT_TRUE(tst::fileExists(kept)) << tst::narrow(kept);
+}
+
+// The package entries: a value from outside is skipped and the file there
+// stays; one from inside is filed as it always was.
+TEST_F(IniPathsTest, PackageEntriesFileOnlyWhatLiesInTheDownloadFolder) {
+    ChannelConfig& config = ChannelConfig::instance();
+    AppInfo app;
+    config.findApp(config.apkId, app);
+    const std::wstring appFolder = getAppsFolder() + L"\\app_" + app.id;
+    const bool appFolderBefore = tst::fileExists(appFolder);
+    const std::wstring section = config.getCno() + L"_1";
+    CreateDirectoryW((inside + L"\\folder").c_str(), nullptr);
+    struct Case {
+        const wchar_t* key;
+        std::wstring value;  // a file named "<key>_<n>.png" somewhere
+        bool used;
+    };
+    std::vector<Case> cases;
+    int n = 0;
+    for (const wchar_t* key : {L"file", L"icon", L"tips"}) {
+        const std::wstring name = std::wstring(key) + L"_" + std::to_wstring(++n) + L".png";
+        cases.push_back({key, fresh(outside.file(name)), false});
+        fresh(getUserDataFolder() + L"\\" + name);
+        cases.push_back({key, downloads + L"\\..\\" + name, false});
+        cases.push_back({key, L"\\\\?\\" + fresh(inside + L"\\unc_" + name), false});
+        cases.push_back({key, inside + L"\\folder", false});
+        cases.push_back({key, fresh(inside + L"\\" + name), true});
+    }
+    const IniFile ini(outside.file(L"download.ini"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(tst::narrow(c.key) + " " + tst::narrow(c.value));
+        const std::wstring apk = std::wstring(c.key) == L"file" ? c.value : fresh(inside + L"\\the.apk");
+        ini.setIntA("download", "pkg_count", 1);
+        ini.setString(section, L"file", apk);
+        ini.setString(section, L"icon", std::wstring(c.key) == L"icon" ? c.value : L"");
+        ini.setString(section, L"tips", std::wstring(c.key) == L"tips" ? c.value : L"");
+        logStart = logText().size();
+        v2::fileAppPackages(ini, true);
+        EXPECT_EQ(!c.used, logged("refused: " + tst::narrow(c.value)));
+        const std::wstring name = c.value.substr(c.value.find_last_of(L'\\') + 1);
+        const bool landed = tst::fileExists(appFolder + L"\\" + name) ||
+                            (std::wstring(c.key) == L"file" && !tst::fileExists(c.value));
+        EXPECT_EQ(c.used, landed);
+        if (!c.used) EXPECT_TRUE(GetFileAttributesW(c.value.c_str()) != INVALID_FILE_ATTRIBUTES) << "left as it was";
+        if (std::wstring(c.key) == L"file") EXPECT_EQ(c.used, !tst::fileExists(c.value)) << "moved only from inside";
+        DeleteFileW((appFolder + L"\\" + name).c_str());
+    }
+    for (const wchar_t* name : {L"file_1.png", L"icon_2.png", L"tips_3.png"})
+        DeleteFileW((getUserDataFolder() + L"\\" + name).c_str());
+
+    // At most 64 entries; a larger count is logged and cut.
+    const std::wstring last = fresh(inside + L"\\64.apk"), beyond = fresh(inside + L"\\65.apk");
+    ini.setString(section, L"file", L"");
+    ini.setIntA("download", "pkg_count", 100);
+    ini.setString(config.getCno() + L"_64", L"file", last);
+    ini.setString(config.getCno() + L"_65", L"file", beyond);
+    logStart = logText().size();
+    v2::fileAppPackages(ini, true);
+    EXPECT_TRUE(logged("pkg_count 100 limited to 64"));
+    EXPECT_FALSE(tst::fileExists(last));
+    EXPECT_TRUE(tst::fileExists(beyond));
+    if (!appFolderBefore) tst::removeTree(appFolder);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <shlobj.h>
 #include <tlhelp32.h>
 
+#include <io.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -13,6 +15,10 @@
 #include "services/install_paths.h"
 #include "toolkit/file_util.h"
 #include "toolkit/string_util.h"
+
+#ifdef TARVO_TEST_SEAMS
+#include "services/seams.h"
+#endif
 
 const wchar_t kPendingLaunchName[] = L"TarvoLoader_routines";
 
@@ -126,15 +132,81 @@ DWORD stopDependents(ServiceManagerApi& api, SC_HANDLE manager, SC_HANDLE servic
     return result;
 }
 
+typedef BOOL(WINAPI* SetServiceSecurityFn)(SC_HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR);
+SetServiceSecurityFn g_setServiceSecurity = &SetServiceObjectSecurity;
+
+// The SID of the running token's user, or empty.
+std::vector<BYTE> tokenUserSid() {
+    std::vector<BYTE> sid;
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return sid;
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size ? size : 1);
+    if (size && GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
+        PSID user = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+        if (IsValidSid(user)) sid.assign(static_cast<BYTE*>(user), static_cast<BYTE*>(user) + GetLengthSid(user));
+    }
+    CloseHandle(token);
+    return sid;
+}
+
+std::vector<BYTE> wellKnownSid(WELL_KNOWN_SID_TYPE type) {
+    std::vector<BYTE> sid(SECURITY_MAX_SID_SIZE);
+    DWORD size = static_cast<DWORD>(sid.size());
+    if (!CreateWellKnownSid(type, nullptr, sid.data(), &size)) return std::vector<BYTE>();
+    sid.resize(size);
+    return sid;
+}
+
 std::wstring dataFilePath(const std::wstring& name) {
     return getCommonDataFolder() + L"\\" + name + L".dat";
 }
+
+// The payloads are command lines; any local account can write these files.
+const long long kMaxDataFileBytes = 64 * 1024;
 
 }  // namespace
 
 ServiceManagerApi& systemServiceManager() {
     static SystemServiceManager manager;
     return manager;
+}
+
+const DWORD kHelperUserAccess =
+    SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_INTERROGATE | SERVICE_START | SERVICE_USER_DEFINED_CONTROL |
+    READ_CONTROL;
+
+std::vector<unsigned char> helperServiceSecurity() {
+    struct Entry {
+        std::vector<BYTE> sid;
+        DWORD access;
+    } entries[] = {
+        {wellKnownSid(WinLocalSystemSid), SERVICE_ALL_ACCESS},
+        {wellKnownSid(WinBuiltinAdministratorsSid), SERVICE_ALL_ACCESS},
+        {tokenUserSid(), kHelperUserAccess},
+        {wellKnownSid(WinInteractiveSid), SERVICE_QUERY_STATUS},
+        {wellKnownSid(WinAuthenticatedUserSid), SERVICE_QUERY_STATUS},
+    };
+    DWORD aclSize = sizeof(ACL);
+    for (const Entry& e : entries) {
+        if (e.sid.empty()) return std::vector<unsigned char>();
+        aclSize += sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + static_cast<DWORD>(e.sid.size());
+    }
+    std::vector<BYTE> acl(aclSize);
+    PACL dacl = reinterpret_cast<PACL>(acl.data());
+    if (!InitializeAcl(dacl, aclSize, ACL_REVISION)) return std::vector<unsigned char>();
+    for (Entry& e : entries)
+        if (!AddAccessAllowedAce(dacl, ACL_REVISION, e.access, e.sid.data())) return std::vector<unsigned char>();
+    SECURITY_DESCRIPTOR absolute;
+    if (!InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&absolute, TRUE, dacl, FALSE))
+        return std::vector<unsigned char>();
+    DWORD size = 0;
+    MakeSelfRelativeSD(&absolute, nullptr, &size);
+    std::vector<unsigned char> relative(size);
+    if (!size || !MakeSelfRelativeSD(&absolute, relative.data(), &size)) return std::vector<unsigned char>();
+    return relative;
 }
 
 bool ServiceControl::installAndStart(const std::wstring& name, const std::wstring& binaryPath,
@@ -159,6 +231,13 @@ bool ServiceControl::installAndStart(const std::wstring& name, const std::wstrin
     }
     bool started = false;
     if (service) {
+        // The service runs as LocalSystem and starts programs on user-defined
+        // codes: only this user and the administrators may send those.
+        std::vector<unsigned char> security = helperServiceSecurity();
+        if (security.empty() || !g_setServiceSecurity(service, DACL_SECURITY_INFORMATION, security.data())) {
+            DWORD error = security.empty() ? ERROR_INVALID_SECURITY_DESCR : GetLastError();
+            logPrintf("service security not set: %u", static_cast<unsigned>(error));
+        }
         if (StartServiceW(service, 0, nullptr)) {
             started = true;
         } else {
@@ -212,34 +291,75 @@ DWORD ServiceControl::stop(SC_HANDLE manager, SC_HANDLE service, bool stopDepend
     return stopOne(api, service, budget);
 }
 
-void writeDataFile(const std::wstring& name, const std::string& bytes) {
-    FILE* file = _wfopen(dataFilePath(name).c_str(), L"w");
-    if (!file) return;
-    if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), file);
-    fclose(file);
+bool writeDataFile(const std::wstring& name, const std::string& bytes) {
+    // Whatever another account left under this name (a link too) goes first,
+    // so that the file written is this one's own and nothing is followed.
+    const std::wstring path = dataFilePath(name);
+    removeEntry(path, false);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    // Text mode, as the helper reads it: LF is written as CR LF.
+    std::string text;
+    for (char c : bytes) {
+        if (c == '\n') text += '\r';
+        text += c;
+    }
+    DWORD written = 0;
+    const bool whole = text.empty() || (WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+                                        written == text.size());
+    const bool closed = CloseHandle(file) != FALSE;
+    return whole && closed;
 }
 
 std::string takeDataFile(const std::wstring& name) {
     // Only a read: after a removal the folder must not come back.
     std::wstring path = commonDataFolderPath() + L"\\" + name + L".dat";
-    FILE* file = _wfopen(path.c_str(), L"r");
-    if (!file) return std::string();
-    // Text mode turns CR LF into LF: the byte count read is what counts.
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return std::string();
     std::string text;
-    char chunk[1024];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, got);
-    fclose(file);
-    deletePath(path, false).ignore();
+    // A link is never read through: it may name a file of another account.
+    FILE* file = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? nullptr : _wfopen(path.c_str(), L"r");
+    if (file) {
+        const long long size = _filelengthi64(_fileno(file));
+        if (size > kMaxDataFileBytes) {
+            logPrintf("data file too large: %s", wideToAnsi(path).c_str());
+        } else {
+            // Text mode turns CR LF into LF: the byte count read is what counts.
+            char chunk[1024];
+            size_t got;
+            while (text.size() <= kMaxDataFileBytes && (got = fread(chunk, 1, sizeof chunk, file)) > 0)
+                text.append(chunk, got);
+            if (text.size() > kMaxDataFileBytes) text.clear();  // it grew while read
+        }
+        fclose(file);
+    }
+    // Taken once found, read or not, so that it is never acted on later.
+    if (!removeEntry(path, true)) RemoveDirectoryW(path.c_str());
     size_t zero = text.find('\0');
     if (zero != std::string::npos) text.resize(zero);
     return text;
 }
 
+std::string dataFileLogText(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) {
+            char code[8];
+            snprintf(code, sizeof code, "\\x%02X", u);
+            out += code;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 bool sendHelperControl(uint32_t code, const std::wstring& payload) {
     wchar_t name[16];
     swprintf(name, 16, L"%04x", static_cast<unsigned>(code));
-    writeDataFile(name, wideToAnsi(payload));
+    // No code without this call's own payload: the helper would act on what lies there.
+    if (!writeDataFile(name, wideToAnsi(payload))) return false;
 
     bool delivered = false;
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
@@ -262,6 +382,12 @@ bool sendHelperControl(uint32_t code, const std::wstring& payload) {
     if (!delivered) takeDataFile(name);
     return delivered;
 }
+
+#ifdef TARVO_TEST_SEAMS
+void setServiceSecuritySetterForTests(BOOL(WINAPI* setter)(SC_HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR)) {
+    g_setServiceSecurity = setter ? setter : &SetServiceObjectSecurity;
+}
+#endif
 
 bool killProcessesByName(const std::wstring& exeName) {
     std::vector<std::wstring> names;

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // User-defined control codes of the helper service: start the program.
 enum HelperControl : uint32_t {
@@ -40,11 +41,19 @@ public:
 // The real service manager.
 ServiceManagerApi& systemServiceManager();
 
+// The access of the helper service (a self-relative security descriptor with
+// a DACL only): SYSTEM and Administrators full control; the user of the
+// running token query, start and the user-defined codes; Interactive and
+// Authenticated Users the status only. Empty when it cannot be built.
+std::vector<unsigned char> helperServiceSecurity();
+
 class ServiceControl {
 public:
     // Creates the service (LocalSystem, error control "ignore") or opens the
-    // existing one, and starts it. True when it runs or already ran. A binary
-    // path with a blank is stored quoted unless it is quoted already.
+    // existing one, sets its DACL to helperServiceSecurity (a failure logs
+    // "service security not set: %u" and changes nothing else) and starts it.
+    // True when it runs or already ran. A binary path with a blank is stored
+    // quoted unless it is quoted already.
     bool installAndStart(const std::wstring& name, const std::wstring& binaryPath,
                          DWORD serviceType, DWORD startType);
 
@@ -66,16 +75,24 @@ public:
 extern const wchar_t kPendingLaunchName[];  // "TarvoLoader_routines"
 
 // Data files: <common data folder>\<name>.dat, ANSI text written and read in
-// text mode. Their content is untrusted (non-elevated programs write them):
-// these functions only move it.
-void writeDataFile(const std::wstring& name, const std::string& bytes);
-// Reads the file whole, deletes it and returns its text up to the first zero
-// byte; the empty text when it does not exist.
+// text mode. Their content is untrusted (every local account can write that
+// folder): these functions only move it.
+// Deletes whatever has that name (a link itself, never its target), then
+// creates the file anew and writes it whole. True when that worked.
+bool writeDataFile(const std::wstring& name, const std::string& bytes);
+// Reads the file (at most 64 KiB), deletes it and returns its text up to the
+// first zero byte. A missing file, one that cannot be read and one larger than
+// 64 KiB (logged "data file too large: %s", unread) answer the empty text;
+// whatever was found is deleted.
 std::string takeDataFile(const std::wstring& name);
+// A data file's text for the log: control characters as "\xNN", so that the
+// file cannot add lines of its own.
+std::string dataFileLogText(const std::string& text);
 
 // Writes the payload (ANSI) to the data file "%04x" of the code and sends the
 // code to the helper service. True when the code was delivered; otherwise the
-// data file is taken back.
+// data file is taken back. False, with no code sent, when the data file could
+// not be written whole.
 bool sendHelperControl(uint32_t code, const std::wstring& payload);
 
 // Ends the first running process whose executable name equals, ignoring case,

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <shlobj.h>
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,8 @@
 #include <vector>
 
 #include "services/loader_env.h"
+#include "services/log.h"
+#include "services/seams.h"
 #include "testing/proc_support/proc_test_util.h"
 #include "testing/support/test_support.h"
 
@@ -39,6 +42,60 @@ TEST(HelperDataFileTest, TextModeRoundTripTakeAndReplace) {
     writeDataFile(name, std::string("ab\0cd", 5));
     EXPECT_EQ("ab", takeDataFile(name));
     EXPECT_FALSE(tst::fileExists(path));
+}
+
+// A file of any size or kind under a data file's name is taken at once: it
+// answers empty and is gone, whether it was read or not.
+TEST(HelperDataFileTest, LargeAndUnreadableFilesAreTakenUnreadAndGone) {
+    const std::wstring name = uniqueName(L"proc_big");
+    const std::wstring path = dataPath(name);
+    {
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, file);
+        LARGE_INTEGER size;
+        size.QuadPart = 100LL * 1024 * 1024;  // sparse: nothing is written
+        ASSERT_TRUE(SetFilePointerEx(file, size, nullptr, FILE_BEGIN));
+        ASSERT_TRUE(SetEndOfFile(file));
+        CloseHandle(file);
+    }
+    const DWORD start = GetTickCount();
+    EXPECT_EQ("", takeDataFile(name));
+    EXPECT_LT(GetTickCount() - start, 1000u);
+    EXPECT_FALSE(tst::fileExists(path));
+    std::string log;
+    tst::readFile(getLogFolder() + L"\\services_tests.log", log);
+    EXPECT_NE(std::string::npos, log.find("data file too large: " + tst::narrow(path)));
+
+    // 64 KiB is still a payload.
+    writeDataFile(name, std::string(64 * 1024, 'x'));
+    EXPECT_EQ(64u * 1024u, takeDataFile(name).size());
+
+    // A folder under the name cannot be read: it goes too.
+    ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr));
+    EXPECT_EQ("", takeDataFile(name));
+    EXPECT_FALSE(tst::fileExists(path));
+}
+
+// The data file written is always this call's own: whatever has the name is
+// deleted first (a link itself; Wine 8 deletes through a host link to a file,
+// so the case here is a file), and one that will not go makes the write fail.
+TEST(HelperDataFileTest, WriteReplacesWhatHasTheNameAndFailsOnAFileItCannotReplace) {
+    const std::wstring name = uniqueName(L"proc_link");
+    const std::wstring path = dataPath(name);
+    ASSERT_TRUE(tst::writeFile(path, "an older, longer payload of someone else"));
+    EXPECT_TRUE(writeDataFile(name, "mine"));
+    EXPECT_EQ("mine", takeDataFile(name));
+
+    ASSERT_TRUE(tst::writeFile(path, "foreign"));
+    ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_FALSE(writeDataFile(name, "mine"));
+    EXPECT_EQ("foreign", readAll(path));
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(path.c_str());
+}
+
+TEST(HelperDataFileTest, LogTextShowsControlCharactersAsCodes) {
+    EXPECT_EQ("a\\x0D\\x0Ab\\x01\\x7F c:\\d \xcb\xfe", dataFileLogText("a\r\nb\x01\x7f c:\\d \xcb\xfe"));
 }
 
 // ---- stop through a scripted service manager ------------------------------------
@@ -389,6 +446,105 @@ TEST(ServiceControlTest, InstallAndStartCases) {
         CloseServiceHandle(h);
         CloseServiceHandle(m);
         svcGuard.removeNow();  // before its folder goes
+    }
+}
+
+// The ACEs of a descriptor's DACL as (SID text, access mask), in order.
+std::vector<std::pair<std::wstring, DWORD>> daclEntries(const void* descriptor) {
+    std::vector<std::pair<std::wstring, DWORD>> out;
+    PSECURITY_DESCRIPTOR sd = const_cast<void*>(descriptor);
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!IsValidSecurityDescriptor(sd) || !GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) || !present ||
+        !dacl)
+        return out;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (!GetAce(dacl, i, &ace)) break;
+        ACCESS_ALLOWED_ACE* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        if (allowed->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) {
+            out.push_back({L"(not an allowing entry)", 0});
+            continue;
+        }
+        wchar_t* text = nullptr;
+        ConvertSidToStringSidW(reinterpret_cast<PSID>(&allowed->SidStart), &text);
+        out.push_back({text ? text : L"?", allowed->Mask});
+        LocalFree(text);
+    }
+    return out;
+}
+
+std::wstring ownUserSid() {
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    BYTE buffer[256];
+    DWORD size = 0;
+    std::wstring out;
+    if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size)) {
+        wchar_t* text = nullptr;
+        ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text);
+        if (text) out = text;
+        LocalFree(text);
+    }
+    CloseHandle(token);
+    return out;
+}
+
+struct SecurityCall {
+    int calls = 0;
+    SECURITY_INFORMATION info = 0;
+    std::vector<unsigned char> descriptor;
+    BOOL answer = TRUE;
+};
+SecurityCall g_securityCall;
+
+BOOL WINAPI recordSecurity(SC_HANDLE, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor) {
+    ++g_securityCall.calls;
+    g_securityCall.info = info;
+    const unsigned char* bytes = static_cast<const unsigned char*>(descriptor);
+    g_securityCall.descriptor.assign(bytes, bytes + GetSecurityDescriptorLength(descriptor));
+    if (!g_securityCall.answer) SetLastError(ERROR_ACCESS_DENIED);
+    return g_securityCall.answer;
+}
+
+// Only this user and the administrators may start the helper or send it the
+// codes that make it start programs; everyone else may only see its status.
+TEST(ServiceControlTest, TheHelperGetsItsOwnAccess) {
+    const DWORD user = SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_INTERROGATE | SERVICE_START |
+                       SERVICE_USER_DEFINED_CONTROL | READ_CONTROL;
+    const std::vector<std::pair<std::wstring, DWORD>> wanted = {
+        {L"S-1-5-18", SERVICE_ALL_ACCESS}, {L"S-1-5-32-544", SERVICE_ALL_ACCESS}, {ownUserSid(), user},
+        {L"S-1-5-4", SERVICE_QUERY_STATUS}, {L"S-1-5-11", SERVICE_QUERY_STATUS}};
+    ASSERT_FALSE(ownUserSid().empty());
+    const std::vector<unsigned char> built = helperServiceSecurity();
+    ASSERT_FALSE(built.empty());
+    EXPECT_EQ(wanted, daclEntries(built.data()));
+    EXPECT_EQ(0u, user & (SERVICE_CHANGE_CONFIG | SERVICE_STOP | DELETE | WRITE_DAC | WRITE_OWNER));
+
+    // The install sets exactly that DACL, and a failure to set it fails nothing else.
+    ServiceControl control;
+    tst::TempDir dir(L"svs");
+    for (BOOL answer : {TRUE, FALSE}) {
+        SCOPED_TRACE(answer);
+        g_securityCall = SecurityCall();
+        g_securityCall.answer = answer;
+        setServiceSecuritySetterForTests(&recordSecurity);
+        const std::string marker = "service security test " + std::to_string(GetTickCount64());
+        logPrintf("%s", marker.c_str());
+        ServiceGuard svcGuard(uniqueName(L"ProcSvcS"));
+        const bool started = control.installAndStart(svcGuard.name(), stubCommand(L"--record " + inQuotes(dir.file(L"s.txt"))),
+                                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START);
+        setServiceSecuritySetterForTests(nullptr);
+        EXPECT_TRUE(started);
+        EXPECT_TRUE(svcGuard.waitFor(SERVICE_RUNNING, 5000));
+        EXPECT_EQ(1, g_securityCall.calls);
+        EXPECT_EQ((SECURITY_INFORMATION)DACL_SECURITY_INFORMATION, g_securityCall.info);
+        EXPECT_EQ(wanted, daclEntries(g_securityCall.descriptor.data()));
+        std::string log;
+        tst::readFile(getLogFolder() + L"\\services_tests.log", log);
+        const size_t at = log.find(marker);
+        ASSERT_NE(std::string::npos, at);
+        EXPECT_EQ(!answer, log.find("service security not set: 5", at) != std::string::npos);
     }
 }
 

@@ -40,3 +40,7 @@ void resetSystemChecksForTests();
 // restores isQvInstalled).
 void resetInstallRootForTests();
 void setQvInstalledTestForTests(bool (*test)());
+
+// Replaces the SetServiceObjectSecurity call of ServiceControl::installAndStart;
+// null restores the real one.
+void setServiceSecuritySetterForTests(BOOL(WINAPI* setter)(SC_HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR));

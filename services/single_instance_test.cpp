@@ -407,6 +407,18 @@ TEST(HelperServiceRoadTest, ControlCodesAndTheRestartRoad) {
         DeleteFileW(helperRecord.c_str());
     }
     {
+        SCOPED_TRACE("a data file that cannot be replaced: no code is sent");
+        const std::wstring foreign = common + L"\\0087.dat";
+        ASSERT_TRUE(tst::writeFile(foreign, "--launch C:\\evil.exe"));
+        ASSERT_TRUE(SetFileAttributesW(foreign.c_str(), FILE_ATTRIBUTE_READONLY));
+        EXPECT_FALSE(sendHelperControl(LaunchTips, L"p135"));
+        Sleep(300);
+        EXPECT_EQ("", readAll(helperRecord));
+        EXPECT_EQ("--launch C:\\evil.exe", readAll(foreign));
+        SetFileAttributesW(foreign.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(foreign.c_str());
+    }
+    {
         SCOPED_TRACE("loader run from the user data folder: the helper starts the copy");
         Probe probe = placeProbe(loaderExe, uniqueMutex(L"proc_road"), false);
         Background first;

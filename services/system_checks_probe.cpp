@@ -3,7 +3,12 @@
 
 #include <windows.h>
 
+#include <map>
+#include <memory>
+#include <vector>
+
 #include "services/loader_env.h"
+#include "services/log.h"
 #include "services/system_checks_internal.h"
 #include "toolkit/file_util.h"
 #include "toolkit/path.h"
@@ -68,7 +73,25 @@ bool isVTEnabled() {
     // registers as a kernel service) must never be used. Only the library path
     // is loaded; nothing is taken from the current folder.
     deletePath(libraryFolder.toString(), false).ignore();
-    extractZipResource(g_probeModule, L"VT_CHECKER", g_probeResourceId, dataFolder);
+    // What the folder delete left (read-only, or a link) must not block the unpack.
+    removeEntry(libraryPath.toString(), true);
+    std::map<std::wstring, std::string> files;
+    extractZipResource(g_probeModule, L"VT_CHECKER", g_probeResourceId, dataFolder, &files);
+
+    // Every unpacked file (the library and the drivers it registers) is held
+    // unchangeable, once found equal to the archive's, until the probe is done.
+    std::vector<std::unique_ptr<PinnedFile>> held;
+    bool checked = files.count(L"vtchecker\\hvprobe.dll") != 0;
+    for (const auto& file : files) {
+        if (!checked) break;
+        const std::wstring path = dataFolder + L"\\" + file.first;
+        held.emplace_back(new PinnedFile());
+        checked = held.back()->pinIfEqual(path, file.second);
+    }
+    if (!checked) {
+        logPrintf("library check failed: %s", pathToAnsi(libraryPath).c_str());
+        return false;
+    }
 
     bool answer = false;
     LoadedLibrary library(libraryPath.toString());

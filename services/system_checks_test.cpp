@@ -14,6 +14,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -619,6 +620,39 @@ TEST_F(SystemChecks, LibraryInTheFolderIsAlwaysReplacedFromTheResource) {
         EXPECT_EQ(std::vector<std::string>({"yes load", "yes isVTOn"}), takeStubLines());
         // The folder was emptied before the unpack.
         EXPECT_FALSE(tst::fileExists(userLibraryFolder() + L"\\stale.sys"));
+    }
+}
+
+// A library another program left in the folder is never the one loaded: a
+// read-only copy is replaced; one that cannot be replaced fails the probe as
+// a library that does not load would, and never runs.
+TEST_F(SystemChecks, AForeignLibraryIsReplacedOrNeverLoaded) {
+    const std::wstring library = userLibraryFolder() + L"\\hvprobe.dll";
+    for (bool locked : {false, true}) {
+        SCOPED_TRACE(locked ? "held by another process" : "read-only");
+        resetSystemChecksForTests();
+        takeStubLines();
+        tst::removeTree(userLibraryFolder());
+        ASSERT_TRUE(CreateDirectoryW(userLibraryFolder().c_str(), nullptr));
+        ASSERT_TRUE(CopyFileW((tst::binDir() + L"\\hvprobe_stub_yes.dll").c_str(), library.c_str(), FALSE));
+        std::unique_ptr<tst::FileHeldElsewhere> holder;
+        if (locked) {
+            holder.reset(new tst::FileHeldElsewhere(library, 4000));
+            ASSERT_TRUE(holder->held());
+        } else {
+            ASSERT_TRUE(SetFileAttributesW(library.c_str(), FILE_ATTRIBUTE_READONLY));
+        }
+        setProbeResourceForTests(nullptr, kResNo);
+        std::string before;
+        tst::readFile(getLogFolder() + L"\\services_tests.log", before);
+        EXPECT_FALSE(isVTEnabled());
+        EXPECT_EQ(locked ? std::vector<std::string>() : std::vector<std::string>({"no load", "no isVTOn"}),
+                  takeStubLines());
+        std::string log;
+        tst::readFile(getLogFolder() + L"\\services_tests.log", log);
+        EXPECT_EQ(locked, log.find("library check failed: " + tst::narrow(library), before.size()) != std::string::npos);
+        holder.reset();
+        SetFileAttributesW(library.c_str(), FILE_ATTRIBUTE_NORMAL);
     }
 }
 

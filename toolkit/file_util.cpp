@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <cstring>
 #include <set>
 #include <vector>
 
@@ -260,6 +261,52 @@ ErrorCode forceDeletePath(const std::wstring& path) {
 ErrorCode forceDeletePathExcept(const std::wstring& path, const std::wstring& keepList) {
     if (refuse(path, "forceDeletePathExcept")) return ErrorCode(false);
     return ErrorCode(forceDelete(path, keepSet(keepList)));
+}
+
+bool removeEntry(const std::wstring& path, bool clearReadOnly) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+    const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !link) return false;  // a real folder stays
+    // RemoveDirectoryW and DeleteFileW take a link itself, never its target; a
+    // link's attributes are left alone, as they may be its target's.
+    if (clearReadOnly && (attributes & FILE_ATTRIBUTE_READONLY) && !link)
+        SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        RemoveDirectoryW(path.c_str());
+    else
+        DeleteFileW(path.c_str());
+    return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+}
+
+bool PinnedFile::pinIfEqual(const std::wstring& path, const std::string& expected) {
+    release();
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    bool same = GetFileInformationByHandle(file, &info) &&
+                !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+                ((uint64_t)info.nFileSizeHigh << 32 | info.nFileSizeLow) == expected.size();
+    std::vector<char> chunk(64 * 1024);
+    for (size_t at = 0; same && at < expected.size();) {
+        DWORD got = 0;
+        if (!ReadFile(file, chunk.data(), (DWORD)chunk.size(), &got, nullptr) || got == 0 ||
+            got > expected.size() - at || memcmp(chunk.data(), expected.data() + at, got) != 0)
+            same = false;
+        at += got;
+    }
+    if (!same) {
+        CloseHandle(file);
+        return false;
+    }
+    handle_ = file;
+    return true;
+}
+
+void PinnedFile::release() {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
 }
 
 ErrorCode movePath(const std::wstring& from, const std::wstring& to, bool renameOnCollision) {

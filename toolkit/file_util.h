@@ -54,6 +54,28 @@ ravel::object::ErrorCode forceDeletePath(const std::wstring& path);
 // the folder then remains and the result is false.
 ravel::object::ErrorCode forceDeletePathExcept(const std::wstring& path,
                                                const std::wstring& keepList);
+// Deletes what stands at path itself: a file or a link (never followed; a
+// real folder is left); with clearReadOnly a file's read-only attribute is
+// cleared first. True when nothing is left at path. For names in folders that
+// other programs can write, before a file is created there with CREATE_NEW.
+bool removeEntry(const std::wstring& path, bool clearReadOnly);
+// A file held open for reading with no write or delete sharing, taken only
+// when its bytes equal what the caller expects: while it is held nobody can
+// change, replace or delete it, so what is loaded from it is what was checked.
+class PinnedFile {
+public:
+    PinnedFile() = default;
+    ~PinnedFile() { release(); }
+    PinnedFile(const PinnedFile&) = delete;
+    PinnedFile& operator=(const PinnedFile&) = delete;
+    // False (and nothing held) when path cannot be opened so, is not a plain
+    // file, or its bytes differ from expected.
+    bool pinIfEqual(const std::wstring& path, const std::string& expected);
+    void release();
+
+private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
 // Shell move and copy; no fallback.
 ravel::object::ErrorCode movePath(const std::wstring& from, const std::wstring& to,
                                   bool renameOnCollision = false);

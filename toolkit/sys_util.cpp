@@ -78,11 +78,18 @@ std::wstring getTempDataFolder() {
 
 bool extractZipResource(HMODULE module, const std::wstring& type, unsigned short id,
                         const std::wstring& destFolder) {
+    return extractZipResource(module, type, id, destFolder, nullptr);
+}
+
+bool extractZipResource(HMODULE module, const std::wstring& type, unsigned short id,
+                        const std::wstring& destFolder, std::map<std::wstring, std::string>* files) {
+    if (files) files->clear();
     std::wstring temp = tempFolder();
     wchar_t name[MAX_PATH] = {};
     if (temp.empty() || !GetTempFileNameW(temp.c_str(), L"RES", 0, name)) return false;
     bool ok = extractResourceToFile(module, type, id, name) &&
               unzipToFolder(name, destFolder, false, nullptr);
+    if (files && !readZipFiles(name, 64ull * 1024 * 1024, *files)) ok = false;
     // Each call would otherwise leave a copy behind, and the unique names run out.
     SetFileAttributesW(name, FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(name);

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <map>
 #include <string>
 
 #include "toolkit/path.h"
@@ -31,6 +32,10 @@ bool writeResourceToFile(HMODULE module, const std::wstring& type, unsigned shor
 // top folder kept, and removes the temporary file again, whatever the result.
 bool extractZipResource(HMODULE module, const std::wstring& type, unsigned short id,
                         const std::wstring& destFolder);
+// The same, and files receives what the archive holds (readZipFiles, at most
+// 64 MiB), so that the unpacked files can be checked against it.
+bool extractZipResource(HMODULE module, const std::wstring& type, unsigned short id,
+                        const std::wstring& destFolder, std::map<std::wstring, std::string>* files);
 // The same with destFolder in the thread's ANSI code page.
 bool extractZipResource(HMODULE module, const std::wstring& type, unsigned short id,
                         const std::string& destFolder);

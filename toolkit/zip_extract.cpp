@@ -325,3 +325,43 @@ bool unzipToFolder(const std::wstring& zipPath, const std::wstring& destFolder, 
     std::unique_ptr<ravel::zip::ArchiveReader> reader = ravel::zip::makeMinizipReader();
     return ravel::zip::unzipWith(*reader, zipPath, destFolder, stripTopFolder, progress);
 }
+
+bool readZipFiles(const std::wstring& zipPath, uint64_t maxBytes, std::map<std::wstring, std::string>& files) {
+    files.clear();
+    std::unique_ptr<ravel::zip::ArchiveReader> reader = ravel::zip::makeMinizipReader();
+    if (!reader->open(zipPath)) return false;
+    const int count = reader->count();
+    std::vector<char> buffer(ravel::zip::ArchiveReader::kChunk);
+    uint64_t total = 0;
+    bool ok = count >= 0;
+    for (int i = 0; ok && i < count; ++i) {
+        ravel::zip::ArchiveItem item;
+        if (!reader->item(i, item)) {
+            ok = false;
+            break;
+        }
+        if (item.name.empty() || item.name.back() == L'/' || item.name.back() == L'\\') continue;
+        std::wstring key = toLowerCopy(item.name);
+        std::replace(key.begin(), key.end(), L'/', L'\\');
+        std::string& bytes = files[key];
+        bytes.clear();
+        for (;;) {
+            unsigned got = 0;
+            const ravel::zip::ArchiveReader::ReadResult r = reader->read(i, buffer.data(), got);
+            if (r == ravel::zip::ArchiveReader::kError) {
+                ok = false;
+                break;
+            }
+            total += got;
+            if (total > maxBytes) {
+                ok = false;
+                break;
+            }
+            bytes.append(buffer.data(), got);
+            if (r == ravel::zip::ArchiveReader::kDone) break;
+        }
+    }
+    reader->close();
+    if (!ok) files.clear();
+    return ok;
+}

@@ -2,6 +2,7 @@
 #pragma once
 #include <windows.h>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -59,3 +60,9 @@ bool unzipWith(ArchiveReader& reader, const std::wstring& zipPath, const std::ws
 
 bool unzipToFolder(const std::wstring& zipPath, const std::wstring& destFolder, bool stripTopFolder,
                    UnzipProgressCallback* progress);
+
+// Reads the archive's file items into memory, keyed by their cleaned names,
+// lower-cased, with "\\" between the parts ("peerfetch\\peerfetch.dll"), so
+// that what an unpack wrote can be compared with what the archive holds.
+// False when the archive cannot be read whole or holds more than maxBytes.
+bool readZipFiles(const std::wstring& zipPath, uint64_t maxBytes, std::map<std::wstring, std::string>& files);

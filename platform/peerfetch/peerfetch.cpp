@@ -51,6 +51,22 @@ wchar_t* joinText(const wchar_t* a, const wchar_t* b) {
     return out;
 }
 
+// Deletes what stands at path itself: a file or a link, never what a link
+// points to (a link's attributes may be its target's, so they stay). A real
+// folder stays, and the create that follows fails.
+void removePlanted(const wchar_t* path) {
+    DWORD attributes = GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return;
+    const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !link) return;
+    if ((attributes & FILE_ATTRIBUTE_READONLY) && !link)
+        SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        RemoveDirectoryW(path);
+    else
+        DeleteFileW(path);
+}
+
 bool startsWith(const wchar_t* text, const wchar_t* prefix) {
     return _wcsnicmp(text, prefix, wcslen(prefix)) == 0;
 }
@@ -421,7 +437,10 @@ int32_t runDownload(Task* t) {
     t->code = kPeerfetchDownloading;
     LeaveCriticalSection(&t->lock);
 
-    d.file = CreateFileW(d.partPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // The task folder is the user's: an entry left under the name (a link
+    // too) goes first, and the file is made new so that nothing is followed.
+    removePlanted(d.partPath);
+    d.file = CreateFileW(d.partPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (d.file == INVALID_HANDLE_VALUE) return kPeerfetchFileError;
 
     uint64_t downloaded = 0;

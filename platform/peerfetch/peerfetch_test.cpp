@@ -61,6 +61,10 @@ TEST_F(PeerfetchLibraryTest, NetworkAndFileFailuresGiveTheirCodes) {
     ASSERT_TRUE(CreateDirectoryW((out() + L"\\blocked.bin.part").c_str(), nullptr));
     // The target taken by a folder: the finished file cannot be moved there.
     ASSERT_TRUE(CreateDirectoryW((out() + L"\\taken.bin").c_str(), nullptr));
+    // A read-only file planted at a ".part" name: replaced (Wine 8 deletes through a
+    // host link to a file, so no link is planted here).
+    ASSERT_TRUE(tst::writeFile(out() + L"\\readonly.bin.part", "planted"));
+    ASSERT_TRUE(SetFileAttributesW((out() + L"\\readonly.bin.part").c_str(), FILE_ATTRIBUTE_READONLY));
     struct Case {
         std::wstring path, name;
         uint32_t stallMs;
@@ -72,6 +76,7 @@ TEST_F(PeerfetchLibraryTest, NetworkAndFileFailuresGiveTheirCodes) {
         {L"/files/f.bin", L"taken.bin", 60000, 3},
         {L"/status/403", L"denied.bin", 60000, 2},
         {L"/files/f.bin", L"ok.bin", 60000, 1},
+        {L"/files/f.bin", L"readonly.bin", 60000, 1},
     };
     std::vector<PeerfetchHandle> handles;
     for (const Case& c : cases) {
@@ -96,8 +101,10 @@ TEST_F(PeerfetchLibraryTest, NetworkAndFileFailuresGiveTheirCodes) {
         }
     }
     std::string got;
-    ASSERT_TRUE(tst::readFile(out() + L"\\ok.bin", got));
-    EXPECT_EQ("0123456789", got);
+    for (const wchar_t* name : {L"ok.bin", L"readonly.bin"}) {
+        ASSERT_TRUE(tst::readFile(out() + L"\\" + name, got)) << tst::narrow(name);
+        EXPECT_EQ("0123456789", got);
+    }
     for (PeerfetchHandle h : handles) {
         EXPECT_EQ(1, stop(h));
         EXPECT_EQ(1, remove(h));

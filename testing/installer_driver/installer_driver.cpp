@@ -16,6 +16,7 @@
 //   interactive    1: a window run (the setup-failure box is recorded, not shown)
 //   download       a scripted Qv download in place of the real one: "fail" (-1),
 //                  "nothing" (2) or "nopkg" (an ini without an engine package or app)
+//   ini.<key>      after the real Qv download, [qv_download] <key> is set to the value
 #include <windows.h>
 
 #include <cstdio>
@@ -98,6 +99,7 @@ struct Case {
     long setupMs = -1, dotnetMs = -1, helperServiceMs = -1, progressMs = -1;
     bool interactive = false;
     std::string download;
+    std::map<std::string, std::string> iniValues;  // [qv_download] key -> value
 };
 
 bool readCase(const std::string& text, Case& c, std::string& error) {
@@ -135,6 +137,9 @@ bool readCase(const std::string& text, Case& c, std::string& error) {
         } else if (key == "interactive") {
             ok = value == "0" || value == "1";
             c.interactive = value == "1";
+        } else if (key.compare(0, 4, "ini.") == 0) {
+            ok = key.size() > 4;
+            c.iniValues[key.substr(4)] = value;
         } else if (key == "download") {
             ok = value == "fail" || value == "nothing" || value == "nopkg";
             c.download = value;
@@ -208,8 +213,15 @@ int recordBox(const std::wstring& text, const std::wstring& caption, UINT style)
 // what the script left: the download's own final event, then its result.
 class ScriptedQvImpl : public v2::InstallerQvImpl {
 public:
-    ScriptedQvImpl(v2::Installer* owner, const std::string& script) : InstallerQvImpl(owner), script_(script) {}
+    ScriptedQvImpl(v2::Installer* owner, const Case& c) : InstallerQvImpl(owner), script_(c.download), iniValues_(c.iniValues) {}
     int download() override {
+        if (script_.empty()) {
+            // The real download, then the values a user-side process may have put in.
+            const int r = InstallerQvImpl::download();
+            const IniFile ini(getDownloadIniPath(getCno(GetCommandLineW())));
+            for (const auto& v : iniValues_) ini.setString(L"qv_download", utf8ToWide(v.first), utf8ToWide(v.second));
+            return r;
+        }
         InstallProgressEvent& progress = progressEvent();
         progress(0, 0, 0, 0.0f, std::wstring(), std::wstring());
         if (script_ == "fail") {
@@ -230,18 +242,20 @@ public:
 
 private:
     std::string script_;
+    std::map<std::string, std::string> iniValues_;
 };
 
 class DriverEnv : public v2::ProductInstallerEnv {
 public:
-    explicit DriverEnv(const std::string& script) : script_(script) {}
+    explicit DriverEnv(const Case& c) : case_(c) {}
     v2::InstallerImpl* createImpl(int32_t engine, v2::Installer* owner) override {
-        if (engine == v2::EngineQv && !script_.empty()) return new ScriptedQvImpl(owner, script_);
+        if (engine == v2::EngineQv && (!case_.download.empty() || !case_.iniValues.empty()))
+            return new ScriptedQvImpl(owner, case_);
         return ProductInstallerEnv::createImpl(engine, owner);
     }
 
 private:
-    std::string script_;
+    Case case_;
 };
 
 }  // namespace
@@ -265,7 +279,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     applySeams(c);
 
     ChannelConfig::instance().update();
-    static DriverEnv env(c.download);
+    static DriverEnv env(c);
     v2::setInstallerEnv(&env);
     v2::Installer& installer = *v2::Installer::getInstance();
     v2::setSetupFailureBoxForTests(&recordBox);

@@ -12,6 +12,8 @@
 //   proc_child.exe @say-sleep <ms>   prints "waiting\n", sleeps, then prints "woke\n"
 //   proc_child.exe @hold <file> <ms> opens <file> (created when missing) with no sharing,
 //                                    keeps it open <ms>, exits 0
+//   proc_child.exe @hold-read <file> <ms>  the same, reading, shared for reading only (as
+//                                    a loaded library is): it can be read, not replaced
 //   proc_child.exe anything else     records: appends its command line and argv (UTF-8)
 //                                    to "<own path>.record.txt", then exits 0
 //
@@ -114,6 +116,14 @@ int wmain(int argc, wchar_t** argv) {
     if (mode == L"@hold" && argc > 3) {
         HANDLE f = CreateFileW(argv[2], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (f == INVALID_HANDLE_VALUE) return 91;
+        Sleep(static_cast<DWORD>(number(argv[3])));
+        CloseHandle(f);
+        return 0;
+    }
+    if (mode == L"@hold-read" && argc > 3) {
+        HANDLE f = CreateFileW(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                               nullptr);
         if (f == INVALID_HANDLE_VALUE) return 91;
         Sleep(static_cast<DWORD>(number(argv[3])));
         CloseHandle(f);

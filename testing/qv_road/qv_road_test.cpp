@@ -442,6 +442,55 @@ TEST_F(QvRoadTest, DotNetPackage) {
     }
 }
 
+// A path value that a user-side process put in the download ini and that lies
+// outside the download folder is refused: nothing is extracted, run, copied or
+// deleted from there, and the run goes on as without the value.
+TEST_F(QvRoadTest, IniPathsOutsideTheDownloadFolderAreRefused) {
+    tst::TempDir outside(L"qvout");
+    const std::wstring samples = tst::binDir() + L"\\..\\sample_files\\";
+    const std::wstring recordFile = state.path() + L"\\dotnet.txt";
+    struct Case {
+        const char* key;
+        std::wstring sample;  // copied outside under its own name
+        const char* extra;
+    } cases[] = {
+        {"main_pkg", tst::widen(kPackage), ""},
+        {"dotnet_exe", L"dotnet\\NetFx20SP1_x86.exe", "os.major=5\nos.wow64=0\n"},
+        {"hall_exe", L"TarvoHall.exe", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.key);
+        tst::clearProductState();
+        DeleteFileW(recordFile.c_str());
+        const std::wstring name = c.sample.substr(c.sample.find_last_of(L'\\') + 1);
+        const std::wstring foreign = outside.file(name);
+        ASSERT_TRUE(CopyFileW((samples + c.sample).c_str(), foreign.c_str(), FALSE));
+        const size_t before = box.requests().size();
+        roadtest::DriverRun run =
+            box.run(L"",
+                    std::string("action=install\ncpu.vendor=GenuineIntel\ncpu.vmx=0\ncpu.ssse3=1\ndotnet=0\n") + c.extra +
+                        "ini." + c.key + "=" + tst::narrow(foreign) + "\n",
+                    {L"QV_STANDIN_DIR=" + state.path(), L"TARVO_STANDIN_RECORD=" + recordFile});
+        EXPECT_TRUE(run.logged("refused: " + tst::narrow(foreign))) << run.log;
+        EXPECT_TRUE(tst::fileExists(foreign));
+        std::string recorded;
+        tst::readFile(recordFile, recorded);
+        EXPECT_EQ("", recorded) << "nothing was run";
+        EXPECT_FALSE(tst::fileExists(getUserDataFolder() + L"\\TarvoHall.exe"));
+        const std::vector<std::string> seen = actionsSince(before);
+        EXPECT_EQ(seen.end(), std::find(seen.begin(), seen.end(), "hall_install"));
+        if (std::string(c.key) == "main_pkg") {
+            // As for an empty value: no engine steps, and without an engine no success.
+            EXPECT_EQ(0xFFFFFFFFu, (DWORD)run.exitCode) << run.log;
+            EXPECT_FALSE(run.logged("stop service and app..."));
+            EXPECT_TRUE(run.logged("no engine package and qv not installed"));
+        } else {
+            EXPECT_EQ(0, run.exitCode) << run.log;
+            EXPECT_TRUE(run.logged("install end: 0"));
+        }
+    }
+}
+
 // The app install's progress thread: 0.5 more per period from 90.5, ending at 98.5
 // by itself while the APK tool still runs.
 TEST_F(QvRoadTest, ProgressThreadStopsAt98AndAHalf) {

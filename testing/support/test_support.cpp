@@ -411,6 +411,30 @@ void SavedRegistryValue::remove() {
     RegCloseKey(h);
 }
 
+FileHeldElsewhere::FileHeldElsewhere(const std::wstring& path, DWORD ms) {
+    std::wstring command = L"\"" + binDir() + L"\\proc_child.exe\" @hold-read \"" + path + L"\" " + std::to_wstring(ms);
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return;
+    CloseHandle(pi.hThread);
+    process_ = pi.hProcess;
+    // Held once a delete-access open meets a sharing violation.
+    for (int i = 0; i < 200 && !held_; ++i) {
+        HANDLE probe = CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+        held_ = probe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
+        if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
+        if (!held_) Sleep(50);
+    }
+}
+
+FileHeldElsewhere::~FileHeldElsewhere() {
+    if (!process_) return;
+    if (WaitForSingleObject(process_, 30000) != WAIT_OBJECT_0) TerminateProcess(process_, 1);
+    CloseHandle(process_);
+}
+
 }  // namespace tst
 
 namespace {

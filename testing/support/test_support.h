@@ -84,6 +84,21 @@ private:
     int port_ = 0;
 };
 
+// proc_child.exe holding a file open for ms, shared for reading only (as a
+// library that another program loaded is): it can be read, not replaced or
+// deleted. The destructor waits for the holder to end.
+class FileHeldElsewhere {
+public:
+    FileHeldElsewhere(const std::wstring& path, DWORD ms);
+    ~FileHeldElsewhere();
+    FileHeldElsewhere(const FileHeldElsewhere&) = delete;
+    FileHeldElsewhere& operator=(const FileHeldElsewhere&) = delete;
+    bool held() const { return held_; }
+private:
+    HANDLE process_ = nullptr;
+    bool held_ = false;
+};
+
 // Runs a shell command line on the Linux side (stdio on /dev/null) and waits, at most
 // waitMs, for it to finish; false on time-out. exitCode receives the shell's status.
 bool runLinux(const std::string& shellCommand, DWORD waitMs = 30000, int* exitCode = nullptr);
