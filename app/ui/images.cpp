@@ -13,6 +13,7 @@
 #include "services/com_init.h"
 #include "services/log.h"
 #include "toolkit/file_util.h"
+#include "toolkit/scoped_handle.h"
 #include "toolkit/string_util.h"
 
 namespace {
@@ -168,7 +169,7 @@ bool decodePicture(const BYTE* data, size_t size, PictureKind kind, UINT maxDime
             info.bmiHeader.biBitCount = 32;
             info.bmiHeader.biCompression = BI_RGB;
             void* bits = nullptr;
-            HBITMAP bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+            ScopedGdiObject<HBITMAP> bitmap(CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
             if (bitmap && bits) {
                 for (UINT y = 0; y < height; ++y) {
                     const BYTE* from = static_cast<const BYTE*>(locked.Scan0) +
@@ -183,10 +184,8 @@ bool decodePicture(const BYTE* data, size_t size, PictureKind kind, UINT maxDime
                     }
                 }
                 GdiFlush();
-                *out = bitmap;
+                *out = bitmap.release();  // the caller's now
                 ok = true;
-            } else if (bitmap) {
-                DeleteObject(bitmap);
             }
         }
         picture.UnlockBits(&locked);
@@ -197,12 +196,12 @@ bool decodePicture(const BYTE* data, size_t size, PictureKind kind, UINT maxDime
 // Reads a whole file of at most maxBytes.
 bool readPictureFile(const std::wstring& path, DWORD maxBytes, std::vector<BYTE>& bytes) {
     if (path.empty()) return false;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
     bool ok = false;
     LARGE_INTEGER size = {};
-    if (GetFileSizeEx(file, &size) && size.QuadPart > 0 &&
+    if (GetFileSizeEx(file.get(), &size) && size.QuadPart > 0 &&
         size.QuadPart <= static_cast<LONGLONG>(maxBytes)) {
         try {
             bytes.resize(static_cast<size_t>(size.QuadPart));
@@ -210,7 +209,7 @@ bool readPictureFile(const std::wstring& path, DWORD maxBytes, std::vector<BYTE>
             ok = true;
             while (total < bytes.size()) {
                 DWORD got = 0;
-                if (!ReadFile(file, bytes.data() + total, static_cast<DWORD>(bytes.size() - total), &got,
+                if (!ReadFile(file.get(), bytes.data() + total, static_cast<DWORD>(bytes.size() - total), &got,
                               nullptr) ||
                     got == 0) {
                     ok = false;
@@ -222,7 +221,6 @@ bool readPictureFile(const std::wstring& path, DWORD maxBytes, std::vector<BYTE>
             ok = false;
         }
     }
-    CloseHandle(file);
     return ok;
 }
 
@@ -375,26 +373,27 @@ bool downloadUrlToFile(const std::wstring& url, const std::wstring& folder, cons
     ComInitGuard com;
 
     if (GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) createDirectoryPath(folder);
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         logDownloadFailure(url, 0, HRESULT_FROM_WIN32(GetLastError()));
         return false;
     }
 
-    CUrlMonToFileAdapter* adapter = new (std::nothrow) CUrlMonToFileAdapter(file, maxBytes);
+    ScopedComPtr<CUrlMonToFileAdapter> adapter(new (std::nothrow) CUrlMonToFileAdapter(file.get(), maxBytes));
     if (!adapter) {
-        CloseHandle(file);
+        file.reset();
         DeleteFileW(path.c_str());
         logDownloadFailure(url, 0, E_OUTOFMEMORY);
         return false;
     }
-    adapter->AddRef();
-    const bool ok = adapter->download(url, nullptr, 0, timeoutMs);
-    const DWORD status = adapter->getResponseCode();
-    const HRESULT result = adapter->getResult();
+    file.release();  // the adapter owns the file now
+    adapter.get()->AddRef();
+    const bool ok = adapter.get()->download(url, nullptr, 0, timeoutMs);
+    const DWORD status = adapter.get()->getResponseCode();
+    const HRESULT result = adapter.get()->getResult();
     // download() leaves the adapter stopped in every case, its file closed.
-    adapter->Release();
+    adapter.reset();
     if (!ok) {
         // A failed or cut download would show as a blank slide.
         DeleteFileW(path.c_str());
@@ -406,10 +405,9 @@ bool downloadUrlToFile(const std::wstring& url, const std::wstring& folder, cons
 CUrlMonAdapter::CUrlMonAdapter() = default;
 
 CUrlMonAdapter::~CUrlMonAdapter() {
-    if (stream) stream->Release();
-    if (binding) binding->Release();
+    stream.reset();
+    binding.reset();
     freePostData();
-    if (doneEvent) CloseHandle(doneEvent);
 }
 
 void CUrlMonAdapter::freePostData() {
@@ -425,15 +423,9 @@ void CUrlMonAdapter::markStopped(HRESULT status) {
     }
     // The file form closes its file before the stream goes.
     onStopped();
-    if (stream) {
-        stream->Release();
-        stream = nullptr;
-    }
-    if (binding) {
-        binding->Release();
-        binding = nullptr;
-    }
-    if (doneEvent) SetEvent(doneEvent);
+    stream.reset();
+    binding.reset();
+    if (doneEvent) SetEvent(doneEvent.get());
 }
 
 bool CUrlMonAdapter::succeeded() const {
@@ -478,12 +470,12 @@ void waitUntil(HANDLE event, DWORD start, DWORD limit, const bool& done, bool& q
 
 bool CUrlMonAdapter::download(const std::wstring& url, const void* data, DWORD size, DWORD timeoutMs) {
     const DWORD start = GetTickCount();
-    if (!doneEvent) doneEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!doneEvent) doneEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!doneEvent) {
         markStopped(HRESULT_FROM_WIN32(GetLastError()));
         return false;
     }
-    ResetEvent(doneEvent);
+    ResetEvent(doneEvent.get());
     done = false;
     result = S_OK;
     responseCode = 0;
@@ -512,21 +504,21 @@ bool CUrlMonAdapter::download(const std::wstring& url, const void* data, DWORD s
         bindVerb = BINDVERB_POST;
     }
 
-    IMoniker* moniker = nullptr;
-    IBindCtx* context = nullptr;
-    HRESULT hr = CreateURLMoniker(nullptr, url.c_str(), &moniker);
-    if (SUCCEEDED(hr)) hr = CreateBindCtx(0, &context);
+    ScopedComPtr<IMoniker> moniker;
+    ScopedComPtr<IBindCtx> context;
+    HRESULT hr = CreateURLMoniker(nullptr, url.c_str(), moniker.receive());
+    if (SUCCEEDED(hr)) hr = CreateBindCtx(0, context.receive());
     bool registered = false;
     if (SUCCEEDED(hr)) {
-        IBindStatusCallback* previous = nullptr;
-        hr = RegisterBindStatusCallback(context, static_cast<IBindStatusCallback*>(this), &previous, 0);
-        if (previous) previous->Release();
+        ScopedComPtr<IBindStatusCallback> previous;
+        hr = RegisterBindStatusCallback(context.get(), static_cast<IBindStatusCallback*>(this), previous.receive(),
+                                        0);
         registered = SUCCEEDED(hr);
     }
     if (SUCCEEDED(hr)) {
-        IUnknown* object = nullptr;
-        hr = moniker->BindToStorage(context, nullptr, IID_IStream, reinterpret_cast<void**>(&object));
-        if (object) object->Release();
+        ScopedComPtr<IUnknown> object;
+        hr = moniker.get()->BindToStorage(context.get(), nullptr, IID_IStream,
+                                          reinterpret_cast<void**>(object.receive()));
     }
 
     bool quit = false;
@@ -535,21 +527,21 @@ bool CUrlMonAdapter::download(const std::wstring& url, const void* data, DWORD s
     if (FAILED(hr)) {
         markStopped(hr);
     } else if (!done) {
-        waitUntil(doneEvent, start, timeoutMs, done, quit, quitCode);
+        waitUntil(doneEvent.get(), start, timeoutMs, done, quit, quitCode);
         if (!done) {
             gaveUp = true;
             // Deadline: end the binding, give it a moment to say so, then count
             // it as stopped whatever it does later.
-            if (binding) binding->Abort();
-            waitUntil(doneEvent, GetTickCount(), 1000, done, quit, quitCode);
+            if (binding) binding.get()->Abort();
+            waitUntil(doneEvent.get(), GetTickCount(), 1000, done, quit, quitCode);
             markStopped(E_ABORT);
         }
     }
     if (!done) markStopped(E_ABORT);
 
-    if (registered) RevokeBindStatusCallback(context, static_cast<IBindStatusCallback*>(this));
-    if (context) context->Release();
-    if (moniker) moniker->Release();
+    if (registered) RevokeBindStatusCallback(context.get(), static_cast<IBindStatusCallback*>(this));
+    context.reset();
+    moniker.reset();
     if (quit) PostQuitMessage(static_cast<int>(quitCode));
     return !gaveUp && succeeded();
 }
@@ -590,8 +582,8 @@ STDMETHODIMP_(ULONG) CUrlMonAdapter::Release() {
 STDMETHODIMP CUrlMonAdapter::OnStartBinding(DWORD, IBinding* newBinding) {
     // Kept for the abort at the deadline.
     if (newBinding && !binding && !done) {
-        binding = newBinding;
-        binding->AddRef();
+        newBinding->AddRef();
+        binding.reset(newBinding);
     }
     return S_OK;
 }
@@ -671,10 +663,7 @@ CUrlMonToFileAdapter::CUrlMonToFileAdapter(HANDLE ownedFile, DWORD cap) : file(o
 
 CUrlMonToFileAdapter::~CUrlMonToFileAdapter() { onStopped(); }
 
-void CUrlMonToFileAdapter::onStopped() {
-    if (file != INVALID_HANDLE_VALUE && file) CloseHandle(file);
-    file = INVALID_HANDLE_VALUE;
-}
+void CUrlMonToFileAdapter::onStopped() { file.reset(); }
 
 bool CUrlMonToFileAdapter::transferComplete() const {
     if (overCap || writeFailed) return false;
@@ -687,8 +676,8 @@ STDMETHODIMP CUrlMonToFileAdapter::OnDataAvailable(DWORD flags, DWORD available,
     if (done) return S_OK;
     if ((flags & BSCF_FIRSTDATANOTIFICATION) && medium && medium->tymed == TYMED_ISTREAM &&
         medium->pstm && !stream) {
-        stream = medium->pstm;
-        stream->AddRef();
+        medium->pstm->AddRef();
+        stream.reset(medium->pstm);
     }
     if (!stream) return S_OK;
 
@@ -703,7 +692,7 @@ STDMETHODIMP CUrlMonToFileAdapter::OnDataAvailable(DWORD flags, DWORD available,
         BYTE* buffer = new (std::nothrow) BYTE[chunk];
         if (!buffer) return E_OUTOFMEMORY;
         ULONG got = 0;
-        const HRESULT hr = stream->Read(buffer, chunk, &got);
+        const HRESULT hr = stream.get()->Read(buffer, chunk, &got);
         if (got > 0) {
             if (got > capLeft) {
                 delete[] buffer;
@@ -712,7 +701,7 @@ STDMETHODIMP CUrlMonToFileAdapter::OnDataAvailable(DWORD flags, DWORD available,
             }
             bytesRead += got;
             DWORD written = 0;
-            if (file == INVALID_HANDLE_VALUE || !WriteFile(file, buffer, got, &written, nullptr) ||
+            if (!file || !WriteFile(file.get(), buffer, got, &written, nullptr) ||
                 written != got)
                 writeFailed = true;
         }

@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "toolkit/scoped_handle.h"
+
 // Product limits of a picture: at most 8 MiB of bytes, and a PNG of at most
 // 2048 x 2048 pixels. Pictures come from plain-HTTP addresses of the channel
 // documents, so every one is checked before the decoder sees it.
@@ -118,9 +120,9 @@ protected:
     HGLOBAL postData = nullptr;
     DWORD postSize = 0;
     DWORD responseCode = 0;
-    HANDLE doneEvent = nullptr;
-    IStream* stream = nullptr;
-    IBinding* binding = nullptr;
+    ScopedHandle doneEvent;
+    ScopedComPtr<IStream> stream;
+    ScopedComPtr<IBinding> binding;
     ULONG announcedLength = 0;
 };
 
@@ -143,7 +145,7 @@ protected:
     bool transferComplete() const override;
 
     DWORD bytesRead = 0;
-    HANDLE file = INVALID_HANDLE_VALUE;
+    ScopedHandle file;
     DWORD maxBytes = kDownloadMaxBytes;
     bool overCap = false;
     bool writeFailed = false;
