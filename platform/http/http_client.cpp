@@ -64,6 +64,7 @@ public:
     ~Watchdog() {
         SetEvent(event_.get());
         if (thread_) WaitForSingleObject(thread_.get(), INFINITE);
+        closeSession();  // a no-op unless get() is left by an exception
     }
     // Closes the session unless the watchdog already did.
     void closeSession() {
