@@ -8,6 +8,7 @@
 
 #include "installer/channel_config.h"
 #include "services/log.h"
+#include "toolkit/scoped_handle.h"
 #include "toolkit/string_util.h"
 #include "toolkit/zip_extract.h"
 
@@ -454,12 +455,14 @@ std::wstring readApkManifest(const std::wstring& apkPath, std::wstring& package)
 bool extractManifest(const std::wstring& apkPath, const std::wstring& destination) {
     std::string bytes, reason;
     if (!readManifestItem(apkPath, bytes, reason)) return false;
-    HANDLE file = CreateFileW(destination.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    ScopedHandle file(CreateFileW(destination.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
     DWORD written = 0;
-    const bool ok = WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, nullptr) && written == bytes.size();
-    const bool closed = CloseHandle(file) != 0;
+    const bool ok =
+        WriteFile(file.get(), bytes.data(), (DWORD)bytes.size(), &written, nullptr) && written == bytes.size();
+    // The close is checked: a failed flush is a failed copy.
+    const bool closed = CloseHandle(file.release()) != 0;
     if (ok && closed) return true;
     DeleteFileW(destination.c_str());
     return false;

@@ -7,6 +7,7 @@
 
 #include "probe/hvprobe.h"
 #include "probe/hvprobe_rules.h"
+#include "toolkit/scoped_handle.h"
 
 static_assert(sizeof(MEMORYSTATUSEX) == 64, "MEMORYSTATUSEX record length");
 
@@ -25,33 +26,31 @@ bool installDriverService(const char* name, const char* file) {
     char path[MAX_PATH] = {0};
     if (!PathCombineA(path, folder, file)) return false;
 
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ScopedServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) {
         printf("OpenSCManager() Faild %d ! \n", lastError());
         return false;
     }
-    SC_HANDLE service = CreateServiceA(manager, name, name, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
+    ScopedServiceHandle service(CreateServiceA(manager.get(), name, name, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
                                        SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, path,
-                                       nullptr, nullptr, nullptr, nullptr, nullptr);
+                                       nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!service) {
         const DWORD error = GetLastError();
         if (error == ERROR_IO_PENDING || error == ERROR_SERVICE_EXISTS) {
             printf("CrateService() Faild Service is ERROR_IO_PENDING or ERROR_SERVICE_EXISTS! \n");
-            service = OpenServiceA(manager, name, SERVICE_ALL_ACCESS);
+            service.reset(OpenServiceA(manager.get(), name, SERVICE_ALL_ACCESS));
             if (!service) {
                 printf("OpenService() Faild %d ! \n", lastError());
-                CloseServiceHandle(manager);
                 return false;
             }
         } else {
             printf("CreateService() Faild %d ! \n", static_cast<int>(error));
-            CloseServiceHandle(manager);
             return false;
         }
     }
 
     bool started = false;
-    if (StartServiceA(service, 0, nullptr)) {
+    if (StartServiceA(service.get(), 0, nullptr)) {
         started = true;
     } else {
         const DWORD error = GetLastError();
@@ -71,30 +70,25 @@ bool installDriverService(const char* name, const char* file) {
             break;
         }
     }
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
     return started;
 }
 
 bool removeDriverService(const char* name) {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ScopedServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) {
         printf("OpenSCManager() Faild %d ! \n", lastError());
         return false;
     }
-    SC_HANDLE service = OpenServiceA(manager, name, SERVICE_ALL_ACCESS);
+    ScopedServiceHandle service(OpenServiceA(manager.get(), name, SERVICE_ALL_ACCESS));
     if (!service) {
         printf("OpenService() Faild %d ! \n", lastError());
-        CloseServiceHandle(manager);
         return false;
     }
     SERVICE_STATUS status = {};
-    if (!ControlService(service, SERVICE_CONTROL_STOP, &status))
+    if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
         printf("ControlService() Faild %d !\n", lastError());
-    if (!DeleteService(service))
+    if (!DeleteService(service.get()))
         printf("DeleteSrevice() Faild %d !\n", lastError());
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
     return true;
 }
 
@@ -103,12 +97,12 @@ class ServiceCleanup {
 public:
     explicit ServiceCleanup(const char* name) : name_(name) {}
     ~ServiceCleanup() {
-        if (device != INVALID_HANDLE_VALUE) CloseHandle(device);
+        device.reset();  // closed before the driver is stopped and its service removed
         removeDriverService(name_);
     }
     ServiceCleanup(const ServiceCleanup&) = delete;
     ServiceCleanup& operator=(const ServiceCleanup&) = delete;
-    HANDLE device = INVALID_HANDLE_VALUE;
+    ScopedHandle device;
 private:
     const char* name_;
 };
@@ -144,12 +138,12 @@ int queryVT() {
     ServiceCleanup cleanup(driver.service);
     if (!installDriverService(driver.service, driver.file)) return 0;
 
-    cleanup.device = CreateFileA(kDevicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (cleanup.device == INVALID_HANDLE_VALUE) return 0;
+    cleanup.device.reset(CreateFileA(kDevicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!cleanup.device) return 0;
 
     DWORD returned = 0;
-    if (!DeviceIoControl(cleanup.device, hvprobe::kControlCode, request, driver.requestSize, request,
+    if (!DeviceIoControl(cleanup.device.get(), hvprobe::kControlCode, request, driver.requestSize, request,
                          driver.requestSize, &returned, nullptr))
         return 0;
     return hvprobe::answerFrom(request[0]);

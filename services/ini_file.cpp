@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "toolkit/scoped_handle.h"
 #include "toolkit/string_util.h"
 
 namespace {
@@ -81,12 +82,13 @@ void IniFile::setStringA(const std::string& section, const std::string& key,
 
 bool IniFile::startUtf16File() const {
     if (!DeleteFileW(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) return false;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    ScopedHandle file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
     static const unsigned char kMark[2] = {0xFF, 0xFE};
     DWORD written = 0;
-    bool ok = WriteFile(file, kMark, sizeof kMark, &written, nullptr) && written == sizeof kMark;
-    CloseHandle(file);
+    bool ok = WriteFile(file.get(), kMark, sizeof kMark, &written, nullptr) && written == sizeof kMark;
+    file.reset();
     if (!ok) DeleteFileW(path.c_str());
     return ok;
 }

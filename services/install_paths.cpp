@@ -12,6 +12,7 @@
 #include "toolkit/file_util.h"
 #include "toolkit/lock.h"
 #include "toolkit/path.h"
+#include "toolkit/scoped_handle.h"
 #include "toolkit/shell_util.h"
 #include "toolkit/string_util.h"
 #include "toolkit/sys_util.h"
@@ -40,22 +41,21 @@ std::wstring safeNamePart(std::wstring text) {
 }
 
 std::wstring registryPlayerHome() {
-    HKEY key = nullptr;
+    ScopedRegKey key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\tarvoplayer\\tarvoplayer", 0,
-                      KEY_QUERY_VALUE | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS)
+                      KEY_QUERY_VALUE | KEY_WOW64_32KEY, key.receive()) != ERROR_SUCCESS)
         return std::wstring();
     wchar_t buffer[MAX_PATH + 1] = {};
     DWORD type = 0;
     DWORD size = MAX_PATH * sizeof(wchar_t);
     std::wstring value;
-    if (RegQueryValueExW(key, L"path", nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) ==
+    if (RegQueryValueExW(key.get(), L"path", nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) ==
             ERROR_SUCCESS &&
         (type == REG_SZ || type == REG_EXPAND_SZ)) {
         value.assign(buffer, size / sizeof(wchar_t));
         size_t end = value.find(L'\0');
         if (end != std::wstring::npos) value.erase(end);
     }
-    RegCloseKey(key);
     return value;
 }
 

@@ -5,6 +5,7 @@
 
 #include "services/loader_env.h"
 #include "toolkit/file_util.h"
+#include "toolkit/scoped_handle.h"
 
 #ifdef TARVO_TEST_SEAMS
 #include "services/seams.h"
@@ -27,8 +28,8 @@ bool launchProcess(const std::wstring& commandLine, int showCommand) {
     PROCESS_INFORMATION info = {};
     if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
         return false;
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
+    // Started and left to run: its handles are only closed.
+    ScopedHandle thread(info.hThread), process(info.hProcess);
     return true;
 }
 

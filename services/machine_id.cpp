@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "services/md5.h"
+#include "toolkit/scoped_handle.h"
 
 namespace machine_id {
 
@@ -79,37 +80,9 @@ const size_t kIdentifyBytes = 512;
 const size_t kDriveReply = kDriveReplyHeader + kIdentifyBytes;  // 528
 const size_t kSerialDescriptorOffsetField = 24;      // STORAGE_DEVICE_DESCRIPTOR.SerialNumberOffset
 
-class Handle {
-public:
-    explicit Handle(HANDLE h) : h_(h) {}
-    ~Handle() {
-        if (valid()) CloseHandle(h_);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
-    HANDLE get() const { return h_; }
-
-private:
-    HANDLE h_;
-};
-
-class RegKey {
-public:
-    RegKey() {}
-    ~RegKey() {
-        if (h_) RegCloseKey(h_);
-    }
-    RegKey(const RegKey&) = delete;
-    RegKey& operator=(const RegKey&) = delete;
-    bool open(HKEY root, const char* path) {
-        return RegOpenKeyExA(root, path, 0, KEY_READ, &h_) == ERROR_SUCCESS;
-    }
-    HKEY get() const { return h_; }
-
-private:
-    HKEY h_ = nullptr;
-};
+bool openKey(ScopedRegKey& key, HKEY root, const char* path) {
+    return RegOpenKeyExA(root, path, 0, KEY_READ, key.receive()) == ERROR_SUCCESS;
+}
 
 bool isPrintable(unsigned char c) { return c >= 0x20 && c < 0x7F; }
 
@@ -144,8 +117,8 @@ bool smartVersion(HANDLE h, SmartVersionReply& version) {
 // SMART identify through the disk.
 bool smartRoute(std::string& serial) {
     for (int drive = 0; drive < 16; ++drive) {
-        Handle h(openPhysicalDrive(drive, GENERIC_READ | GENERIC_WRITE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE));
+        ScopedHandle h(openPhysicalDrive(drive, GENERIC_READ | GENERIC_WRITE,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE));
         if (!h.valid()) continue;
         SmartVersionReply version;
         if (!smartVersion(h.get(), version) || version.ideDeviceMap == 0) continue;
@@ -178,8 +151,8 @@ bool scsiRoute(std::string& serial) {
         wchar_t name[64];
         _snwprintf(name, 64, L"\\\\.\\Scsi%d:", port);
         name[63] = 0;
-        Handle h(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             nullptr, OPEN_EXISTING, 0, nullptr));
+        ScopedHandle h(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_EXISTING, 0, nullptr));
         if (!h.valid()) continue;
         for (int target = 0; target < 2; ++target) {
             uint8_t buffer[replySize] = {};
@@ -211,7 +184,7 @@ bool scsiRoute(std::string& serial) {
 // The storage stack's device descriptor.
 bool storageRoute(std::string& serial) {
     for (int drive = 0; drive < 16; ++drive) {
-        Handle h(openPhysicalDrive(drive, 0, FILE_SHARE_READ | FILE_SHARE_WRITE));
+        ScopedHandle h(openPhysicalDrive(drive, 0, FILE_SHARE_READ | FILE_SHARE_WRITE));
         if (!h.valid()) continue;
         StoragePropertyQuery query;
         std::memset(&query, 0, sizeof(query));  // StorageDeviceProperty, PropertyStandardQuery
@@ -229,8 +202,8 @@ bool storageRoute(std::string& serial) {
 // SMART identify, second form: one buffer for request and reply.
 bool smartRoute2(std::string& serial) {
     for (int drive = 0; drive < 16; ++drive) {
-        Handle h(openPhysicalDrive(drive, GENERIC_READ | GENERIC_WRITE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
+        ScopedHandle h(openPhysicalDrive(drive, GENERIC_READ | GENERIC_WRITE,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
         if (!h.valid()) continue;
         SmartVersionReply version;
         if (!smartVersion(h.get(), version)) continue;
@@ -250,8 +223,8 @@ class RegistryCache : public Cache {
 public:
     bool read(std::vector<char>& data) override {
         data.clear();
-        RegKey key;
-        if (!key.open(HKEY_LOCAL_MACHINE, kCacheKey)) return false;
+        ScopedRegKey key;
+        if (!openKey(key, HKEY_LOCAL_MACHINE, kCacheKey)) return false;
         DWORD type = 0, size = 0;
         if (RegQueryValueExA(key.get(), kCacheValue, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
             size > 4096)
@@ -274,8 +247,8 @@ public:
 };
 
 void addRegistryValue(clx::md5& md5, const char* keyPath, const char* valueName) {
-    RegKey key;
-    if (!key.open(HKEY_LOCAL_MACHINE, keyPath)) return;
+    ScopedRegKey key;
+    if (!openKey(key, HKEY_LOCAL_MACHINE, keyPath)) return;
     DWORD type = 0, size = 0;
     if (RegQueryValueExA(key.get(), valueName, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
         size == 0)
@@ -461,12 +434,12 @@ std::string diskSerialText() {
 
 std::string adapterAddressText() {
     std::vector<std::string> texts;
-    RegKey cards;
-    if (cards.open(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\NetworkCards")) {
+    ScopedRegKey cards;
+    if (openKey(cards, HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\NetworkCards")) {
         char subkey[260];
         for (DWORD i = 0; RegEnumKeyA(cards.get(), i, subkey, sizeof(subkey)) == ERROR_SUCCESS; ++i) {
-            RegKey card;
-            if (!card.open(cards.get(), subkey)) continue;
+            ScopedRegKey card;
+            if (!openKey(card, cards.get(), subkey)) continue;
             char service[260] = {};
             DWORD type = 0, size = sizeof(service) - 1;
             if (RegQueryValueExA(card.get(), "ServiceName", nullptr, &type,
@@ -474,9 +447,9 @@ std::string adapterAddressText() {
                 continue;
             char device[300];
             std::snprintf(device, sizeof(device), "\\\\.\\%s", service);
-            Handle h(CreateFileA(device, GENERIC_READ | GENERIC_WRITE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                 nullptr));
+            ScopedHandle h(CreateFileA(device, GENERIC_READ | GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                       nullptr));
             if (!h.valid()) continue;
             DWORD oid = kOidPermanentAddress;
             uint8_t reply[260] = {};

@@ -5,6 +5,7 @@
 #include "services/loader_env.h"
 #include "services/log.h"
 #include "toolkit/file_util.h"
+#include "toolkit/scoped_handle.h"
 #include "toolkit/string_util.h"
 
 namespace {
@@ -25,9 +26,10 @@ bool isValidInstallDir(const std::wstring& dir) {
 
 std::wstring readInstallDir() {
     const REGSAM access = KEY_READ | (is64BitWindows() ? KEY_WOW64_64KEY : 0);
-    HKEY key = nullptr;
-    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\tarvoGames", 0, access, &key);
-    if (rc != ERROR_SUCCESS) rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\tvzsPlayer", 0, access, &key);
+    ScopedRegKey key;
+    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\tarvoGames", 0, access, key.receive());
+    if (rc != ERROR_SUCCESS)
+        rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\tvzsPlayer", 0, access, key.receive());
     if (rc != ERROR_SUCCESS) {
         logPrintf("qvPlayer_path err2 %d: ", (int)rc);
         return std::wstring();
@@ -38,8 +40,8 @@ std::wstring readInstallDir() {
     wchar_t buffer[MAX_PATH + 2] = {};
     DWORD type = 0;
     DWORD bytes = (MAX_PATH + 1) * sizeof(wchar_t);
-    rc = RegQueryValueExW(key, L"InstallDir", nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
-    RegCloseKey(key);
+    rc = RegQueryValueExW(key.get(), L"InstallDir", nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
+    key.reset();
     if (rc == ERROR_SUCCESS && type != REG_SZ && type != REG_EXPAND_SZ) rc = ERROR_DATATYPE_MISMATCH;
     if (rc != ERROR_SUCCESS) {
         logPrintf("qvPlayer_path err1 %d: ", (int)rc);

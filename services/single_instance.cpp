@@ -9,6 +9,7 @@
 #include "services/helper_service.h"
 #include "services/log.h"
 #include "services/install_paths.h"
+#include "toolkit/scoped_handle.h"
 #include "toolkit/string_util.h"
 
 namespace {
@@ -100,11 +101,8 @@ void NamedMutex::unmarkWindow() {
 void NamedMutex::activateExisting() { bringWindowForward(name, windowClass); }
 
 bool isMutexHeld(const std::string& name) {
-    HANDLE h = OpenMutexA(SYNCHRONIZE, FALSE, name.c_str());
-    if (h) {
-        CloseHandle(h);
-        return true;
-    }
+    ScopedHandle h(OpenMutexA(SYNCHRONIZE, FALSE, name.c_str()));
+    if (h) return true;
     return GetLastError() == ERROR_ACCESS_DENIED;
 }
 
@@ -154,12 +152,11 @@ bool isProcessElevated() {
     if (forced && forced[0] == '1') return false;
 #endif
     if (!isVistaOrLater()) return true;
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    ScopedHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.receive())) return false;
     TOKEN_ELEVATION elevation = {};
     DWORD size = 0;
-    BOOL ok = GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size);
-    CloseHandle(token);
+    BOOL ok = GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof(elevation), &size);
     return ok && elevation.TokenIsElevated != 0;
 }
 

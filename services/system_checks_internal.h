@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "toolkit/scoped_handle.h"
+
 namespace syschecks {
 
 // A REG_SZ (or, with expandToo, REG_EXPAND_SZ) value of at most bufferBytes
@@ -14,20 +16,16 @@ bool readRegString(HKEY key, const wchar_t* name, DWORD bufferBytes, bool expand
 // A REG_DWORD value of exactly four bytes.
 bool readRegDword(HKEY key, const wchar_t* name, DWORD& out);
 
+// A key opened for reading; get() is null when it could not be opened.
 class RegKey {
 public:
     RegKey(HKEY root, const wchar_t* path) {
-        if (RegOpenKeyExW(root, path, 0, KEY_READ, &key_) != ERROR_SUCCESS) key_ = nullptr;
+        if (RegOpenKeyExW(root, path, 0, KEY_READ, key_.receive()) != ERROR_SUCCESS) key_.release();
     }
-    ~RegKey() {
-        if (key_) RegCloseKey(key_);
-    }
-    RegKey(const RegKey&) = delete;
-    RegKey& operator=(const RegKey&) = delete;
-    HKEY get() const { return key_; }
+    HKEY get() const { return key_.get(); }
 
 private:
-    HKEY key_ = nullptr;
+    ScopedRegKey key_;
 };
 
 #ifdef TARVO_TEST_SEAMS

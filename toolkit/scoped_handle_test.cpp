@@ -80,8 +80,10 @@ TEST(ScopedHandle, EmptyValuesAreNeverClosed) {
 TEST(ScopedHandle, OutParameterSlotClosesWhatWasHeld) {
     HANDLE before = newEvent();
     ScopedHandle token(before);
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.receive()));
+    // Checked before the slot is filled: the new handle may reuse the old value.
+    HANDLE* slot = token.receive();
     EXPECT_FALSE(handleIsOpen(before));
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, slot));
     EXPECT_TRUE(token.valid());
 
     ScopedRegKey key;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "toolkit/file_util.h"
+#include "toolkit/scoped_handle.h"
 #include "toolkit/string_util.h"
 #include "toolkit/zip_extract.h"
 
@@ -50,12 +51,13 @@ bool writeResourceToFile(HMODULE module, const std::wstring& type, unsigned shor
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
         shellFileOperation(FO_DELETE, path, std::wstring(), FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI);
 
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
     DWORD written = 0;
-    bool ok = write(file, data, size, &written) && written == size;
-    ok = CloseHandle(file) && ok;
+    bool ok = write(file.get(), data, size, &written) && written == size;
+    // The close is checked: a failed flush leaves a short file too.
+    ok = CloseHandle(file.release()) && ok;
     // A truncated archive must not be taken for the real one later.
     if (!ok) DeleteFileW(path.c_str());
     return ok;
@@ -139,58 +141,58 @@ std::wstring addToPathEnv(const std::wstring& folders) {
 }
 
 DWORD findProcessId(const std::wstring& exeName) {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return 0;
+    ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return 0;
     DWORD pid = 0;
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
         if (sameName(exeName, entry.szExeFile)) {
             pid = entry.th32ProcessID;
             break;
         }
     }
-    CloseHandle(snapshot);
     return pid;
 }
 
 namespace {
 
-// program as the application name, " " + arguments as its command line.
-bool startProcess(const std::wstring& program, const std::wstring& arguments, PROCESS_INFORMATION& info) {
+// program as the application name, " " + arguments as its command line. The
+// caller gets the process handle in `process`.
+bool startProcess(const std::wstring& program, const std::wstring& arguments, ScopedHandle& process) {
     std::wstring line = L" " + arguments;
     std::vector<wchar_t> commandLine(line.begin(), line.end());
     commandLine.push_back(L'\0');
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
-    info = PROCESS_INFORMATION();
+    PROCESS_INFORMATION info = {};
     if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &info))
         return false;
-    CloseHandle(info.hThread);
+    ScopedHandle thread(info.hThread);
+    process.reset(info.hProcess);
     return true;
 }
 
 }  // namespace
 
 bool runProcess(bool wait, const std::wstring& program, const std::wstring& arguments) {
-    PROCESS_INFORMATION info;
-    if (!startProcess(program, arguments, info)) return false;
-    if (wait) WaitForSingleObject(info.hProcess, INFINITE);
-    CloseHandle(info.hProcess);
+    ScopedHandle process;
+    if (!startProcess(program, arguments, process)) return false;
+    if (wait) WaitForSingleObject(process.get(), INFINITE);
     return true;
 }
 
 RunOutcome runProcessWithin(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs) {
-    PROCESS_INFORMATION info;
-    if (!startProcess(program, arguments, info)) return RunOutcome::NotStarted;
+    ScopedHandle process;
+    if (!startProcess(program, arguments, process)) return RunOutcome::NotStarted;
     RunOutcome outcome = RunOutcome::Ended;
-    if (WaitForSingleObject(info.hProcess, timeoutMs) == WAIT_TIMEOUT) {
-        TerminateProcess(info.hProcess, ERROR_TIMEOUT);
-        WaitForSingleObject(info.hProcess, 5000);
+    if (WaitForSingleObject(process.get(), timeoutMs) == WAIT_TIMEOUT) {
+        TerminateProcess(process.get(), ERROR_TIMEOUT);
+        WaitForSingleObject(process.get(), 5000);
         outcome = RunOutcome::TimedOut;
     }
-    CloseHandle(info.hProcess);
     return outcome;
 }
 

@@ -1,5 +1,7 @@
 #include "app/ui/image_button.h"
 
+#include "toolkit/scoped_handle.h"
+
 CMButton::CMButton() = default;
 
 CMButton::~CMButton() { freeResources(); }
@@ -89,11 +91,11 @@ void CMButton::draw(HDC dc) {
     if (pressed) state = 2;
     if (state >= stateCount) state = 0;
 
-    HDC memory = CreateCompatibleDC(dc);
+    ScopedMemoryDc memory(CreateCompatibleDC(dc));
     if (!memory) return;
-    HGDIOBJ oldBitmap = SelectObject(memory, image);
+    HGDIOBJ oldBitmap = SelectObject(memory.get(), image);
     BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
-    AlphaBlend(dc, rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top, memory,
+    AlphaBlend(dc, rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top, memory.get(),
                state * sliceWidth, 0, sliceWidth, bm.bmHeight, blend);
 
     if (!text.empty()) {
@@ -107,6 +109,5 @@ void CMButton::draw(HDC dc) {
         if (oldFont) SelectObject(dc, oldFont);
     }
 
-    SelectObject(memory, oldBitmap);
-    DeleteDC(memory);
+    SelectObject(memory.get(), oldBitmap);
 }

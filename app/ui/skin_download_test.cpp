@@ -3,7 +3,7 @@
 // and network rule.
 #include <winsock2.h>
 
-#include "app/ui/images.h"
+#include "app/ui/skin_download.h"
 
 #include <gtest/gtest.h>
 #include <iphlpapi.h>
@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ui/images.h"
 #include "app/ui/ui_test_util.h"
 #include "testing/support/test_support.h"
 

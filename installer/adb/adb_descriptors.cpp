@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <utility>
 
+#include "toolkit/scoped_handle.h"
 #include "toolkit/string_util.h"
 
 namespace adb {
@@ -29,7 +31,7 @@ struct FdSlot {
     const FdOps* ops;
     int used;
     int eof;
-    HANDLE handle;
+    ScopedHandle handle;
     char name[1024];
 };
 
@@ -44,11 +46,10 @@ std::mutex& tableLock() {
     return lock;
 }
 
-void fileInit(FdSlot* slot) { slot->handle = INVALID_HANDLE_VALUE; }
+void fileInit(FdSlot* slot) { slot->handle.reset(); }
 
 int fileClose(FdSlot* slot) {
-    if (slot->handle != INVALID_HANDLE_VALUE) CloseHandle(slot->handle);
-    slot->handle = INVALID_HANDLE_VALUE;
+    slot->handle.reset();
     return 0;
 }
 
@@ -60,7 +61,7 @@ long fileSeek(FdSlot* slot, long offset, int origin) {
     case 2: method = FILE_END; break;
     default: errno = 22; return -1;
     }
-    DWORD pos = SetFilePointer(slot->handle, offset, nullptr, method);
+    DWORD pos = SetFilePointer(slot->handle.get(), offset, nullptr, method);
     if (pos == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
         errno = 5;
         return -1;
@@ -71,7 +72,7 @@ long fileSeek(FdSlot* slot, long offset, int origin) {
 
 int fileRead(FdSlot* slot, void* buffer, int length) {
     DWORD done = 0;
-    if (!ReadFile(slot->handle, buffer, (DWORD)length, &done, nullptr)) {
+    if (!ReadFile(slot->handle.get(), buffer, (DWORD)length, &done, nullptr)) {
         errno = 5;
         return -1;
     }
@@ -81,7 +82,7 @@ int fileRead(FdSlot* slot, void* buffer, int length) {
 
 int fileWrite(FdSlot* slot, const void* buffer, int length) {
     DWORD done = 0;
-    if (!WriteFile(slot->handle, buffer, (DWORD)length, &done, nullptr)) {
+    if (!WriteFile(slot->handle.get(), buffer, (DWORD)length, &done, nullptr)) {
         errno = 5;
         return -1;
     }
@@ -89,7 +90,7 @@ int fileWrite(FdSlot* slot, const void* buffer, int length) {
     return (int)done;
 }
 
-HANDLE fileHook(FdSlot* slot) { return slot->handle; }
+HANDLE fileHook(FdSlot* slot) { return slot->handle.get(); }
 
 const FdOps kFileOps = {fileInit, fileClose, fileSeek, fileRead, fileWrite, fileHook};
 
@@ -116,7 +117,7 @@ void releaseLocked(FdSlot* slot) {
     slot->ops = nullptr;
     slot->used = 0;
     slot->eof = 0;
-    slot->handle = INVALID_HANDLE_VALUE;
+    slot->handle.reset();
     slot->name[0] = 0;
 }
 
@@ -145,17 +146,17 @@ int openForReading(const std::wstring& fileName) {
         return -1;
     }
     // The slot is taken: no other thread hands it out while the file opens.
-    HANDLE handle = CreateFileW(fileName.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+    ScopedHandle handle(CreateFileW(fileName.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
     const DWORD error = GetLastError();
     const std::string name = wideToAnsi(fileName);
     std::lock_guard<std::mutex> guard(tableLock());
-    if (handle == INVALID_HANDLE_VALUE) {
+    if (!handle) {
         releaseLocked(slot);
         errno = error == ERROR_PATH_NOT_FOUND ? 20 : 2;
         return -1;
     }
-    slot->handle = handle;
+    slot->handle = std::move(handle);
     int fd = descriptorOf(slot);
     snprintf(slot->name, sizeof slot->name, "%d(%s)", fd, name.c_str());
     return fd;

@@ -3,6 +3,7 @@
 
 #include "installer/adb/adb_client.h"
 #include "installer/adb/adb_print.h"
+#include "toolkit/scoped_handle.h"
 
 #include <string>
 #include <vector>
@@ -14,12 +15,12 @@ int AdbClient::startServer() {
     sa.nLength = sizeof sa;
     sa.lpSecurityDescriptor = nullptr;
     sa.bInheritHandle = TRUE;
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &sa, 0)) {
+    ScopedHandle readEnd, writeEnd;
+    if (!CreatePipe(readEnd.receive(), writeEnd.receive(), &sa, 0)) {
         printTo(stderr, "CreatePipe() failure, error %ld\n", (long)GetLastError());
         return -1;
     }
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
     // The server must not keep the loader's own output streams open.
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     if (out && out != INVALID_HANDLE_VALUE) SetHandleInformation(out, HANDLE_FLAG_INHERIT, 0);
@@ -36,21 +37,20 @@ int AdbClient::startServer() {
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    si.hStdOutput = writeEnd;
+    si.hStdOutput = writeEnd.get();
     si.hStdError = err;
     PROCESS_INFORMATION pi = {};
     wchar_t commandLine[] = L"adb fork-server server";
     BOOL created = CreateProcessW(program.c_str(), commandLine, nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
                                   nullptr, &si, &pi);
     DWORD createError = GetLastError();
-    CloseHandle(writeEnd);
+    writeEnd.reset();  // only the server holds the writing end now
     if (!created) {
         printTo(stderr, "CreateProcess failure, error %ld\n", (long)createError);
-        CloseHandle(readEnd);
         return -1;
     }
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
+    // The server runs on alone: its handles are only closed.
+    ScopedHandle serverProcess(pi.hProcess), serverThread(pi.hThread);
 
     // The server may write its "OK\n" in pieces: collect 3 bytes, bounded.
     char ack[3];
@@ -61,7 +61,7 @@ int AdbClient::startServer() {
     const ULONGLONG started = GetTickCount64();
     while (got < sizeof ack) {
         DWORD available = 0;
-        if (!PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr)) {
+        if (!PeekNamedPipe(readEnd.get(), nullptr, 0, nullptr, &available, nullptr)) {
             readError = GetLastError();
             readFailed = true;
             break;
@@ -70,7 +70,7 @@ int AdbClient::startServer() {
             DWORD want = (DWORD)sizeof ack - got;
             if (available < want) want = available;
             DWORD read = 0;
-            if (!ReadFile(readEnd, ack + got, want, &read, nullptr) || read == 0) {
+            if (!ReadFile(readEnd.get(), ack + got, want, &read, nullptr) || read == 0) {
                 readError = GetLastError();
                 readFailed = true;
                 break;
@@ -81,7 +81,7 @@ int AdbClient::startServer() {
         if (GetTickCount64() - started >= limit || stopRequested()) break;
         Sleep(10);
     }
-    CloseHandle(readEnd);
+    readEnd.reset();
     if (readFailed) {
         printTo(stderr, "could not read ok from ADB Server, error = %ld\n", (long)readError);
         return -1;

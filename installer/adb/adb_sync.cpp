@@ -15,6 +15,8 @@
 #include <deque>
 #include <vector>
 
+#include "toolkit/scoped_handle.h"
+
 namespace adb {
 
 namespace {
@@ -232,8 +234,8 @@ int errnoOfWin32(DWORD e) {
 // is never changed. Files go to the front of the list, sub-folders follow.
 int buildLocalList(std::deque<LocalFile>& list, const std::wstring& local, const std::string& remote) {
     WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((local + L"*.*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) {
+    ScopedFindHandle find(FindFirstFileW((local + L"*.*").c_str(), &data));
+    if (!find) {
         DWORD e = GetLastError();
         if (e == ERROR_FILE_NOT_FOUND || e == ERROR_NO_MORE_FILES) return 0;
         errno = errnoOfWin32(e);
@@ -267,8 +269,8 @@ int buildLocalList(std::deque<LocalFile>& list, const std::wstring& local, const
         } else {
             printErr("skipping special file '%s'\n", ansi(path).c_str());
         }
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
+    } while (FindNextFileW(find.get(), &data));
+    find.reset();
     if (rc != 0) return rc;
     for (const auto& folder : folders)
         if (buildLocalList(list, folder.first, folder.second) != 0) return -1;

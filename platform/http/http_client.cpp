@@ -5,10 +5,21 @@
 #include <mutex>
 #include <vector>
 
+#include "toolkit/scoped_handle.h"
+
 namespace platform {
 namespace http {
 
 namespace {
+
+// WinINet handles have their own closer; <wininet.h> stays out of the shared header.
+struct InternetHandleTraits {
+    using Value = HINTERNET;
+    static Value empty() { return nullptr; }
+    static bool isValid(Value v) { return v != nullptr; }
+    static void close(Value v) { ::InternetCloseHandle(v); }
+};
+using ScopedInternetHandle = ScopedResource<InternetHandleTraits>;
 
 std::string toUtf8(const std::wstring& w) {
     if (w.empty()) return std::string();
@@ -48,15 +59,12 @@ class Watchdog {
 public:
     Watchdog(HINTERNET session, DWORD ms)
         : session_(session), event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), ms_(ms) {
-        thread_ = CreateThread(nullptr, 0, &Watchdog::main, this, 0, nullptr);
+        thread_.reset(CreateThread(nullptr, 0, &Watchdog::main, this, 0, nullptr));
     }
     ~Watchdog() {
-        SetEvent(event_);
-        if (thread_) {
-            WaitForSingleObject(thread_, INFINITE);
-            CloseHandle(thread_);
-        }
-        CloseHandle(event_);
+        SetEvent(event_.get());
+        if (thread_) WaitForSingleObject(thread_.get(), INFINITE);
+        closeSession();  // a no-op unless get() is left by an exception
     }
     // Closes the session unless the watchdog already did.
     void closeSession() {
@@ -69,7 +77,7 @@ public:
 private:
     static DWORD WINAPI main(LPVOID self) {
         Watchdog* w = static_cast<Watchdog*>(self);
-        if (WaitForSingleObject(w->event_, w->ms_) == WAIT_TIMEOUT) {
+        if (WaitForSingleObject(w->event_.get(), w->ms_) == WAIT_TIMEOUT) {
             w->fired_ = true;
             w->closeSession();
         }
@@ -77,9 +85,9 @@ private:
     }
     std::mutex lock_;
     HINTERNET session_;
-    HANDLE event_;
+    ScopedHandle event_;
     DWORD ms_;
-    HANDLE thread_ = nullptr;
+    ScopedHandle thread_;
     std::atomic<bool> fired_{false};
 };
 
@@ -256,44 +264,40 @@ Response get(const std::wstring& url, const Options& options) {
 
     std::wstring current = url;
     for (int hop = 0;; ++hop) {
-        HINTERNET connection = InternetConnectW(session, u.host.c_str(), u.port, nullptr, nullptr,
-                                                INTERNET_SERVICE_HTTP, 0, 0);
+        ScopedInternetHandle connection(InternetConnectW(session, u.host.c_str(), u.port, nullptr, nullptr,
+                                                         INTERNET_SERVICE_HTTP, 0, 0));
         if (!connection) {
             res.error = GetLastError();
             break;
         }
-        setTimeouts(connection, options.stepTimeoutMs);
+        setTimeouts(connection.get(), options.stepTimeoutMs);
         const wchar_t* accept[] = {L"*/*", nullptr};
         DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES |
                       INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_PRAGMA_NOCACHE;
-        HINTERNET request = HttpOpenRequestW(connection, L"GET", fromAscii(u.target).c_str(), nullptr, nullptr,
-                                             accept, flags, 0);
+        // Declared after the connection: closed before it.
+        ScopedInternetHandle request(HttpOpenRequestW(connection.get(), L"GET", fromAscii(u.target).c_str(),
+                                                      nullptr, nullptr, accept, flags, 0));
         if (!request) {
             res.error = GetLastError();
-            InternetCloseHandle(connection);
             break;
         }
-        setTimeouts(request, options.stepTimeoutMs);
-        bool sent = HttpSendRequestW(request, L"Accept: */*\r\n", (DWORD)-1L, nullptr, 0) != FALSE;
+        setTimeouts(request.get(), options.stepTimeoutMs);
+        bool sent = HttpSendRequestW(request.get(), L"Accept: */*\r\n", (DWORD)-1L, nullptr, 0) != FALSE;
         DWORD status = 0, size = sizeof status;
-        if (!sent || !HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+        if (!sent || !HttpQueryInfoW(request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
                                      nullptr)) {
             res.error = GetLastError();
-            InternetCloseHandle(request);
-            InternetCloseHandle(connection);
             break;
         }
         res.status = (int)status;
         if (status < 100 || status > 999) {  // no status line came: the peer hung up
             res.error = ERROR_HTTP_INVALID_SERVER_RESPONSE;
-            InternetCloseHandle(request);
-            InternetCloseHandle(connection);
             break;
         }
         if (isRedirect(res.status)) {
-            std::wstring location = queryLocation(request);
-            InternetCloseHandle(request);
-            InternetCloseHandle(connection);
+            std::wstring location = queryLocation(request.get());
+            request.reset();
+            connection.reset();
             if (hop >= options.maxRedirects || location.empty()) {
                 res.error = ERROR_HTTP_REDIRECT_FAILED;
                 break;
@@ -317,7 +321,7 @@ Response get(const std::wstring& url, const Options& options) {
                 break;
             }
             DWORD avail = 0;
-            if (!InternetQueryDataAvailable(request, &avail, 0, 0)) {
+            if (!InternetQueryDataAvailable(request.get(), &avail, 0, 0)) {
                 readOk = false;
                 res.error = GetLastError();
                 break;
@@ -325,7 +329,7 @@ Response get(const std::wstring& url, const Options& options) {
             if (avail == 0) break;
             DWORD got = 0;
             DWORD want = avail < chunk.size() ? avail : (DWORD)chunk.size();
-            if (!InternetReadFile(request, chunk.data(), want, &got)) {
+            if (!InternetReadFile(request.get(), chunk.data(), want, &got)) {
                 readOk = false;
                 res.error = GetLastError();
                 break;
@@ -338,8 +342,8 @@ Response get(const std::wstring& url, const Options& options) {
             }
             body.append(chunk.data(), got);
         }
-        InternetCloseHandle(request);
-        InternetCloseHandle(connection);
+        request.reset();
+        connection.reset();
         if (readOk && !watchdog.fired()) {
             res.ok = true;
             res.body.swap(body);
