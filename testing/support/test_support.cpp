@@ -1,4 +1,5 @@
 #include "testing/support/test_support.h"
+#include "services/loader_env.h"
 #include "services/log.h"
 #include "toolkit/log_sink.h"
 
@@ -20,6 +21,14 @@ std::wstring binDir() {
     std::wstring p(buf, n);
     size_t slash = p.find_last_of(L"\\/");
     return slash == std::wstring::npos ? L"." : p.substr(0, slash);
+}
+
+std::wstring ownLogPath() {
+    wchar_t buf[MAX_PATH * 2];
+    DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH * 2);
+    std::wstring name(buf, n);
+    name = name.substr(name.find_last_of(L"\\/") + 1);
+    return getLogFolder() + L"\\" + name.substr(0, name.find_last_of(L'.')) + L".log";
 }
 
 std::wstring picturePath(const std::wstring& name) { return binDir() + L"\\pictures\\" + name; }

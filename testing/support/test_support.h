@@ -10,6 +10,10 @@ namespace tst {
 // Folder of the running test executable; stand-in programs are built beside it.
 std::wstring binDir();
 
+// This test program's log file (<log folder>\<program>.log), where its own
+// lines and the toolkit's go.
+std::wstring ownLogPath();
+
 // A generated picture fixture (testing/pictures/make_pictures.py) beside the test programs.
 std::wstring picturePath(const std::wstring& name);
 
