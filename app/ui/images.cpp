@@ -15,6 +15,10 @@
 #include "toolkit/file_util.h"
 #include "toolkit/string_util.h"
 
+#ifdef TARVO_TEST_SEAMS
+#include "app/seams.h"
+#endif
+
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -264,9 +268,16 @@ HBITMAP loadResourcePicture(LPCWSTR picture, LPCWSTR type, UINT maxDimension, DW
 // ---------------------------------------------------------------------------
 // Network check
 
+#ifdef TARVO_TEST_SEAMS
 bool (*g_networkCheck)() = nullptr;
+#endif
 
-bool networkAvailableNow() { return g_networkCheck ? g_networkCheck() : isNetworkAvailable(); }
+bool networkAvailableNow() {
+#ifdef TARVO_TEST_SEAMS
+    if (g_networkCheck) return g_networkCheck();
+#endif
+    return isNetworkAvailable();
+}
 
 bool isControlOrBlank(wchar_t c) { return c <= 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F); }
 
@@ -343,7 +354,9 @@ bool isNetworkAvailable() {
     return anyAdapterHasGateway(reinterpret_cast<const IP_ADAPTER_INFO*>(buffer.data()));
 }
 
+#ifdef TARVO_TEST_SEAMS
 void setNetworkCheckForTests(bool (*check)()) { g_networkCheck = check; }
+#endif
 
 bool createDirectoryPath(const wchar_t* path) {
     if (!path || !*path) return false;
