@@ -372,6 +372,22 @@ MachineStateLock::~MachineStateLock() {
     CloseHandle(mutex_);
 }
 
+SavedFile::SavedFile(const std::wstring& path) : path_(path) { existed_ = readFile(path_, bytes_); }
+
+SavedFile::~SavedFile() {
+    if (existed_) {
+        SetFileAttributesW(path_.c_str(), FILE_ATTRIBUTE_NORMAL);
+        writeFile(path_, bytes_);
+    } else {
+        removeNow();
+    }
+}
+
+void SavedFile::removeNow() {
+    SetFileAttributesW(path_.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(path_.c_str());
+}
+
 SavedRegistryValue::SavedRegistryValue(HKEY root, const std::wstring& key, const std::wstring& value, REGSAM view)
     : root_(root), key_(key), value_(value), view_(view) {
     HKEY h = nullptr;

@@ -128,6 +128,21 @@ private:
     bool held_ = false;
 };
 
+// A file's bytes (or its absence) saved on construction and put back on
+// destruction, over a read-only attribute too.
+class SavedFile {
+public:
+    explicit SavedFile(const std::wstring& path);
+    ~SavedFile();
+    SavedFile(const SavedFile&) = delete;
+    SavedFile& operator=(const SavedFile&) = delete;
+    void removeNow();  // deletes the file (what was saved stays)
+private:
+    std::wstring path_;
+    bool existed_ = false;
+    std::string bytes_;
+};
+
 // A registry value saved on construction (with its key's existence) and put
 // back on destruction. view: KEY_WOW64_32KEY, KEY_WOW64_64KEY or 0.
 class SavedRegistryValue {
