@@ -153,6 +153,22 @@ bool fileExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+std::vector<std::string> readLines(const std::wstring& path) {
+    std::vector<std::string> lines;
+    std::string bytes;
+    if (!readFile(path, bytes)) return lines;
+    size_t start = 0;
+    while (start < bytes.size()) {
+        size_t end = bytes.find('\n', start);
+        if (end == std::string::npos) end = bytes.size();
+        std::string line = bytes.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 std::string unixPath(const std::wstring& windowsPath) {
     typedef char* (CDECL * Fn)(LPCWSTR);
     static Fn fn = reinterpret_cast<Fn>(

@@ -42,6 +42,8 @@ void removeTree(const std::wstring& path);
 bool writeFile(const std::wstring& path, const std::string& bytes);
 bool readFile(const std::wstring& path, std::string& bytes);
 bool fileExists(const std::wstring& path);
+// The file's lines without their ends ("\n" or "\r\n"); none when it cannot be read.
+std::vector<std::string> readLines(const std::wstring& path);
 
 std::wstring widen(const std::string& utf8);
 std::string narrow(const std::wstring& wide);  // UTF-8
