@@ -17,17 +17,9 @@ std::wstring apk(const std::wstring& name) { return tst::binDir() + L"\\fixtures
 // (all of them for an empty path); the log is shared with other runs, so
 // callers compare counts.
 size_t unreadableLines(const std::string& path = std::string()) {
-    std::string bytes;
-    tst::readFile(getLogFolder() + L"\\installer_tests.log", bytes);
     const std::string tail = ", " + path;
     size_t count = 0;
-    size_t start = 0;
-    while (start < bytes.size()) {
-        size_t end = bytes.find('\n', start);
-        if (end == std::string::npos) end = bytes.size();
-        std::string line = bytes.substr(start, end - start);
-        start = end + 1;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+    for (const std::string& line : tst::readLines(getLogFolder() + L"\\installer_tests.log")) {
         if (line.find(", , apk manifest unreadable: ") == std::string::npos) continue;
         if (path.empty() || (line.size() >= tail.size() && line.compare(line.size() - tail.size(), tail.size(), tail) == 0))
             ++count;

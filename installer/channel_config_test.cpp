@@ -22,34 +22,9 @@ const char kCno[] = "st7001";
 
 // The adapter ini and the cnos folder are shared by the test processes of the
 // prefix: the same named mutex as the environment tests guards them.
-class MachineState {
-public:
-    MachineState() : mutex_(CreateMutexW(nullptr, FALSE, L"tarvo-test-machine-state")) {
-        if (mutex_) {
-            DWORD r = WaitForSingleObject(mutex_, 120000);
-            held_ = r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
-        }
-        adapterPath_ = getAdaptIniPath();
-        adapterExisted_ = tst::readFile(adapterPath_, adapterBytes_);
-    }
-    ~MachineState() {
-        if (adapterExisted_)
-            tst::writeFile(adapterPath_, adapterBytes_);
-        else
-            DeleteFileW(adapterPath_.c_str());
-        if (mutex_) {
-            if (held_) ReleaseMutex(mutex_);
-            CloseHandle(mutex_);
-        }
-    }
-    bool held() const { return held_; }
-
-private:
-    HANDLE mutex_;
-    bool held_ = false;
-    std::wstring adapterPath_;
-    bool adapterExisted_ = false;
-    std::string adapterBytes_;
+struct MachineState {
+    tst::MachineStateLock lock;  // first in, last out
+    tst::SavedFile adapterIni{getAdaptIniPath()};
 };
 
 struct ProbeRun {
@@ -81,7 +56,7 @@ protected:
 
     void SetUp() override {
         machine_.reset(new MachineState());
-        ASSERT_TRUE(machine_->held());
+        ASSERT_TRUE(machine_->lock.held());
         DeleteFileW(cnosIni(kCno).c_str());
         for (const wchar_t* name : {L"channel_config.json", L"apk_config.json", L"market.json",
                                     L"channel_config.json.status", L"apk_config.json.status", L"moved.json"})

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "installer/peerfetch_abi.h"
+#include "platform/peerfetch/peerfetch_abi.h"
 #include "toolkit/delegate.h"
 #include "toolkit/smart_ptr.h"
 #include "toolkit/thread.h"

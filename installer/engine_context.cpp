@@ -192,7 +192,7 @@ int VBoxContext::launchAppById(const std::wstring& appId) {
     return startApp(app.package, app.activity);
 }
 
-QvContext::QvContext() : Context(EngineKind::Qv) { name = L"qv_1"; }
+QvContext::QvContext() : InertContext(EngineKind::Qv) { name = L"qv_1"; }
 
 bool QvContext::isInstalled() { return isQvInstalled(); }
 

@@ -77,13 +77,12 @@ private:
     void waitForGuestBoot(uint32_t timeoutMs);
 };
 
-// The Qv engine is driven through its own tools; its context only tells
-// whether the engine is installed and answers 0 or false to everything else.
-class QvContext : public Context {
+// A context that answers 0 or false to everything but isInstalled, without
+// side effects, so that installing through it reports success.
+class InertContext : public Context {
 public:
-    QvContext();
+    explicit InertContext(EngineKind kind) : Context(kind) {}
 
-    bool isInstalled() override;
     int launch(const std::wstring&) override { return 0; }
     void reserved3() override {}
     bool isRunning() override { return false; }
@@ -94,6 +93,15 @@ public:
     int installApk(const std::wstring&, bool, uint32_t) override { return 0; }
     int startApp(const std::wstring&, const std::wstring&) override { return 0; }
     int launchAppById(const std::wstring&) override { return 0; }
+};
+
+// The Qv engine is driven through its own tools; its context only tells
+// whether the engine is installed.
+class QvContext : public InertContext {
+public:
+    QvContext();
+
+    bool isInstalled() override;
 };
 
 // The registered contexts, built on first use: "vbox_1" (only while VBox is

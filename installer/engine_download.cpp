@@ -22,12 +22,17 @@
 #include "toolkit/string_util.h"
 #include "toolkit/zip_extract.h"
 
+#ifdef TARVO_TEST_SEAMS
+#include "installer/seams.h"
+#endif
+
 namespace v2 {
 
 namespace {
 
 const uint32_t kLibraryResource = 211;
 
+#ifdef TARVO_TEST_SEAMS
 std::mutex& osFactsLock() {
     static std::mutex* m = new std::mutex();
     return *m;
@@ -36,14 +41,18 @@ std::function<OsFacts()>& osFactsOverride() {
     static std::function<OsFacts()>* f = new std::function<OsFacts()>();
     return *f;
 }
+#endif
 
 OsFacts osFacts() {
+#ifdef TARVO_TEST_SEAMS
     std::function<OsFacts()> f;
     {
         std::lock_guard<std::mutex> guard(osFactsLock());
         f = osFactsOverride();
     }
-    return f ? f() : realOsFacts();
+    if (f) return f();
+#endif
+    return realOsFacts();
 }
 
 bool samePath(const std::wstring& a, const std::wstring& b) { return toLowerCopy(a) == toLowerCopy(b); }
@@ -111,10 +120,12 @@ OsFacts realOsFacts() {
     return facts;
 }
 
+#ifdef TARVO_TEST_SEAMS
 void setOsFactsForTests(const std::function<OsFacts()>& facts) {
     std::lock_guard<std::mutex> guard(osFactsLock());
     osFactsOverride() = facts;
 }
+#endif
 
 std::wstring downloadFileName(const std::wstring& url) {
     std::wstring path = url.substr(0, url.find_first_of(L"?#"));

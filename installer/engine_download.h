@@ -37,7 +37,5 @@ struct OsFacts {
     bool wow64 = false;  // IsWow64Process, looked up by name
 };
 OsFacts realOsFacts();
-// Test programs only; an empty function restores the real facts.
-void setOsFactsForTests(const std::function<OsFacts()>& facts);
 
 }  // namespace v2

@@ -37,11 +37,6 @@ struct QvInstallLimits {
 };
 QvInstallLimits& qvInstallLimits();
 
-// The box that a window run shows when the engine's setup fails; tests replace
-// it (null restores MessageBoxW).
-typedef int (*SetupFailureBox)(const std::wstring& text, const std::wstring& caption, UINT style);
-void setSetupFailureBoxForTests(SetupFailureBox box);
-
 // One app install's progress: 0.5 more every period from 90.5 to 98.5, until
 // the install says it is done. arg is the InstallerImpl.
 DWORD WINAPI qvInstallProgressThread(LPVOID arg);

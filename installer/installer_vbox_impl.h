@@ -43,8 +43,8 @@ public:
 
     // The manager this object works with: the process's own unless one was given.
     tarvo::vboxmgr::VBoxManager& manager();
-    // Tests give a manager on a test host; null goes back to the process's own.
-    void setManagerForTests(tarvo::vboxmgr::VBoxManager* manager) { manager_ = manager; }
+    // Test builds give a manager on a test host (installer/seams.h).
+    friend void setManagerForTests(InstallerVBoxImpl& impl, tarvo::vboxmgr::VBoxManager* manager);
 
 protected:
     // The context the apps go into; tests script it.

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "installer/peerfetch_abi.h"
+#include "platform/peerfetch/peerfetch_abi.h"
 
 class PeerfetchWrapper {
 public:

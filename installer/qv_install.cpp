@@ -27,17 +27,27 @@
 #include "toolkit/string_util.h"
 #include "toolkit/zip_extract.h"
 
+#ifdef TARVO_TEST_SEAMS
+#include "installer/seams.h"
+#endif
+
 namespace v2 {
 
 namespace {
 
 std::atomic<bool> g_qvApkInstallDone(false);
 
-int defaultBox(const std::wstring& text, const std::wstring& caption, UINT style) {
+#ifdef TARVO_TEST_SEAMS
+SetupFailureBox g_box = nullptr;
+#endif
+
+// The box a window run shows when the engine's setup fails.
+int setupFailureBox(const std::wstring& text, const std::wstring& caption, UINT style) {
+#ifdef TARVO_TEST_SEAMS
+    if (g_box) return g_box(text, caption, style);
+#endif
     return MessageBoxW(nullptr, text.c_str(), caption.c_str(), style);
 }
-
-SetupFailureBox g_box = &defaultBox;
 
 std::string ansi(const std::wstring& text) { return wideToAnsi(text); }
 
@@ -70,7 +80,9 @@ QvInstallLimits& qvInstallLimits() {
     return limits;
 }
 
-void setSetupFailureBoxForTests(SetupFailureBox box) { g_box = box ? box : &defaultBox; }
+#ifdef TARVO_TEST_SEAMS
+void setSetupFailureBoxForTests(SetupFailureBox box) { g_box = box; }
+#endif
 
 DWORD WINAPI qvInstallProgressThread(LPVOID arg) {
     InstallerImpl* impl = static_cast<InstallerImpl*>(arg);
@@ -204,7 +216,7 @@ int InstallerQvImpl::installSteps() {
             logPrintf("call qvInstaller failed, exit code %lu", (unsigned long)runner.exitCode());
             logPrintf("%s", outputTail(runner.getOutput()).c_str());
             if (owner && owner->isInteractive())
-                g_box(L"安装出现错误,请安装最新版本!", getProductDisplayName(), MB_OK | MB_ICONWARNING);
+                setupFailureBox(L"安装出现错误,请安装最新版本!", getProductDisplayName(), MB_OK | MB_ICONWARNING);
             fire(1, 2, -1, 70, none, actionWord + L"失败");
             return -1;
         }

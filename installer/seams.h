@@ -8,7 +8,12 @@
 
 #include <windows.h>
 
+#include <functional>
+#include <string>
+
+#include "installer/engine_download.h"
 #include "installer/installer.h"
+#include "installer/installer_vbox_impl.h"
 
 namespace v2 {
 
@@ -16,6 +21,19 @@ namespace v2 {
 void resetSelectionForTests();
 // The installer thread's handle (exit code checks).
 HANDLE workerHandleForTests(const Installer& installer);
+
+// Replaces the facts of the system that the .NET road asks; an empty function
+// restores realOsFacts.
+void setOsFactsForTests(const std::function<OsFacts()>& facts);
+
+// Replaces the box that a window run shows when the Qv engine's setup fails;
+// null restores MessageBoxW.
+typedef int (*SetupFailureBox)(const std::wstring& text, const std::wstring& caption, UINT style);
+void setSetupFailureBoxForTests(SetupFailureBox box);
+
+// The manager the object works with: one on a test host; null goes back to
+// the process's own.
+void setManagerForTests(InstallerVBoxImpl& impl, tarvo::vboxmgr::VBoxManager* manager);
 
 }  // namespace v2
 

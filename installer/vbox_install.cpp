@@ -17,6 +17,10 @@
 #include "toolkit/string_util.h"
 #include "toolkit/zip_extract.h"
 
+#ifdef TARVO_TEST_SEAMS
+#include "installer/seams.h"
+#endif
+
 namespace v2 {
 
 using tarvo::vboxmgr::VBoxManager;
@@ -40,6 +44,10 @@ InstallerVBoxImpl::~InstallerVBoxImpl() {
 }
 
 VBoxManager& InstallerVBoxImpl::manager() { return manager_ ? *manager_ : *VBoxManager::getInstance(); }
+
+#ifdef TARVO_TEST_SEAMS
+void setManagerForTests(InstallerVBoxImpl& impl, VBoxManager* manager) { impl.manager_ = manager; }
+#endif
 
 ravel::object::smart_ptr<Context> InstallerVBoxImpl::engineContext() { return findContext(L"vbox_1"); }
 

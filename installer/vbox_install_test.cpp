@@ -14,6 +14,7 @@
 #include "installer/install_steps.h"
 #include "installer/installer.h"
 #include "installer/installer_vbox_impl.h"
+#include "installer/seams.h"
 #include "installer/vbox_manager.h"
 #include "services/ini_file.h"
 #include "services/install_paths.h"
@@ -235,7 +236,7 @@ protected:
         logStart = logText().size();
         installer->setAction(ActionInstall);
         std::unique_ptr<AppsOnlyImpl> impl(new AppsOnlyImpl(installer, context));
-        impl->setManagerForTests(manager.get());
+        v2::setManagerForTests(*impl, manager.get());
         const int r = impl->install();
         contextCalls = impl->contextCalls;
         return r;
@@ -330,7 +331,7 @@ TEST(VBoxNotifyTest, EveryNotificationIsARunningEventBetween40And61) {
     progress.bind(installer->progressEvent());
     {
         v2::InstallerVBoxImpl impl(installer);
-        impl.setManagerForTests(manager.get());
+        v2::setManagerForTests(impl, manager.get());
         struct Case {
             int state, error;
             float percent;

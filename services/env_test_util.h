@@ -16,21 +16,6 @@ namespace envtest {
 // Held for the lifetime of the object (waits at most two minutes).
 using MachineStateLock = tst::MachineStateLock;
 
-// Saves a file's bytes (or its absence) and restores them on destruction.
-class FileBackup {
-public:
-    explicit FileBackup(const std::wstring& path);
-    ~FileBackup();
-    FileBackup(const FileBackup&) = delete;
-    FileBackup& operator=(const FileBackup&) = delete;
-    void removeNow();  // deletes the file (the backup stays)
-
-private:
-    std::wstring path_;
-    bool existed_;
-    std::string bytes_;
-};
-
 // Saves one registry value (or its absence) and restores it on destruction.
 class RegValueBackup {
 public:

@@ -7,24 +7,6 @@
 
 namespace envtest {
 
-FileBackup::FileBackup(const std::wstring& path) : path_(path), existed_(false) {
-    existed_ = tst::readFile(path_, bytes_);
-}
-
-FileBackup::~FileBackup() {
-    if (existed_) {
-        SetFileAttributesW(path_.c_str(), FILE_ATTRIBUTE_NORMAL);
-        tst::writeFile(path_, bytes_);
-    } else {
-        removeNow();
-    }
-}
-
-void FileBackup::removeNow() {
-    SetFileAttributesW(path_.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileW(path_.c_str());
-}
-
 RegValueBackup::RegValueBackup(HKEY root, const std::string& key, const std::string& value, REGSAM view)
     : root_(root), key_(key), value_(value), view_(view), existed_(false), type_(0) {
     HKEY h = nullptr;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <type_traits>
 
 #include "services/ini_file.h"
@@ -84,15 +85,12 @@ const uint64_t GiB = 1024ull * 1024 * 1024;
 class PlayerHomeTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        mutex_ = CreateMutexW(nullptr, FALSE, L"tarvo-test-machine-state");
-        ASSERT_NE(mutex_, nullptr);
-        DWORD r = WaitForSingleObject(mutex_, 120000);
-        ASSERT_TRUE(r == WAIT_OBJECT_0 || r == WAIT_ABANDONED);
-        held_ = true;
+        lock_.reset(new tst::MachineStateLock());
+        ASSERT_TRUE(lock_->held());
         if (!isOnlineMode()) GTEST_SKIP() << "developer settings beside the test program";
 
         iniPath_ = getAdaptIniPath();
-        iniExisted_ = tst::readFile(iniPath_, iniBytes_);
+        ini_.reset(new tst::SavedFile(iniPath_));
         HKEY key = nullptr;
         keyExisted_ = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPlayerKey, 0, KEY_READ | KEY_WOW64_32KEY, &key) ==
                       ERROR_SUCCESS;
@@ -113,7 +111,7 @@ protected:
     }
 
     void TearDown() override {
-        if (held_ && !iniPath_.empty()) {
+        if (lock_ && lock_->held() && !iniPath_.empty()) {
             ravel::disk::setVolumeFacts(nullptr);
             resetInstallRootForTests();
             setQvInstalledTestForTests(nullptr);
@@ -130,14 +128,9 @@ protected:
                 RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kPlayerKey, KEY_WOW64_32KEY, 0);
                 RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"Software\\tarvoplayer", KEY_WOW64_32KEY, 0);
             }
-            if (iniExisted_) {
-                tst::writeFile(iniPath_, iniBytes_);
-            } else {
-                DeleteFileW(iniPath_.c_str());
-            }
+            ini_.reset();
         }
-        if (held_) ReleaseMutex(mutex_);
-        if (mutex_) CloseHandle(mutex_);
+        lock_.reset();
     }
 
     // Writes the "path" value as the 32-bit program would (the 32-bit view).
@@ -173,11 +166,9 @@ protected:
     FakeVolumes volumes_;
 
 private:
-    HANDLE mutex_ = nullptr;
-    bool held_ = false;
+    std::unique_ptr<tst::MachineStateLock> lock_;
     std::wstring iniPath_;
-    bool iniExisted_ = false;
-    std::string iniBytes_;
+    std::unique_ptr<tst::SavedFile> ini_;
     bool keyExisted_ = false, valueExisted_ = false;
     DWORD valueType_ = 0, valueSize_ = 0;
     BYTE valueBytes_[2048] = {};

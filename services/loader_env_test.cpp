@@ -77,8 +77,8 @@ protected:
     envtest::MachineStateLock lock_;
     std::wstring adapterPath_ = getAdaptIniPath();
     std::wstring cnoIniPath_ = getUserDataFolder() + L"\\cno\\cno.ini";
-    envtest::FileBackup adapter_{adapterPath_};
-    envtest::FileBackup cnoIni_{cnoIniPath_};
+    tst::SavedFile adapter_{adapterPath_};
+    tst::SavedFile cnoIni_{cnoIniPath_};
 };
 
 TEST_F(MachineFiles, GetCnoTable) {

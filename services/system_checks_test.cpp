@@ -455,7 +455,7 @@ TEST_F(SystemChecks, ChannelConfigurationFieldsReachTheChoice) {
         // Creating the record reads the channel number, which writes the adapter ini.
         envtest::MachineStateLock machine;
         ASSERT_TRUE(machine.held());
-        envtest::FileBackup adaptIni(getAdaptIniPath());
+        tst::SavedFile adaptIni(getAdaptIniPath());
         config = &ChannelConfig::instance();
     }
     const bool savedEnabled = config->vboxEnabled;

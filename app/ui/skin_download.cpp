@@ -13,9 +13,16 @@
 
 namespace {
 
+#ifdef TARVO_TEST_SEAMS
 bool (*g_networkCheck)() = nullptr;
+#endif
 
-bool networkAvailableNow() { return g_networkCheck ? g_networkCheck() : isNetworkAvailable(); }
+bool networkAvailableNow() {
+#ifdef TARVO_TEST_SEAMS
+    if (g_networkCheck) return g_networkCheck();
+#endif
+    return isNetworkAvailable();
+}
 
 bool isControlOrBlank(wchar_t c) { return c <= 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F); }
 
@@ -72,7 +79,9 @@ bool isNetworkAvailable() {
     return anyAdapterHasGateway(reinterpret_cast<const IP_ADAPTER_INFO*>(buffer.data()));
 }
 
+#ifdef TARVO_TEST_SEAMS
 void setNetworkCheckForTests(bool (*check)()) { g_networkCheck = check; }
+#endif
 
 bool createDirectoryPath(const wchar_t* path) {
     if (!path || !*path) return false;

@@ -20,8 +20,6 @@ bool isNetworkAvailable();
 // a first gateway that is neither empty nor "0.0.0.0".
 struct _IP_ADAPTER_INFO;
 bool anyAdapterHasGateway(const _IP_ADAPTER_INFO* first);
-// Test builds replace the network check's answer; null restores the real one.
-void setNetworkCheckForTests(bool (*check)());
 
 // Creates the folder and each missing level above it, outer level first.
 // False for a null or empty path and when a level cannot be made.

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/seams.h"
 #include "app/ui/images.h"
 #include "app/ui/ui_test_util.h"
 #include "testing/support/test_support.h"

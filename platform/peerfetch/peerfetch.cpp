@@ -1,7 +1,6 @@
 // peerfetch.dll: the product's download library. Each task downloads one
 // address over HTTP(S) with WinINet on a thread of its own and answers the
-// loader's status queries. Only the four exports of installer/peerfetch_abi.h
-// exist.
+// loader's status queries. Only the four exports of peerfetch_abi.h exist.
 //
 // WinINet runs asynchronously: every call that may block on the network runs
 // inside WinINet's own worker threads and only signals our event, so a stop or
@@ -20,7 +19,7 @@
 #include <cstdlib>
 #include <cwchar>
 
-#include "installer/peerfetch_abi.h"
+#include "platform/peerfetch/peerfetch_abi.h"
 
 #define PEERFETCH_EXPORT extern "C"
 

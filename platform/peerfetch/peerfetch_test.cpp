@@ -2,7 +2,7 @@
 // passes a stall time of ten minutes).
 #include <gtest/gtest.h>
 
-#include "installer/peerfetch_abi.h"
+#include "platform/peerfetch/peerfetch_abi.h"
 #include "testing/peerfetch_test/peerfetch_test_util.h"
 
 namespace {

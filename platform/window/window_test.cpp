@@ -9,7 +9,6 @@
 #include "platform/window/message_loop.h"
 #include "platform/window/message_map.h"
 #include "platform/window/tray_icon.h"
-#include "services/loader_env.h"
 #include "testing/support/test_support.h"
 #include "testing/window_layer/window_layer_ids.h"
 
@@ -150,7 +149,7 @@ TEST(WindowLayerTest, InitDialogResultIsReturnedAndOthersGoThroughMsgResult) {
 }
 
 TEST(WindowLayerTest, ThrowingHandlerIsLoggedAndCountsAsHandled) {
-    const std::wstring log = getLogFolder() + L"\\platform_tests.log";
+    const std::wstring log = tst::ownLogPath();
     std::string before;
     tst::readFile(log, before);
     Probe p;

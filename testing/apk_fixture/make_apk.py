@@ -35,11 +35,10 @@ FIXED_TIME = (2020, 1, 1, 0, 0, 0)
 # ---- deterministic zips --------------------------------------------------------
 
 
-def write_zip(path, entries, deflated=()):
+def write_zip(path, entries):
     """entries: (name, bytes) or (name, bytes, compress_type) in order; every
     folder gets an item of its own, folder items first, fixed times. Large
-    payloads are stored, unless the entry says otherwise or its name is in
-    deflated."""
+    payloads are stored, unless the entry says otherwise."""
     folders = []
     for name, *_ in entries:
         parts = name.split("/")[:-1]
@@ -58,7 +57,7 @@ def write_zip(path, entries, deflated=()):
             if kind:
                 info.compress_type = kind[0]
             else:
-                large = len(data) > (1 << 20) and name not in deflated
+                large = len(data) > (1 << 20)
                 info.compress_type = zipfile.ZIP_STORED if large else zipfile.ZIP_DEFLATED
             z.writestr(info, data)
 

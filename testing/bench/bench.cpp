@@ -16,7 +16,7 @@
 
 #include "installer/adb/adb_client.h"
 #include "installer/adb/adb_sync.h"
-#include "installer/peerfetch_abi.h"
+#include "platform/peerfetch/peerfetch_abi.h"
 #include "installer/peerfetch_wrapper.h"
 #include "toolkit/child_process.h"
 #include "toolkit/zip_extract.h"

@@ -2,7 +2,7 @@
 // missing entries. It answers every query with failure.
 #include <windows.h>
 
-#include "installer/peerfetch_abi.h"
+#include "platform/peerfetch/peerfetch_abi.h"
 
 extern "C" int __stdcall PPQueryTaskEx(PeerfetchHandle, PeerfetchTaskStatus*) { return 0; }
 

@@ -321,6 +321,39 @@ class Case:
         return out
 
 
+def play_and_report(case, body, keep=False, save_kept=None, kept_what="requests and debugger output"):
+    """Runs the case's body and prints its notes and failures. After a failure
+    (or with keep) the prefix and the run's files stay, with save_kept(folder)
+    adding to the latter; after a pass without keep they go. Returns
+    (failed, what body returned)."""
+    result = None
+    try:
+        result = body()
+    except Exception as e:  # noqa: BLE001 - a broken road is a failed case, with its prefix kept
+        case.check.failures.append("%s: %s" % (type(e).__name__, e))
+    finally:
+        if case.road:
+            case.road.close()
+    for note in case.check.notes:
+        print("note: " + note)
+    for f in case.check.failures:
+        print("FAILED: " + f)
+    failed = bool(case.check.failures)
+    if failed or keep:
+        if case.road:
+            kept = case.prefix + "-files"
+            case.road.keep_work(kept)
+            if save_kept:
+                save_kept(kept)
+            print("prefix kept: %s (%s in %s)" % (case.prefix, kept_what, kept))
+    else:
+        shutil.rmtree(case.prefix, ignore_errors=True)
+        shutil.rmtree(case.files, ignore_errors=True)
+        if case.road:
+            shutil.rmtree(case.road.work, ignore_errors=True)
+    return failed, result
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--arch-dir", required=True)
@@ -331,27 +364,9 @@ def main():
     if body is None or a.case.startswith("_"):
         print("unknown case %s" % a.case)
         return 2
-    try:
-        body()
-    except Exception as e:  # noqa: BLE001 - a broken road is a failed case, with its prefix kept
-        case.check.failures.append("%s: %s" % (type(e).__name__, e))
-    finally:
-        if case.road:
-            case.road.close()
-    for note in case.check.notes:
-        print("note: " + note)
-    if case.check.failures:
-        for f in case.check.failures:
-            print("FAILED: " + f)
-        if case.road:
-            kept = case.prefix + "-files"
-            case.road.keep_work(kept)
-            print("prefix kept: %s (requests and debugger output in %s)" % (case.prefix, kept))
+    failed, _ = play_and_report(case, body)
+    if failed:
         return 1
-    shutil.rmtree(case.prefix, ignore_errors=True)
-    shutil.rmtree(case.files, ignore_errors=True)
-    if case.road:
-        shutil.rmtree(case.road.work, ignore_errors=True)
     print("passed: %s" % a.case)
     return 0
 

@@ -129,14 +129,7 @@ protected:
     }
     std::vector<qvtest::RecordLine> record() const {
         std::vector<qvtest::RecordLine> out;
-        std::string text;
-        tst::readFile(state.path() + L"\\record.log", text);
-        size_t start = 0;
-        while (start < text.size()) {
-            size_t end = text.find('\n', start);
-            if (end == std::string::npos) end = text.size();
-            std::string line = text.substr(start, end - start);
-            start = end + 1;
+        for (const std::string& line : tst::readLines(state.path() + L"\\record.log")) {
             std::vector<std::string> f;
             size_t a = 0;
             for (size_t b; (b = line.find('\t', a)) != std::string::npos; a = b + 1) f.push_back(line.substr(a, b - a));

@@ -350,32 +350,15 @@ def main():
         print("unknown case %s" % a.case)
         return 2
     case = Case(a.arch_dir, rows[0])
-    code = 0
-    try:
-        code = case.play()
-    except Exception as e:  # noqa: BLE001 - a broken road is a failed case, with its prefix kept
-        case.check.failures.append("%s: %s" % (type(e).__name__, e))
-    finally:
-        if case.road:
-            case.road.close()
-    for note in case.check.notes:
-        print("note: " + note)
-    for f in case.check.failures:
-        print("FAILED: " + f)
-    if case.check.failures or a.keep:
-        if case.road:
-            kept = case.prefix + "-files"
-            case.road.keep_work(kept)
-            with open(os.path.join(kept, "probe.json"), "w", encoding="utf-8") as f:
-                json.dump(case.last_run.probe if case.last_run else {}, f, ensure_ascii=False, indent=1)
-            print("prefix kept: %s (requests, adb log, probe and debugger output in %s)" % (case.prefix, kept))
-        if case.check.failures:
-            return 1
-    else:
-        shutil.rmtree(case.prefix, ignore_errors=True)
-        shutil.rmtree(case.files, ignore_errors=True)
-        if case.road:
-            shutil.rmtree(case.road.work, ignore_errors=True)
+
+    def save_probe(kept):
+        with open(os.path.join(kept, "probe.json"), "w", encoding="utf-8") as f:
+            json.dump(case.last_run.probe if case.last_run else {}, f, ensure_ascii=False, indent=1)
+
+    failed, code = qv_road_e2e.play_and_report(case, case.play, keep=a.keep, save_kept=save_probe,
+                                               kept_what="requests, adb log, probe and debugger output")
+    if failed:
+        return 1
     if code == SKIP:
         return SKIP
     print("passed: %s" % a.case)

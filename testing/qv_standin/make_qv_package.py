@@ -98,7 +98,8 @@ def write_all(out, programs):
     make_apk.write_zip(os.path.join(out, "qv_engine_nosetup.zip"),
                        package(programs, VERSIONS[0], skip=("tarvoplayer/qvInstaller.exe",)))
     damaged = os.path.join(out, "qv_engine_damaged.zip")
-    make_apk.write_zip(damaged, package(programs, VERSIONS[0]), deflated=(DAMAGED_ITEM,))
+    make_apk.write_zip(damaged, [entry + (zipfile.ZIP_DEFLATED,) if entry[0] == DAMAGED_ITEM else entry
+                                 for entry in package(programs, VERSIONS[0])])
     damage(damaged, DAMAGED_ITEM)
 
 

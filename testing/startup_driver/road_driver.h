@@ -113,23 +113,7 @@ struct Gate {
 using MachineLock = tst::MachineStateLock;
 
 // A file's bytes (or its absence), put back on destruction.
-class SavedFile {
-public:
-    explicit SavedFile(const std::wstring& path) : path_(path) { existed_ = tst::readFile(path, bytes_); }
-    ~SavedFile() {
-        if (existed_)
-            tst::writeFile(path_, bytes_);
-        else
-            DeleteFileW(path_.c_str());
-    }
-    SavedFile(const SavedFile&) = delete;
-    SavedFile& operator=(const SavedFile&) = delete;
-
-private:
-    std::wstring path_;
-    bool existed_ = false;
-    std::string bytes_;
-};
+using SavedFile = tst::SavedFile;
 
 // HKLM machine-identifier cache value (or its absence), put back on destruction.
 class SavedMidCache {

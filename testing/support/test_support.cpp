@@ -1,4 +1,5 @@
 #include "testing/support/test_support.h"
+#include "services/loader_env.h"
 #include "services/log.h"
 #include "toolkit/log_sink.h"
 
@@ -20,6 +21,14 @@ std::wstring binDir() {
     std::wstring p(buf, n);
     size_t slash = p.find_last_of(L"\\/");
     return slash == std::wstring::npos ? L"." : p.substr(0, slash);
+}
+
+std::wstring ownLogPath() {
+    wchar_t buf[MAX_PATH * 2];
+    DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH * 2);
+    std::wstring name(buf, n);
+    name = name.substr(name.find_last_of(L"\\/") + 1);
+    return getLogFolder() + L"\\" + name.substr(0, name.find_last_of(L'.')) + L".log";
 }
 
 std::wstring picturePath(const std::wstring& name) { return binDir() + L"\\pictures\\" + name; }
@@ -142,6 +151,22 @@ bool readFile(const std::wstring& path, std::string& bytes) {
 
 bool fileExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<std::string> readLines(const std::wstring& path) {
+    std::vector<std::string> lines;
+    std::string bytes;
+    if (!readFile(path, bytes)) return lines;
+    size_t start = 0;
+    while (start < bytes.size()) {
+        size_t end = bytes.find('\n', start);
+        if (end == std::string::npos) end = bytes.size();
+        std::string line = bytes.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
 }
 
 std::string unixPath(const std::wstring& windowsPath) {
@@ -361,6 +386,22 @@ MachineStateLock::~MachineStateLock() {
     if (!mutex_) return;
     if (held_) ReleaseMutex(mutex_);
     CloseHandle(mutex_);
+}
+
+SavedFile::SavedFile(const std::wstring& path) : path_(path) { existed_ = readFile(path_, bytes_); }
+
+SavedFile::~SavedFile() {
+    if (existed_) {
+        SetFileAttributesW(path_.c_str(), FILE_ATTRIBUTE_NORMAL);
+        writeFile(path_, bytes_);
+    } else {
+        removeNow();
+    }
+}
+
+void SavedFile::removeNow() {
+    SetFileAttributesW(path_.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(path_.c_str());
 }
 
 SavedRegistryValue::SavedRegistryValue(HKEY root, const std::wstring& key, const std::wstring& value, REGSAM view)

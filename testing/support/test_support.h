@@ -10,6 +10,10 @@ namespace tst {
 // Folder of the running test executable; stand-in programs are built beside it.
 std::wstring binDir();
 
+// This test program's log file (<log folder>\<program>.log), where its own
+// lines and the toolkit's go.
+std::wstring ownLogPath();
+
 // A generated picture fixture (testing/pictures/make_pictures.py) beside the test programs.
 std::wstring picturePath(const std::wstring& name);
 
@@ -38,6 +42,8 @@ void removeTree(const std::wstring& path);
 bool writeFile(const std::wstring& path, const std::string& bytes);
 bool readFile(const std::wstring& path, std::string& bytes);
 bool fileExists(const std::wstring& path);
+// The file's lines without their ends ("\n" or "\r\n"); none when it cannot be read.
+std::vector<std::string> readLines(const std::wstring& path);
 
 std::wstring widen(const std::string& utf8);
 std::string narrow(const std::wstring& wide);  // UTF-8
@@ -137,6 +143,21 @@ public:
 private:
     HANDLE mutex_;
     bool held_ = false;
+};
+
+// A file's bytes (or its absence) saved on construction and put back on
+// destruction, over a read-only attribute too.
+class SavedFile {
+public:
+    explicit SavedFile(const std::wstring& path);
+    ~SavedFile();
+    SavedFile(const SavedFile&) = delete;
+    SavedFile& operator=(const SavedFile&) = delete;
+    void removeNow();  // deletes the file (what was saved stays)
+private:
+    std::wstring path_;
+    bool existed_ = false;
+    std::string bytes_;
 };
 
 // A registry value saved on construction (with its key's existence) and put

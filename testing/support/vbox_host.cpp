@@ -55,14 +55,7 @@ VBoxRunResult ran(uint32_t code, const std::string& output, bool timedOut) {
 
 std::vector<RecordLine> readRecord(const std::wstring& stateDir) {
     std::vector<RecordLine> out;
-    std::string bytes;
-    if (!tst::readFile(stateDir + L"\\record.log", bytes)) return out;
-    size_t start = 0;
-    while (start < bytes.size()) {
-        size_t end = bytes.find('\n', start);
-        if (end == std::string::npos) end = bytes.size();
-        std::string line = bytes.substr(start, end - start);
-        start = end + 1;
+    for (const std::string& line : tst::readLines(stateDir + L"\\record.log")) {
         RecordLine r;
         size_t a = line.find('\t');
         size_t b = a == std::string::npos ? a : line.find('\t', a + 1);

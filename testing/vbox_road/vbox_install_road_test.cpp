@@ -262,7 +262,7 @@ protected:
         tst::writeFile(server_->folder() + L"\\requests.log", "");
         logStart = logText().size();
         installer->setAction(action);
-        impl.setManagerForTests(manager.get());
+        v2::setManagerForTests(impl, manager.get());
         return action == ActionInstall ? impl.install() : impl.upgrade();
     }
 

@@ -1,8 +1,8 @@
 // The binary contract between the loader and "peerfetch.dll": the task
 // parameter block, the task status block and the four called exports.
-// Shared by the binding (installer/peerfetch_wrapper) and by the library
-// itself (platform/peerfetch), so both sides agree byte for byte on i686 and
-// x86_64.
+// The library's own interface, included by the loader's binding
+// (installer/peerfetch_wrapper) too, so both sides agree byte for byte on i686
+// and x86_64.
 #pragma once
 
 #include <cstddef>
