@@ -11,6 +11,10 @@
 #include "toolkit/file_util.h"
 #include "toolkit/string_util.h"
 
+#ifdef TARVO_TEST_SEAMS
+#include "app/seams.h"
+#endif
+
 namespace {
 
 #ifdef TARVO_TEST_SEAMS
