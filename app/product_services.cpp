@@ -5,7 +5,6 @@
 #include "installer/app_shortcuts.h"
 #include "installer/channel_config.h"
 #include "installer/engine_context.h"
-#include "installer/installer_product_env.h"
 #include "installer/qv_control.h"
 #include "services/helper_service.h"
 #include "services/http_stat.h"
@@ -85,8 +84,6 @@ bool isAllowedPendingProgram(const std::wstring& programPath) {
     const std::wstring qv = qvDir.empty() ? std::wstring() : canonicalPath(qvDir);
     return !qv.empty() && equalNoCase(parent, qv);
 }
-
-std::vector<std::string> ProductStartupServices::missingRows() { return {}; }
 
 std::string ProductStartupServices::toAnsi(const std::wstring& text) { return wideToAnsi(text); }
 std::wstring ProductStartupServices::fromAnsi(const std::string& text) { return ansiToWide(text); }
@@ -182,25 +179,5 @@ void ProductStartupServices::showRemoveRefused() {
 }
 
 void ProductStartupServices::sleepMs(DWORD milliseconds) { Sleep(milliseconds); }
-
-std::string incompleteServicesMessage(const std::wstring& commandLine) {
-    std::vector<std::string> missing;
-    // The shortcut rows run only for the shortcut words.
-    const clx::basic_argument<wchar_t> words = readCommandWords(commandLine);
-    const bool shortcutWords = words.has_option(L"add-shortcut") || words.has_option(L"rm-shortcut");
-    for (const std::string& row : ProductStartupServices::missingRows()) {
-        const bool shortcutRow = row == "addAppShortcut" || row == "addAllAppShortcuts" || row == "removeAppShortcut" ||
-                                 row == "removeAllAppShortcuts";
-        if (!shortcutRow || shortcutWords) missing.push_back(row);
-    }
-    for (const std::string& row : v2::ProductInstallerEnv::missingRows()) missing.push_back("InstallerEnv::" + row);
-    if (missing.empty()) return std::string();
-    std::string text = "start-up services incomplete: ";
-    for (size_t i = 0; i < missing.size(); ++i) {
-        if (i) text += ", ";
-        text += missing[i];
-    }
-    return text;
-}
 
 }  // namespace app

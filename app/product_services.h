@@ -1,13 +1,11 @@
 // The start-up road's services in the product: every row forwards to the
-// loader's own function for it. Rows not wired yet throw NotBuilt and are
-// listed by missingRows().
+// loader's own function for it.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "app/startup.h"
-#include "installer/installer_not_built.h"
 #include "services/single_instance.h"
 
 // The loader's single-instance mutex, held from start-up until the process ends.
@@ -56,9 +54,6 @@ public:
     bool runWindow(v2::Installer& installer) override;
     void showRemoveRefused() override;
     void sleepMs(DWORD milliseconds) override;
-
-    // Names of the rows that still throw NotBuilt.
-    static std::vector<std::string> missingRows();
 };
 
 // The pending-launch allow-list: the canonical full path of `programPath` is
@@ -66,10 +61,5 @@ public:
 // home (compared without regard to case). Relative paths, device and
 // long-path prefixes and wildcards never pass.
 bool isAllowedPendingProgram(const std::wstring& programPath);
-
-// "start-up services incomplete: <rows>" over this binding and the installer's,
-// or empty once every row that this command line can reach is wired (the
-// shortcut rows count only for the shortcut words).
-std::string incompleteServicesMessage(const std::wstring& commandLine);
 
 }  // namespace app

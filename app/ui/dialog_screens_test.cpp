@@ -309,6 +309,13 @@ TEST_F(ScreenTest, DownloadedSlidesAndTheirRotation) {
     expectLooks("slide-b");
 }
 
+// A slide lower than the window is stretched to its height, not left black.
+TEST_F(ScreenTest, ShortSlideIsStretchedToTheWindow) {
+    CMainDlg* d = openWithPictures(pictureInputs("/files/short.png", "", "", ""));
+    ASSERT_TRUE(shows(d->slideBitmap(0), "testing/dialog_pics/short.png"));
+    expectLooks("slide-short");
+}
+
 TEST_F(ScreenTest, ChannelIconLayout) {
     CMainDlg* d = openWithPictures(pictureInputs("", "", "", "/files/icon.png"));
     ASSERT_TRUE(d->hasChannelIcon());

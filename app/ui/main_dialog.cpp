@@ -199,6 +199,7 @@ const MessageMap<CMainDlg>& CMainDlg::messageMap() {
         .message(WM_PAINT, &CMainDlg::onPaint)
         .message(WM_TIMER, &CMainDlg::onTimer)
         .message(WM_SIZE, &CMainDlg::onSize)
+        .message(WM_WINDOWPOSCHANGED, &CMainDlg::onWindowPosChanged)
         .message(WM_LBUTTONDOWN, &CMainDlg::onLButtonDown)
         .message(WM_LBUTTONUP, &CMainDlg::onLButtonUp)
         .message(WM_MOUSEMOVE, &CMainDlg::onMouseMove)
@@ -348,9 +349,11 @@ LRESULT CMainDlg::onPaint(UINT, WPARAM, LPARAM, bool&) {
             if (bitmapSize(slide, bw, bh)) {
                 HDC src = CreateCompatibleDC(dc);
                 HGDIOBJ old = SelectObject(src, slide);
-                blend(dc, 0, 0, 10, H, src, 0, 0, 10, H);
-                blend(dc, 10, 0, W - 20, H, src, 10, 0, bw - 20, H);
-                blend(dc, W - 10, 0, 10, H, src, bw - 10, 0, 10, H);
+                // The picture's own height, stretched to the window's: a source
+                // rectangle that leaves the bitmap draws nothing.
+                blend(dc, 0, 0, 10, H, src, 0, 0, 10, bh);
+                blend(dc, 10, 0, W - 20, H, src, 10, 0, bw - 20, bh);
+                blend(dc, W - 10, 0, 10, H, src, bw - 10, 0, 10, bh);
                 SelectObject(src, old);
                 DeleteDC(src);
             }
@@ -452,6 +455,15 @@ LRESULT CMainDlg::onSize(UINT, WPARAM, LPARAM, bool&) {
     const RECT shared = {R.right - 101, R.bottom - 85, R.right - 20, R.bottom - 60};
     installButton_.setRect(shared);
     redownloadButton_.setRect(shared);
+    return 0;
+}
+
+// Whoever shows the window (the tray, the rollback, a second loader bringing
+// it forward) makes a hidden run one the user has seen.
+LRESULT CMainDlg::onWindowPosChanged(UINT, WPARAM, LPARAM lParam, bool& handled) {
+    const WINDOWPOS* pos = reinterpret_cast<const WINDOWPOS*>(lParam);
+    if (pos && (pos->flags & SWP_SHOWWINDOW)) everShown_ = true;
+    handled = false;
     return 0;
 }
 
@@ -563,6 +575,7 @@ LRESULT CMainDlg::onInstallProgress(UINT, WPARAM wParam, LPARAM, bool&) {
     // The final look shows before the box opens or the window goes.
     redrawStatus();
     if (boxOpen_) return 0;  // the open box's answer decides
+    if (failed && rollbackPending_) return 0;  // the rollback already answers the failure
     removeTrayIcon();
     if (failed && r.stage != ActionRemove && !g_silent) {
         if (inputs_.hiddenRun && !everShown_) {
@@ -593,7 +606,6 @@ void CMainDlg::openFailureBox() {
     logPrintf("dialog: rollback started");
     rollbackPending_ = true;
     ShowWindow(hwnd(), SW_SHOW);
-    everShown_ = true;
     SetTimer(hwnd(), kTimerRollback, dialogTimings().rollbackPollMs, nullptr);
 }
 
@@ -717,7 +729,6 @@ void CMainDlg::hideToTray() {
 
 void CMainDlg::showFromTray() {
     ShowWindow(hwnd(), SW_SHOW);
-    everShown_ = true;
     logPrintf("dialog: shown");
 }
 

@@ -116,6 +116,7 @@ private:
     LRESULT onPaint(UINT, WPARAM, LPARAM, bool& handled);
     LRESULT onTimer(UINT, WPARAM, LPARAM, bool& handled);
     LRESULT onSize(UINT, WPARAM, LPARAM, bool& handled);
+    LRESULT onWindowPosChanged(UINT, WPARAM, LPARAM, bool& handled);
     LRESULT onLButtonDown(UINT, WPARAM, LPARAM, bool& handled);
     LRESULT onLButtonUp(UINT, WPARAM, LPARAM, bool& handled);
     LRESULT onMouseMove(UINT, WPARAM, LPARAM, bool& handled);

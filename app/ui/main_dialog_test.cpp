@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <string>
 
 #include "app/product_services.h"
 #include "app/ui/dialog_test_util.h"
@@ -315,6 +316,35 @@ TEST_F(DialogTest, FailureBoxCancelRollsBackOnceTheFailedRunHasEnded) {
     EXPECT_LT(at("dialog: installer started (action 3)"), at("dialog: closed"));
 }
 
+// A failure record that comes while the rollback waits for the failed run opens
+// no second box, whose OK would close the window and drop the rollback.
+TEST_F(DialogTest, FailureRecordWhileTheRollbackWaitsChangesNothing) {
+    engine().ops[1].events = {{1, 0, 0, 0, L"", L"安装"}, {1, 2, -1, 0, L"", L"安装失败"}};
+    engine().ops[3].events = {{3, 0, 0, 0, L"", L"正在卸载"}, {3, 2, 0, 100, L"", L"卸载完成"}};
+    engine().ops[1].block = true;
+    open(inputs());
+    std::unique_ptr<BoxAnswerer> first(new BoxAnswerer(dialog->hwnd(), IDCANCEL));
+    ASSERT_TRUE(pumpUntil([&] { return logged("dialog: rollback started"); }, 30000));
+    first->join();
+    ASSERT_EQ(1, first->boxes.load());
+    // The failed run still lingers in the engine.
+    BoxAnswerer second(dialog->hwnd(), IDOK, nullptr, 3000);
+    post(1, 2, -1, 0, L"安装失败");
+    pumpFor(1000);
+    EXPECT_FALSE(dialog->closed());
+    engine().release();
+    ASSERT_TRUE(pumpUntil([&] { return quit; }, 30000));
+    second.join();
+    EXPECT_EQ(0, second.boxes.load());
+    EXPECT_EQ(1, countLogged("dialog: failure box"));
+    EXPECT_EQ(1, countLogged("dialog: installer started (action 3)"));
+    EXPECT_TRUE(dialogtest::openedLinks().empty());
+    std::vector<fakes::FakeOpRecord> records = engine().records();
+    ASSERT_EQ(2u, records.size());
+    EXPECT_EQ(1, records[0].op);
+    EXPECT_EQ(3, records[1].op);
+}
+
 TEST_F(DialogTest, TwoFailureRecordsOpenOneBox) {
     CMainDlg* d = openBlocked();
     std::atomic<bool> secondPosted{false};
@@ -331,9 +361,46 @@ TEST_F(DialogTest, TwoFailureRecordsOpenOneBox) {
     EXPECT_EQ(1u, dialogtest::openedLinks().size());
 }
 
+// The loader's mutex for one case, as the start-up road holds it: the dialog
+// marks its window with it, so a second loader finds the window.
+class LoaderMutexForCase {
+public:
+    LoaderMutexForCase() {
+        name_ = "TarvoDialogTest_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++count_);
+        g_loaderMutex.reset(new NamedMutex(name_));
+    }
+    ~LoaderMutexForCase() { g_loaderMutex.reset(); }
+    const std::string& name() const { return name_; }
+
+private:
+    std::string name_;
+    static int count_;
+};
+int LoaderMutexForCase::count_ = 0;
+
+// A second loader (instance_probe) started on another thread, which finds the
+// running one by its mutex and brings its window forward; its exit code.
+long runSecondLoader(const std::string& mutexName, const tst::TempDir& dir) {
+    const std::wstring exe = dir.path() + L"\\TarvoLoader.exe";
+    if (!CopyFileW((tst::binDir() + L"\\instance_probe.exe").c_str(), exe.c_str(), FALSE)) return -2000;
+    if (!tst::writeFile(exe + L".cfg", "mutex=" + mutexName + "\nbring=1\n")) return -2001;
+    return tst::runProgram(L"\"" + exe + L"\"", 30000);
+}
+
 TEST_F(DialogTest, HiddenRunShowsNoBoxUntilItWasOpened) {
-    for (bool openedFromTray : {false, true}) {
-        SCOPED_TRACE(openedFromTray ? "opened from the tray" : "never shown");
+    enum Showing { Never, FromTray, BySecondLoader };
+    struct Case {
+        const char* name;
+        Showing showing;
+    };
+    const Case cases[] = {
+        {"never shown", Never},
+        {"opened from the tray", FromTray},
+        {"brought forward by a second loader", BySecondLoader},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoaderMutexForCase mutex;
         engine().ops[2].block = true;
         MainDialogInputs in = inputs(L"TarvoLoader.exe --silent-upgrade");
         in.hiddenRun = true;
@@ -341,16 +408,29 @@ TEST_F(DialogTest, HiddenRunShowsNoBoxUntilItWasOpened) {
         CMainDlg* d = open(in);
         ASSERT_TRUE(pumpUntil([&] { return d->picturesApplied() && engine().waitBlocked(0); }, 20000));
         EXPECT_FALSE(IsWindowVisible(d->hwnd()));
-        if (openedFromTray) {
+        if (c.showing == FromTray) {
             PostMessageW(d->hwnd(), kMsgTrayNotify, 0, WM_LBUTTONDOWN);
             ASSERT_TRUE(pumpUntil([&] { return IsWindowVisible(d->hwnd()) != FALSE; }, 5000));
+        } else if (c.showing == BySecondLoader) {
+            tst::TempDir dir(L"second");
+            std::atomic<long> secondExit{-1000};
+            std::atomic<bool> secondDone{false};
+            // This thread keeps pumping: the window is shown through its own messages.
+            std::thread second([&] {
+                secondExit = runSecondLoader(mutex.name(), dir);
+                secondDone = true;
+            });
+            const bool shown = pumpUntil([&] { return secondDone && IsWindowVisible(d->hwnd()) != FALSE; }, 40000);
+            second.join();
+            EXPECT_EQ(1, secondExit.load());  // the second loader leaves
+            ASSERT_TRUE(shown);
         }
         BoxAnswerer box(d->hwnd(), IDOK, nullptr, 5000);
         post(2, 2, -1, 0, L"升级失败");
         ASSERT_TRUE(pumpUntil([&] { return quit; }, 20000));
         box.join();
-        EXPECT_EQ(openedFromTray ? 1 : 0, box.boxes.load());
-        EXPECT_EQ(!openedFromTray, logged("dialog: no failure box in a hidden run"));
+        EXPECT_EQ(c.showing != Never ? 1 : 0, box.boxes.load());
+        EXPECT_EQ(c.showing == Never, logged("dialog: no failure box in a hidden run"));
         TearDown();
         SetUp();
         quit = false;

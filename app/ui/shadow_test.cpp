@@ -170,16 +170,6 @@ TEST(ShadowBase, WindowRoadPassesCreateOn) {
     EXPECT_FALSE(seen.shadowClass);
 }
 
-TEST(ShadowBase, DisabledBaseStaysOutOfTheWay) {
-    TestWindow window;
-    window.disabled = true;
-    LRESULT result = 77;
-    for (UINT message : {static_cast<UINT>(WM_CREATE), static_cast<UINT>(WM_INITDIALOG),
-                         static_cast<UINT>(WM_PAINT)})
-        EXPECT_FALSE(window.processShadowMessage(nullptr, message, 0, 0, result));
-    EXPECT_EQ(77, result);
-}
-
 TEST(ShadowBase, PremultiplyColorTruncates) {
     const struct {
         COLORREF colour;

@@ -2,6 +2,7 @@
 """Generates the dialog tests' skin pictures and the sample channel's pictures.
 
   a.png, b.png, c.png  652 x 410, opaque, distinct
+  short.png            652 x 300, opaque: stretched to the dialog's height
   icon.png             96 x 96 with alpha
   garbage.png          bytes that are no picture
   huge.png             a PNG whose header declares 30000 x 30000
@@ -34,6 +35,21 @@ def solid_pattern(kind):
     return rows
 
 
+def short_pattern():
+    # Teal bands, and 10-pixel ends of another colour, so the three slices show.
+    rows = []
+    for y in range(300):
+        row = []
+        for x in range(652):
+            if x < 10 or x >= 642:
+                c = (30, 40, 120)
+            else:
+                c = (20, 130, 140) if (y // 25) % 2 else (150, 220, 210)
+            row.append(c + (255,))
+        rows.append(row)
+    return rows
+
+
 def icon():
     img = make_art.blank(96, 96)
     make_art.fill_rounded(img, 4, 4, 92, 92, 20, (200, 30, 60, 255))
@@ -52,6 +68,7 @@ def huge():
 def main():
     for k in "abc":
         make_art.write_png(os.path.join(here, k + ".png"), solid_pattern(k))
+    make_art.write_png(os.path.join(here, "short.png"), short_pattern())
     make_art.write_png(os.path.join(here, "icon.png"), icon())
     with open(os.path.join(here, "garbage.png"), "wb") as f:
         f.write(bytes((i * 37 + 11) & 0xFF for i in range(3000)))

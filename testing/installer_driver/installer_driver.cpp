@@ -13,6 +13,7 @@
 //   os.major, os.wow64               the Windows major version and WOW64
 //   dotnet         1/0: whether the .NET runtime binds
 //   qv.setupMs, qv.dotnetMs, qv.helperServiceMs, qv.progressMs   the Qv install's limits
+//   qv.apkHandlerMs                  the limit of the Qv engine's APK handler
 //   interactive    1: a window run (the setup-failure box is recorded, not shown)
 //   download       a scripted Qv download in place of the real one: "fail" (-1),
 //                  "nothing" (2) or "nopkg" (an ini without an engine package or app)
@@ -31,6 +32,7 @@
 #include "installer/installer.h"
 #include "installer/installer_product_env.h"
 #include "installer/installer_qv_impl.h"
+#include "installer/qv_control.h"
 #include "services/ini_file.h"
 #include "services/install_paths.h"
 #include "services/loader_env.h"
@@ -97,6 +99,7 @@ struct Case {
     std::string vendor;
     long vmx = -1, ssse3 = -1, osMajor = -1, wow64 = -1, dotnet = -1;
     long setupMs = -1, dotnetMs = -1, helperServiceMs = -1, progressMs = -1;
+    long apkHandlerMs = -1;
     bool interactive = false;
     std::string download;
     std::map<std::string, std::string> iniValues;  // [qv_download] key -> value
@@ -134,6 +137,8 @@ bool readCase(const std::string& text, Case& c, std::string& error) {
                           : key == "qv.helperServiceMs" ? c.helperServiceMs
                                                         : c.progressMs;
             ok = parseInt(value, limit) && limit > 0;
+        } else if (key == "qv.apkHandlerMs") {
+            ok = parseInt(value, c.apkHandlerMs) && c.apkHandlerMs > 0;
         } else if (key == "interactive") {
             ok = value == "0" || value == "1";
             c.interactive = value == "1";
@@ -200,6 +205,7 @@ void applySeams(const Case& c) {
     if (c.dotnetMs > 0) limits.dotnetMs = (DWORD)c.dotnetMs;
     if (c.helperServiceMs > 0) limits.helperServiceMs = (DWORD)c.helperServiceMs;
     if (c.progressMs > 0) limits.progressPeriodMs = (DWORD)c.progressMs;
+    if (c.apkHandlerMs > 0) qvToolLimits().apkHandlerMs = (DWORD)c.apkHandlerMs;
 }
 
 // The boxes a window run showed.

@@ -541,4 +541,19 @@ TEST_F(QvRoadTest, AHandlerThatRanCountsAsAnInstall) {
                                  L"\\qvplayer\\tvData\\UserData\\Gadget\\com.tarvo.sample.MainActivity.png"));
 }
 
+// A handler that does not end in time fails the app's install: the statistics host
+// hears of it, the APK stays for the next run and the install still ends well.
+TEST_F(QvRoadTest, FailingHandlerReportsApkInstallFail) {
+    const size_t before = box.requests().size();
+    roadtest::DriverRun run = install("[TV-ApkHandler]\r\nmode=hang\r\n", "qv.apkHandlerMs=2000\nqv.progressMs=100\n");
+    ASSERT_EQ(0, run.exitCode) << run.log;
+    const std::wstring apk = getUserDataFolder() + L"\\apps\\app_1001\\sample_1.0.apk";
+    EXPECT_TRUE(run.logged("qv apk handler timed out: " + tst::narrow(apk))) << run.log;
+    EXPECT_TRUE(inOrder(run.logLines(), {"APK had install", "APK install return false", "install ok!"})) << run.log;
+    const std::vector<std::string> seen = actionsSince(before);
+    EXPECT_TRUE(inOrder(seen, {"ping:cdn", "apk_install_fail", "QV_install_ok"})) << testing::PrintToString(seen);
+    EXPECT_EQ(u8"2 0 100 安装成功", installEvents(run).back());
+    EXPECT_TRUE(tst::fileExists(apk));
+}
+
 }  // namespace
