@@ -87,7 +87,7 @@ std::vector<std::wstring> getAdminPlayerHomes() {
     std::vector<std::wstring> homes;
     std::wstring home = registryPlayerHome();
     if (!home.empty()) homes.push_back(home);
-    const std::wstring programFiles = getSpecialFolder(CSIDL_PROGRAM_FILESX86, std::wstring());
+    const std::wstring programFiles = ravel::disk::programFilesFolder();
     if (!programFiles.empty()) homes.push_back(programFiles + L"\\tarvoplayer");
     return homes;
 }

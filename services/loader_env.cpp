@@ -2,6 +2,8 @@
 
 #include <shlobj.h>
 
+#include <atomic>
+
 #include "services/ini_file.h"
 #include "services/log.h"
 #include "toolkit/cmdline.h"
@@ -33,10 +35,13 @@ bool isValidCno(const std::wstring& cno) {
     return true;
 }
 
-// An invalid value counts as absent; it is logged once where it is met.
+// An invalid value counts as absent. It is logged once per process: every
+// statistics request reads the channel number again.
 std::wstring checkedCno(const std::wstring& value, const char* source) {
     if (value.empty() || isValidCno(value)) return value;
-    logPrintf("ignoring invalid cno from %s: %s", source, wideToAnsi(value).c_str());
+    static std::atomic<bool> logged(false);
+    if (!logged.exchange(true))
+        logPrintf("ignoring invalid cno from %s: %s", source, wideToAnsi(value).c_str());
     return std::wstring();
 }
 

@@ -217,6 +217,31 @@ TEST_F(RegistryHelpers, NoHandleIsLeftOpen) {
 
 // ---- per-process answers, each in a process of its own --------------------
 
+// Three reads that each meet an invalid channel number, in a process of its own.
+TEST(DISABLED_EnvChild, InvalidCnos) {
+    if (envtest::envVar(L"TARVO_ENV_CNO").empty()) return;
+    for (const wchar_t* line : {L"p.exe --cno a/b", L"p.exe --cno %x%", L"p.exe --cno .y"}) getCno(line);
+}
+
+// Each statistics request reads the channel number again: an invalid one is
+// logged once per process, not once per read.
+TEST_F(MachineFiles, InvalidCnoIsLoggedOncePerProcess) {
+    setCnoIni("-");
+    setAdapter("-");
+    const std::wstring logPath = getLogFolder() + L"\\services_tests.log";
+    std::string log;
+    tst::readFile(logPath, log);
+    const size_t before = log.size();
+    ASSERT_EQ(0, envtest::runChild("DISABLED_EnvChild.InvalidCnos", {L"TARVO_ENV_CNO=1"}));
+    ASSERT_TRUE(tst::readFile(logPath, log));
+    size_t lines = 0;
+    for (size_t at = log.find("ignoring invalid cno", before); at != std::string::npos;
+         at = log.find("ignoring invalid cno", at + 1))
+        ++lines;
+    EXPECT_EQ(1u, lines);
+    EXPECT_EQ(L"52817", adapterCno());
+}
+
 void writeUtf8Line(std::string& out, const char* key, const std::wstring& value) {
     out += key;
     out += "=" + tst::narrow(value) + "\n";

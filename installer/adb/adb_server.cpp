@@ -3,6 +3,7 @@
 
 #include "installer/adb/adb_client.h"
 #include "installer/adb/adb_print.h"
+#include "toolkit/process_start.h"
 
 #include <string>
 #include <vector>
@@ -40,8 +41,9 @@ int AdbClient::startServer() {
     si.hStdError = err;
     PROCESS_INFORMATION pi = {};
     wchar_t commandLine[] = L"adb fork-server server";
-    BOOL created = CreateProcessW(program.c_str(), commandLine, nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
-                                  nullptr, &si, &pi);
+    // Only its own pipe end: the server outlives us, and any other inheritable
+    // handle of the moment (a child runner's pipe ends) would stay open with it.
+    BOOL created = createProcessInheriting(program.c_str(), commandLine, DETACHED_PROCESS, si, &writeEnd, 1, &pi);
     DWORD createError = GetLastError();
     CloseHandle(writeEnd);
     if (!created) {
