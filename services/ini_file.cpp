@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "services/log.h"
 #include "toolkit/string_util.h"
 
 namespace {
@@ -27,6 +28,9 @@ bool textAsBool(std::wstring text, bool defaultValue) {
 
 std::wstring IniFile::getString(const std::wstring& section, const std::wstring& key,
                                 const std::wstring& defaultValue) const {
+    // No path (its data folder is unknown): the platform would take a bare
+    // name from the Windows folder.
+    if (path.empty()) return defaultValue;
     std::vector<wchar_t> buffer(kValueBuffer, 0);
     DWORD n = GetPrivateProfileStringW(section.c_str(), key.c_str(), defaultValue.c_str(),
                                        buffer.data(), kValueBuffer, path.c_str());
@@ -35,6 +39,10 @@ std::wstring IniFile::getString(const std::wstring& section, const std::wstring&
 
 void IniFile::setString(const std::wstring& section, const std::wstring& key,
                         const std::wstring& value) const {
+    if (path.empty()) {
+        logPrintf("no data folder");
+        return;
+    }
     // Never a null value: that would delete the key.
     WritePrivateProfileStringW(oneLine(section).c_str(), oneLine(key).c_str(),
                                oneLine(value).c_str(), path.c_str());
@@ -54,6 +62,7 @@ void IniFile::setBool(const std::wstring& section, const std::wstring& key, bool
 // the thread's code page, which keeps the bytes in the file the same.
 
 int IniFile::getIntA(const std::string& section, const std::string& key, int defaultValue) const {
+    if (path.empty()) return defaultValue;
     return static_cast<int>(GetPrivateProfileIntW(ansiToWide(section).c_str(),
                                                   ansiToWide(key).c_str(), defaultValue,
                                                   path.c_str()));
@@ -80,6 +89,10 @@ void IniFile::setStringA(const std::string& section, const std::string& key,
 }
 
 bool IniFile::startUtf16File() const {
+    if (path.empty()) {
+        logPrintf("no data folder");
+        return false;
+    }
     if (!DeleteFileW(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) return false;
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;

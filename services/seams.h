@@ -40,3 +40,9 @@ void resetSystemChecksForTests();
 // restores isQvInstalled).
 void resetInstallRootForTests();
 void setQvInstalledTestForTests(bool (*test)());
+
+// The shell's lookup of the application-data folders (CSIDL_APPDATA,
+// CSIDL_COMMON_APPDATA) behind the data folders: true with the folder, false
+// as when the shell cannot name it. Null restores the shell's.
+typedef bool (*DataFolderLookup)(int csidl, std::wstring& folder);
+void setDataFolderLookupForTests(DataFolderLookup lookup);
