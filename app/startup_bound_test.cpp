@@ -98,7 +98,7 @@ TEST(StartupBoundTest, StartStatisticsMachineIdsAndChannelReachTheirPlaces) {
         EXPECT_TRUE(run.has("writeAdaptIni(mid=" + tst::narrow(mid) + ")"));
 
         // Every statistics URL sent is the full one, logged as sent.
-        const std::string expectedTail = "&ref=loader&ver=&mid=" + tst::narrow(mid) + "&mid2=" + tst::narrow(mid2) +
+        const std::string expectedTail = "&ref=loader&ver=" TARVO_BUILD_VERSION "&mid=" + tst::narrow(mid) + "&mid2=" + tst::narrow(mid2) +
                                          "&cno=52817";
         size_t sent = 0;
         for (const std::string& l : run.lines) {

@@ -77,6 +77,7 @@ std::string ansi(const std::wstring& text) { return wideToAnsi(text); }
 // Removes what earlier versions of this channel and engine left in the download folder.
 void removeOldTaskFolders(const std::wstring& cno, const std::wstring& word, const std::wstring& keep) {
     const std::wstring folder = getDownloadFolder();
+    if (folder.empty()) return;
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW fd;
     HANDLE h = FindFirstFileW((folder + L"\\*").c_str(), &fd);
@@ -181,6 +182,11 @@ int runEngineDownload(InstallerImpl& impl, int32_t engine) {
     }
 
     const std::wstring taskFolder = getDownloadTaskFolder(cno, variant.version, words.word);
+    if (taskFolder.empty()) {
+        logPrintf("no data folder");
+        progress(0, 2, -1, 0.0f, std::wstring(), L"下载失败!");
+        return -1;
+    }
     deletePath(taskFolder, false).ignore();
     createDirectories(taskFolder).ignore();
 

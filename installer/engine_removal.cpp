@@ -117,6 +117,7 @@ struct RemovalPlaces {
         name = getProductDisplayName();
         userData = getUserDataFolder();
         commonData = getCommonDataFolder();
+        if (userData.empty() || commonData.empty()) logPrintf("no data folder");
         home = getPlayerHome();
         desktop = getSpecialFolder(CSIDL_DESKTOPDIRECTORY, L"");
         programs = getSpecialFolder(CSIDL_COMMON_PROGRAMS, L"");

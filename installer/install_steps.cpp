@@ -136,6 +136,10 @@ bool stopHelperService(ServiceControl& services, DWORD timeoutMs) {
 void moveHelperPrograms(const std::wstring& playerFolder, const std::vector<std::wstring>& names,
                         const std::wstring& hallExe) {
     const std::wstring data = getUserDataFolder();
+    if (data.empty()) {
+        logPrintf("no data folder");
+        return;
+    }
     for (const std::wstring& name : names) {
         logPrintf("cp %s ...", ansi(name).c_str());
         const std::wstring from = playerFolder + L"\\" + name + L".exe";

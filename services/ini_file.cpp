@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "services/log.h"
 #include "toolkit/scoped_handle.h"
 #include "toolkit/string_util.h"
 
@@ -28,6 +29,9 @@ bool textAsBool(std::wstring text, bool defaultValue) {
 
 std::wstring IniFile::getString(const std::wstring& section, const std::wstring& key,
                                 const std::wstring& defaultValue) const {
+    // No path (its data folder is unknown): the platform would take a bare
+    // name from the Windows folder.
+    if (path.empty()) return defaultValue;
     std::vector<wchar_t> buffer(kValueBuffer, 0);
     DWORD n = GetPrivateProfileStringW(section.c_str(), key.c_str(), defaultValue.c_str(),
                                        buffer.data(), kValueBuffer, path.c_str());
@@ -36,6 +40,10 @@ std::wstring IniFile::getString(const std::wstring& section, const std::wstring&
 
 void IniFile::setString(const std::wstring& section, const std::wstring& key,
                         const std::wstring& value) const {
+    if (path.empty()) {
+        logPrintf("no data folder");
+        return;
+    }
     // Never a null value: that would delete the key.
     WritePrivateProfileStringW(oneLine(section).c_str(), oneLine(key).c_str(),
                                oneLine(value).c_str(), path.c_str());
@@ -55,6 +63,7 @@ void IniFile::setBool(const std::wstring& section, const std::wstring& key, bool
 // the thread's code page, which keeps the bytes in the file the same.
 
 int IniFile::getIntA(const std::string& section, const std::string& key, int defaultValue) const {
+    if (path.empty()) return defaultValue;
     return static_cast<int>(GetPrivateProfileIntW(ansiToWide(section).c_str(),
                                                   ansiToWide(key).c_str(), defaultValue,
                                                   path.c_str()));
@@ -81,6 +90,10 @@ void IniFile::setStringA(const std::string& section, const std::string& key,
 }
 
 bool IniFile::startUtf16File() const {
+    if (path.empty()) {
+        logPrintf("no data folder");
+        return false;
+    }
     if (!DeleteFileW(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) return false;
     ScopedHandle file(
         CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -5,7 +5,9 @@
 // Reads and writes a Windows-style ini file through the platform's
 // private-profile functions. Every call opens and closes the file; there is no
 // cache and no lock. Reads of a missing file or key give the default; failed
-// writes are ignored. Values are cut by the platform at 4095 characters.
+// writes are ignored. Values are cut by the platform at 4095 characters. An
+// empty path (a data folder the shell could not name) reads as missing and
+// writes nothing.
 //
 // The narrow ("A") operations take and return text in the thread's ANSI code
 // page but work on the wide path, so a path outside that code page works with

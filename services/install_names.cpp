@@ -14,7 +14,7 @@ std::string getHelperMutexName() { return "Global\\helper-79620acd-4c47-3380-56d
 std::string getSetupMutexName() { return "tarvo-installer-nsis-f596002a-43be-6d15-9c46-15bfad8c1888"; }
 
 std::wstring getLoaderExePath() {
-    return (isOnlineMode() ? getUserDataFolder() : getProgramFolder()) + L"\\TarvoLoader.exe";
+    return dataPath(isOnlineMode() ? getUserDataFolder() : getProgramFolder(), L"\\TarvoLoader.exe");
 }
 
 bool isVistaOrLater() {

@@ -87,7 +87,7 @@ std::vector<std::wstring> getAdminPlayerHomes() {
     std::vector<std::wstring> homes;
     std::wstring home = registryPlayerHome();
     if (!home.empty()) homes.push_back(home);
-    const std::wstring programFiles = getSpecialFolder(CSIDL_PROGRAM_FILESX86, std::wstring());
+    const std::wstring programFiles = ravel::disk::programFilesFolder();
     if (!programFiles.empty()) homes.push_back(programFiles + L"\\tarvoplayer");
     return homes;
 }
@@ -97,7 +97,7 @@ std::wstring getPlayerExePath() {
 }
 
 std::wstring getHallExePath() {
-    return (isOnlineMode() ? getUserDataFolder() : getProgramFolder()) + L"\\TarvoHall.exe";
+    return dataPath(isOnlineMode() ? getUserDataFolder() : getProgramFolder(), L"\\TarvoHall.exe");
 }
 
 std::wstring getQvPlayerFolder() { return getPlayerHome() + L"\\qvPlayer"; }
@@ -125,16 +125,20 @@ void resetInstallRootForTests() {
 }
 #endif
 
-std::wstring getDownloadFolder() { return ensureFolder(getUserDataFolder() + L"\\download"); }
+std::wstring getDownloadFolder() {
+    const std::wstring folder = dataPath(getUserDataFolder(), L"\\download");
+    return folder.empty() ? folder : ensureFolder(folder);
+}
 
 std::wstring getDownloadTaskFolder(const std::wstring& cno, const std::wstring& version,
                                    const std::wstring& engineWord) {
-    return ensureFolder(getUserDataFolder() + L"\\download\\" + safeNamePart(cno) + L"_" +
-                        safeNamePart(engineWord) + L"_" + safeNamePart(version));
+    const std::wstring folder = dataPath(getUserDataFolder(), L"\\download\\" + safeNamePart(cno) + L"_" +
+                                                                 safeNamePart(engineWord) + L"_" + safeNamePart(version));
+    return folder.empty() ? folder : ensureFolder(folder);
 }
 
 std::wstring getDownloadIniPath(const std::wstring& name) {
-    return getDownloadFolder() + L"\\download_" + safeNamePart(name) + L".ini";
+    return dataPath(getDownloadFolder(), L"\\download_" + safeNamePart(name) + L".ini");
 }
 
 void setPlayerInstallPath(const std::wstring& path) { adaptIni().setString(L"main", L"install_path", path); }

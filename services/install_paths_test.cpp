@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <type_traits>
+#include <vector>
 
 #include "services/ini_file.h"
 #include "services/loader_env.h"
@@ -228,6 +229,33 @@ TEST(FileVersion, FromTheVersionBlock) {
     EXPECT_TRUE(getFileVersion(L"", out));
     EXPECT_EQ(out, L"3.0.0.7");
     EXPECT_EQ(getOwnVersion(), L"3.0.0.7");
+}
+
+// The loader and the two libraries it ships carry the build's one version.
+TEST(FileVersion, DeliverablesCarryTheBuildVersion) {
+    for (const wchar_t* name : {L"TarvoLoader.exe", L"hvprobe.dll", L"peerfetch.dll"}) {
+        SCOPED_TRACE(tst::narrow(name));
+        const std::wstring path = tst::binDir() + L"\\" + name;
+        EXPECT_EQ(tst::narrow(getFileVersionString(path)), TARVO_BUILD_VERSION);
+        DWORD ignored = 0;
+        std::vector<BYTE> block(GetFileVersionInfoSizeW(path.c_str(), &ignored));
+        ASSERT_FALSE(block.empty());
+        ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, (DWORD)block.size(), block.data()));
+        auto text = [&](const wchar_t* key) {
+            wchar_t* value = nullptr;
+            UINT length = 0;
+            const std::wstring sub = std::wstring(L"\\StringFileInfo\\080404b0\\") + key;
+            if (!VerQueryValueW(block.data(), sub.c_str(), reinterpret_cast<void**>(&value), &length) || !value)
+                return std::string("<none>");
+            return tst::narrow(value);
+        };
+        EXPECT_EQ(text(L"ProductVersion"), TARVO_BUILD_VERSION);
+        EXPECT_EQ(text(L"FileVersion"), TARVO_BUILD_VERSION);
+        EXPECT_EQ(text(L"ProductName"), u8"塔沃助手");
+        EXPECT_EQ(text(L"CompanyName"), u8"塔沃助手");
+        EXPECT_EQ(text(L"OriginalFilename"), tst::narrow(name));
+        EXPECT_NE(text(L"FileDescription"), "<none>");
+    }
 }
 
 TEST(OsVersion, ReadOnceAndVistaOrLater) {

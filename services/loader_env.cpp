@@ -2,8 +2,14 @@
 
 #include <shlobj.h>
 
+#include <atomic>
+
 #include "services/ini_file.h"
 #include "services/log.h"
+
+#ifdef TARVO_TEST_SEAMS
+#include "services/seams.h"
+#endif
 #include "toolkit/cmdline.h"
 #include "toolkit/file_util.h"
 #include "toolkit/path.h"
@@ -15,11 +21,29 @@ namespace {
 const wchar_t kProductFolder[] = L"\\tarvozhushou";
 
 std::wstring ensureFolder(const std::wstring& path) {
-    createDirectories(path);  // failures are ignored: the path is returned anyway
+    if (!path.empty()) createDirectories(path);  // failures are ignored: the path is returned anyway
     return path;
 }
 
-std::wstring appDataFolder() { return getSpecialFolder(CSIDL_APPDATA, std::wstring()); }
+#ifdef TARVO_TEST_SEAMS
+DataFolderLookup g_lookup = nullptr;
+#endif
+
+// The shell's folder, or the empty text when it cannot name it: a product
+// folder joined to an empty base would lie on the current drive's root.
+std::wstring shellFolder(int csidl) {
+#ifdef TARVO_TEST_SEAMS
+    if (g_lookup) {
+        std::wstring folder;
+        return g_lookup(csidl, folder) ? folder : std::wstring();
+    }
+#endif
+    return getSpecialFolder(csidl, std::wstring());
+}
+
+std::wstring appDataFolder() { return shellFolder(CSIDL_APPDATA); }
+
+std::wstring productFolder(const std::wstring& base) { return base.empty() ? base : base + kProductFolder; }
 
 // Channel numbers name folders and files (download\<cno>_..., cnos\<cno>.ini),
 // so only plain names are taken.
@@ -33,10 +57,13 @@ bool isValidCno(const std::wstring& cno) {
     return true;
 }
 
-// An invalid value counts as absent; it is logged once where it is met.
+// An invalid value counts as absent. It is logged once per process: every
+// statistics request reads the channel number again.
 std::wstring checkedCno(const std::wstring& value, const char* source) {
     if (value.empty() || isValidCno(value)) return value;
-    logPrintf("ignoring invalid cno from %s: %s", source, wideToAnsi(value).c_str());
+    static std::atomic<bool> logged(false);
+    if (!logged.exchange(true))
+        logPrintf("ignoring invalid cno from %s: %s", source, wideToAnsi(value).c_str());
     return std::wstring();
 }
 
@@ -44,19 +71,27 @@ std::wstring mapCnoAlias(const std::wstring& cno) { return cno == L"quillmoss" ?
 
 }  // namespace
 
-std::wstring getUserDataFolder() { return ensureFolder(appDataFolder() + kProductFolder); }
+std::wstring getUserDataFolder() { return ensureFolder(productFolder(appDataFolder())); }
 
-std::wstring commonDataFolderPath() { return getSpecialFolder(CSIDL_COMMON_APPDATA, std::wstring()) + kProductFolder; }
+std::wstring commonDataFolderPath() { return productFolder(shellFolder(CSIDL_COMMON_APPDATA)); }
 
 std::wstring getCommonDataFolder() {
     return ensureFolder(commonDataFolderPath());
 }
 
-std::wstring getCnosFolder() { return ensureFolder(getUserDataFolder() + L"\\cnos"); }
+std::wstring getCnosFolder() { return ensureFolder(dataPath(getUserDataFolder(), L"\\cnos")); }
 
-std::wstring getLogFolder() { return ensureFolder(appDataFolder() + kProductFolder + L"\\log"); }
+std::wstring getLogFolder() { return ensureFolder(dataPath(productFolder(appDataFolder()), L"\\log")); }
 
-std::wstring getAdaptIniPath() { return getCommonDataFolder() + L"\\tarvoadapt.ini"; }
+std::wstring getAdaptIniPath() { return dataPath(getCommonDataFolder(), L"\\tarvoadapt.ini"); }
+
+std::wstring dataPath(const std::wstring& folder, const std::wstring& rest) {
+    return folder.empty() ? folder : folder + rest;
+}
+
+#ifdef TARVO_TEST_SEAMS
+void setDataFolderLookupForTests(DataFolderLookup lookup) { g_lookup = lookup; }
+#endif
 
 std::wstring getCno(const std::wstring& commandLine) {
     clx::basic_argument<wchar_t> words = readCommandWords(commandLine);
@@ -66,7 +101,7 @@ std::wstring getCno(const std::wstring& commandLine) {
     const bool fromCommandLine = !cno.empty();
 
     if (cno.empty()) {
-        IniFile channelFile(getUserDataFolder() + L"\\cno\\cno.ini");
+        IniFile channelFile(dataPath(getUserDataFolder(), L"\\cno\\cno.ini"));
         cno = checkedCno(channelFile.getString(L"channel", L"no", L""), "cno.ini");
     }
     cno = mapCnoAlias(cno);

@@ -13,6 +13,10 @@
 // Folders are created (with their parents) when missing; creation failures are
 // ignored and the path is returned anyway. No path has a trailing backslash.
 
+// When the shell cannot name the application-data folder, each of these is
+// the empty text (and nothing is created): callers then create, write and
+// delete nothing there and log "no data folder".
+
 // <AppData>\tarvozhushou
 std::wstring getUserDataFolder();
 // <Common AppData>\tarvozhushou
@@ -27,6 +31,9 @@ std::wstring getLogFolder();
 // <common data folder>\tarvoadapt.ini, section [main]: mid, mid2, cno,
 // app_channel, launched, install_path.
 std::wstring getAdaptIniPath();
+
+// folder + rest, or the empty text for an empty folder.
+std::wstring dataPath(const std::wstring& folder, const std::wstring& rest);
 
 // The channel number: a valid "cno" value of the command line, else [channel]
 // "no" of <user data folder>\cno\cno.ini, else "52817"; the adapter ini's

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "services/env_test_util.h"
+#include "services/install_paths.h"
+#include "services/seams.h"
 #include "testing/support/test_support.h"
 
 namespace {
@@ -216,6 +218,72 @@ TEST_F(RegistryHelpers, NoHandleIsLeftOpen) {
 }
 
 // ---- per-process answers, each in a process of its own --------------------
+
+bool noShellFolder(int, std::wstring&) { return false; }
+
+struct CurrentFolder {
+    wchar_t saved[MAX_PATH] = {};
+    explicit CurrentFolder(const std::wstring& folder) {
+        GetCurrentDirectoryW(MAX_PATH, saved);
+        SetCurrentDirectoryW(folder.c_str());
+    }
+    ~CurrentFolder() { SetCurrentDirectoryW(saved); }
+};
+
+// When the shell cannot name the application-data folders, no data folder
+// exists: every path in them is empty, nothing lands on the current drive's
+// root, and the adapter ini is neither read nor written.
+TEST_F(MachineFiles, FailedFolderLookupGivesNoDataFolders) {
+    setCnoIni("-");
+    setAdapter("456");
+    tst::TempDir dir(L"nodata");  // on C:, so a rooted "\\tarvozhushou" would be C:'s
+    CurrentFolder current(dir.path());
+    const std::wstring rooted = L"C:\\tarvozhushou";
+    ASSERT_FALSE(tst::fileExists(rooted));
+
+    setDataFolderLookupForTests(&noShellFolder);
+    const std::wstring paths[] = {
+        getUserDataFolder(),  getCommonDataFolder(), commonDataFolderPath(),
+        getCnosFolder(),      getLogFolder(),        getAdaptIniPath(),
+        getDownloadFolder(),  getDownloadTaskFolder(L"52817", L"1.0", L"qv"),
+        getDownloadIniPath(L"52817"), getLoaderExePath(), getHallExePath(),
+    };
+    const std::wstring cno = getCno(L"p.exe");
+    const bool channelWritten = writeAppChannel(L"ch7");
+    setDataFolderLookupForTests(nullptr);
+
+    for (const std::wstring& path : paths) EXPECT_EQ(L"", path);
+    EXPECT_EQ(L"52817", cno);
+    EXPECT_FALSE(channelWritten);
+    EXPECT_FALSE(tst::fileExists(rooted));
+    EXPECT_EQ(L"456", adapterCno());
+    EXPECT_EQ(L"<none>", iniValue(adapterPath_, L"main", L"app_channel"));
+}
+
+// Three reads that each meet an invalid channel number, in a process of its own.
+TEST(DISABLED_EnvChild, InvalidCnos) {
+    if (envtest::envVar(L"TARVO_ENV_CNO").empty()) return;
+    for (const wchar_t* line : {L"p.exe --cno a/b", L"p.exe --cno %x%", L"p.exe --cno .y"}) getCno(line);
+}
+
+// Each statistics request reads the channel number again: an invalid one is
+// logged once per process, not once per read.
+TEST_F(MachineFiles, InvalidCnoIsLoggedOncePerProcess) {
+    setCnoIni("-");
+    setAdapter("-");
+    const std::wstring logPath = getLogFolder() + L"\\services_tests.log";
+    std::string log;
+    tst::readFile(logPath, log);
+    const size_t before = log.size();
+    ASSERT_EQ(0, envtest::runChild("DISABLED_EnvChild.InvalidCnos", {L"TARVO_ENV_CNO=1"}));
+    ASSERT_TRUE(tst::readFile(logPath, log));
+    size_t lines = 0;
+    for (size_t at = log.find("ignoring invalid cno", before); at != std::string::npos;
+         at = log.find("ignoring invalid cno", at + 1))
+        ++lines;
+    EXPECT_EQ(1u, lines);
+    EXPECT_EQ(L"52817", adapterCno());
+}
 
 void writeUtf8Line(std::string& out, const char* key, const std::wstring& value) {
     out += key;

@@ -68,7 +68,8 @@ std::wstring logFilePath() {
     std::wstring name = PathFindFileNameW(module);
     size_t dot = name.find_last_of(L'.');
     if (dot != std::wstring::npos) name.erase(dot);
-    return getLogFolder() + L"\\" + name + L".log";
+    // No log folder: no log, rather than one on the current drive's root.
+    return dataPath(getLogFolder(), L"\\" + name + L".log");
 }
 
 }  // namespace

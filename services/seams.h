@@ -44,3 +44,9 @@ void setQvInstalledTestForTests(bool (*test)());
 // Replaces the SetServiceObjectSecurity call of ServiceControl::installAndStart;
 // null restores the real one.
 void setServiceSecuritySetterForTests(BOOL(WINAPI* setter)(SC_HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR));
+
+// The shell's lookup of the application-data folders (CSIDL_APPDATA,
+// CSIDL_COMMON_APPDATA) behind the data folders: true with the folder, false
+// as when the shell cannot name it. Null restores the shell's.
+typedef bool (*DataFolderLookup)(int csidl, std::wstring& folder);
+void setDataFolderLookupForTests(DataFolderLookup lookup);

@@ -339,6 +339,23 @@ TEST(ElevationRestartTest, ArgumentsRoundTripThroughRunas) {
     }
 }
 
+// Elevation refused (the "runas" start fails): the non-elevated loader still
+// hands over and ends, as when a copy was started; it never goes on without
+// elevation.
+TEST(ElevationRestartTest, FailedRunasStillEndsTheNotElevatedLoader) {
+    tst::TempDir dir(L"norunas");
+    const std::string name = uniqueMutex(L"proc_norunas");
+    Probe probe = placeProbe(dir.file(L"TarvoLoader.exe"), name, false);
+    ASSERT_TRUE(tst::writeFile(probe.exe + L".cfg", "mutex=" + name + "\nvanish=1\n"));
+    Background first;
+    ASSERT_TRUE(first.start(inQuotes(probe.exe) + L" --launch x", kNotElevated));
+    EXPECT_EQ(1, first.wait(15000));  // empty holder
+    EXPECT_FALSE(tst::fileExists(probe.exe));  // nothing there for "runas" to start
+    Sleep(1500);                               // a copy would have recorded by now
+    EXPECT_EQ(0, restartedCount(probe));
+    EXPECT_NE(std::string::npos, readAll(probe.record()).find(resultLine(first.pid(), "empty")));
+}
+
 TEST(ElevationRestartTest, NotElevatedSecondLoaderOnlyBringsTheFirstForward) {
     tst::TempDir dir(L"second");
     std::string name = uniqueMutex(L"proc_held");

@@ -65,6 +65,11 @@ bool isVTEnabled() {
     if (g_vtAnswered) return g_vtAnswer;
 
     const std::wstring dataFolder = getUserDataFolder();
+    if (dataFolder.empty()) {
+        // Nothing is unpacked or loaded from a folder that is not the product's.
+        logPrintf("no data folder");
+        return false;
+    }
     const ravel::file::Path libraryFolder = ravel::file::Path(dataFolder) / L"vtchecker";
     const ravel::file::Path libraryPath = libraryFolder / L"hvprobe.dll";
     addToPathEnv(libraryFolder.toString());

@@ -7,9 +7,28 @@
 #include <vector>
 
 #include "toolkit/log_sink.h"
+#include "toolkit/process_start.h"
 #include "toolkit/string_util.h"
 
+#ifdef TARVO_TEST_SEAMS
+#include "toolkit/seams.h"
+#endif
+
 namespace {
+
+#ifdef TARVO_TEST_SEAMS
+ReaderGrowFunction g_grow = nullptr;
+volatile LONG g_failReaderStartAt = 0;
+void* growBuffer(void* block, size_t bytes) { return g_grow ? g_grow(block, bytes) : realloc(block, bytes); }
+bool readerStartFails() {
+    LONG at = InterlockedCompareExchange(&g_failReaderStartAt, 0, 0);
+    if (at <= 0) return false;
+    InterlockedExchange(&g_failReaderStartAt, at - 1);
+    return at == 1;
+}
+#else
+void* growBuffer(void* block, size_t bytes) { return realloc(block, bytes); }
+#endif
 
 // Pipes and reads of 64 KiB: a chatty program rarely waits for us, and a
 // megabyte of output takes a few dozen reads.
@@ -54,7 +73,7 @@ unsigned __stdcall readerProc(void* arg) {
         if (!discarding && capacity - length < kReadChunk) {
             DWORD grown = capacity ? capacity * 2 : 2 * kReadChunk;
             if (grown - length < kReadChunk || grown < capacity) grown = length + kReadChunk;
-            unsigned char* bigger = static_cast<unsigned char*>(realloc(buffer, grown));
+            unsigned char* bigger = static_cast<unsigned char*>(growBuffer(buffer, grown));
             if (bigger) {
                 buffer = bigger;
                 capacity = grown;
@@ -92,6 +111,13 @@ unsigned __stdcall readerProc(void* arg) {
 
 bool startReader(Reader& reader) {
     reader.stop = 0;
+#ifdef TARVO_TEST_SEAMS
+    if (readerStartFails()) {
+        reader.thread = nullptr;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+#endif
     reader.thread = reinterpret_cast<HANDLE>(
         _beginthreadex(nullptr, 1024, readerProc, &reader, 0, nullptr));
     return reader.thread != nullptr;
@@ -124,6 +150,11 @@ void noteExit(ProcessRecord* record) {
 }
 
 }  // namespace
+
+#ifdef TARVO_TEST_SEAMS
+void setReaderGrowForTests(ReaderGrowFunction grow) { g_grow = grow; }
+void failReaderStartForTests(int nth) { InterlockedExchange(&g_failReaderStartAt, nth); }
+#endif
 
 ProcessRecord* processCreate() {
     ProcessRecord* record = static_cast<ProcessRecord*>(calloc(1, sizeof(ProcessRecord)));
@@ -176,9 +207,9 @@ int processStart(ProcessRecord* record, const std::wstring& commandLine) {
     writable.push_back(L'\0');
     PROCESS_INFORMATION info;
     memset(&info, 0, sizeof(info));
-    if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, TRUE,
-                        CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS, nullptr, nullptr,
-                        &startup, &info)) {
+    const HANDLE childEnds[3] = {record->stdinChild, record->stdoutChild, record->stderrChild};
+    if (!createProcessInheriting(nullptr, writable.data(), CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS, startup,
+                                 childEnds, 3, &info)) {
         record->lastError = GetLastError();
         record->status = kProcessStartFailed;
         return -1;

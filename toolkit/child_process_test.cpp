@@ -7,8 +7,11 @@
 
 #include <cstdlib>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "testing/support/test_support.h"
+#include "toolkit/seams.h"
 
 namespace {
 
@@ -276,6 +279,98 @@ TEST(ProcessRunnerTest, RepeatedRunsLeaveNoHandleOrThread) {
     runner.close();
     EXPECT_EQ(handles, handleCount());
     EXPECT_EQ(threads, threadCount());
+}
+
+// Children started at the same moment on two threads: each inherits only its
+// own pipe ends. A lingering child that took the other runner's ends would
+// hold that runner's output pipe open until the drain bound.
+TEST(ProcessRunnerTest, ConcurrentStartsKeepTheirPipeEndsApart) {
+    const int kRounds = 25;
+    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::vector<ProcessRecord*> lingering;
+    std::thread lingerer([&] {
+        WaitForSingleObject(go, INFINITE);
+        for (int i = 0; i < kRounds; ++i) {
+            ProcessRecord* record = processCreate();
+            if (!record) continue;
+            if (processStart(record, childCommand(L"@sleep 30000")) == 0)
+                lingering.push_back(record);
+            else
+                processFree(record);
+        }
+    });
+    std::vector<DWORD> spent;
+    std::thread quick([&] {
+        WaitForSingleObject(go, INFINITE);
+        ProcessRunner runner;
+        for (int i = 0; i < kRounds; ++i) {
+            DWORD start = GetTickCount();
+            if (runner.run(childCommand(L"@exit 3"))) spent.push_back(GetTickCount() - start);
+        }
+    });
+    SetEvent(go);
+    quick.join();
+    lingerer.join();
+    CloseHandle(go);
+    for (ProcessRecord* record : lingering) {
+        TerminateProcess(record->process, 1);
+        WaitForSingleObject(record->process, 5000);
+        processFree(record);
+    }
+    EXPECT_EQ(static_cast<size_t>(kRounds), lingering.size());
+    ASSERT_EQ(static_cast<size_t>(kRounds), spent.size());
+    for (size_t i = 0; i < spent.size(); ++i) EXPECT_LT(spent[i], 2000u) << "round " << i;
+}
+
+namespace {
+// Grows the first buffer, then refuses.
+void* growOnce(void* block, size_t bytes) { return block ? nullptr : realloc(block, bytes); }
+struct GrowScope {
+    explicit GrowScope(ReaderGrowFunction grow) { setReaderGrowForTests(grow); }
+    ~GrowScope() { setReaderGrowForTests(nullptr); }
+};
+}  // namespace
+
+// A reader whose buffer cannot grow keeps nothing but goes on draining the
+// pipe: the program never blocks on a full pipe and its exit code is kept.
+TEST(ProcessRunnerTest, ReaderOutOfMemoryStillDrainsThePipe) {
+    GrowScope scope(&growOnce);
+    ProcessRunner runner;
+    DWORD start = GetTickCount();
+    ASSERT_TRUE(runner.run(childCommand(L"@kib 2048"), 30000));
+    EXPECT_FALSE(runner.timedOut());
+    EXPECT_LT(GetTickCount() - start, 10000u);
+    EXPECT_EQ(0u, runner.exitCode());
+    EXPECT_EQ("", runner.getOutput());
+    ASSERT_NE(nullptr, runner.record());
+    EXPECT_EQ(0u, runner.record()->status);
+}
+
+// A reader thread that cannot be started: the run still reports the started
+// program and its exit code, with status 101, and a program with much output
+// is not left blocked on a pipe nobody reads.
+TEST(ProcessRunnerTest, ReaderThatCannotStartEndsTheRun) {
+    ProcessRunner warm;
+    ASSERT_TRUE(warm.run(childCommand(L"@exit 0")));  // lazy system handles and threads
+    warm.close();
+    const int threads = threadCount();
+    for (int failing : {1, 2}) {
+        SCOPED_TRACE(failing);
+        failReaderStartForTests(failing);
+        ProcessRunner runner;
+        DWORD start = GetTickCount();
+        ASSERT_TRUE(runner.run(childCommand(L"@kib 1024"), 30000));
+        failReaderStartForTests(0);
+        EXPECT_FALSE(runner.timedOut());
+        EXPECT_LT(GetTickCount() - start, 10000u);
+        ASSERT_NE(nullptr, runner.record());
+        EXPECT_EQ(101u, runner.record()->status);
+        EXPECT_EQ(static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY), runner.record()->lastError);
+        EXPECT_EQ(nullptr, runner.record()->stdoutParent);
+        EXPECT_EQ(nullptr, runner.record()->stderrParent);
+        runner.close();
+        EXPECT_EQ(threads, threadCount());
+    }
 }
 
 TEST(ProcessRunnerTest, PathOutsideTheAnsiCodePageStarts) {

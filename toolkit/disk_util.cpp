@@ -5,6 +5,10 @@
 #include <winioctl.h>
 #include <cwchar>
 
+#ifdef TARVO_TEST_SEAMS
+#include "toolkit/seams.h"
+#endif
+
 namespace ravel {
 namespace disk {
 
@@ -61,12 +65,22 @@ public:
         if (created) DeleteFileW(name);
         return created;
     }
-    std::wstring programFilesFolder() override {
-        wchar_t buf[MAX_PATH] = {0};
-        if (!SHGetSpecialFolderPathW(nullptr, buf, CSIDL_PROGRAM_FILESX86, FALSE)) return L"";
-        return buf;
-    }
+    std::wstring programFilesFolder() override { return ravel::disk::programFilesFolder(); }
 };
+
+#ifdef TARVO_TEST_SEAMS
+ProgramFilesLookup g_programFilesLookup = nullptr;
+#endif
+
+bool shellProgramFiles(std::wstring& folder) {
+#ifdef TARVO_TEST_SEAMS
+    if (g_programFilesLookup) return g_programFilesLookup(folder);
+#endif
+    wchar_t buf[MAX_PATH] = {0};
+    if (!SHGetSpecialFolderPathW(nullptr, buf, CSIDL_PROGRAM_FILES, FALSE) || !buf[0]) return false;
+    folder = buf;
+    return true;
+}
 
 VolumeFacts* g_facts = nullptr;
 
@@ -86,6 +100,14 @@ std::wstring printfText(const wchar_t* fmt, double value) {
 }
 
 }  // namespace
+
+std::wstring programFilesFolder() {
+    std::wstring folder;
+    if (shellProgramFiles(folder)) return folder;
+    wchar_t buf[MAX_PATH] = {0};
+    DWORD n = GetEnvironmentVariableW(L"ProgramFiles", buf, MAX_PATH);
+    return n > 0 && n < MAX_PATH ? std::wstring(buf, n) : std::wstring();
+}
 
 VolumeFacts& systemVolumeFacts() {
     static SystemVolumeFacts instance;
@@ -176,3 +198,7 @@ std::wstring chooseInstallRoot(uint64_t minFreeBytes) {
 
 }  // namespace disk
 }  // namespace ravel
+
+#ifdef TARVO_TEST_SEAMS
+void setProgramFilesLookupForTests(ProgramFilesLookup lookup) { ravel::disk::g_programFilesLookup = lookup; }
+#endif

@@ -23,6 +23,10 @@ public:
     virtual std::wstring programFilesFolder() = 0;                     // CSIDL 38
 };
 
+// The Program Files folder (CSIDL 38); when the shell cannot say, the
+// environment's "ProgramFiles" value.
+std::wstring programFilesFolder();
+
 VolumeFacts& systemVolumeFacts();
 // Replaces the facts for the process (null restores the system's); for tests.
 void setVolumeFacts(VolumeFacts* facts);

@@ -1,9 +1,11 @@
 #include "toolkit/disk_util.h"
 
 #include <gtest/gtest.h>
+#include <shlobj.h>
 #include <map>
 
 #include "testing/support/test_support.h"
+#include "toolkit/seams.h"
 
 using namespace ravel::disk;
 
@@ -174,4 +176,65 @@ TEST(DriveTests, RealSystemDrive) {
     std::wstring root = chooseInstallRoot(kMin);
     ASSERT_FALSE(root.empty());
     EXPECT_NE(towupper(root[0]), L'Z');
+}
+
+namespace {
+bool noProgramFiles(std::wstring&) { return false; }
+
+struct EnvScope {
+    std::wstring name, saved;
+    bool had;
+    EnvScope(const wchar_t* n, const wchar_t* value) : name(n) {
+        wchar_t buf[MAX_PATH] = {};
+        DWORD got = GetEnvironmentVariableW(n, buf, MAX_PATH);
+        had = got > 0 && got < MAX_PATH;
+        saved = had ? buf : L"";
+        SetEnvironmentVariableW(n, value);
+    }
+    ~EnvScope() { SetEnvironmentVariableW(name.c_str(), had ? saved.c_str() : nullptr); }
+};
+}  // namespace
+
+// The Program Files folder is the shell's CSIDL 38 (on the x86_64 test build
+// "C:\Program Files", not the x86 folder); when the shell cannot say, the
+// environment's value, never an empty text.
+TEST(ProgramFiles, ShellFolderThirtyEightElseTheEnvironment) {
+    wchar_t shell[MAX_PATH] = {};
+    ASSERT_TRUE(SHGetSpecialFolderPathW(nullptr, shell, CSIDL_PROGRAM_FILES, FALSE));
+    EXPECT_EQ(std::wstring(shell), programFilesFolder());
+    EXPECT_EQ(std::wstring(shell), systemVolumeFacts().programFilesFolder());
+#ifdef TARVO_TEST_BUILD_64
+    EXPECT_EQ(L"C:\\Program Files", programFilesFolder());
+#endif
+
+    EnvScope env(L"ProgramFiles", L"C:\\PF from the environment");
+    setProgramFilesLookupForTests(&noProgramFiles);
+    EXPECT_EQ(L"C:\\PF from the environment", programFilesFolder());
+    EXPECT_EQ(L"C:\\PF from the environment", systemVolumeFacts().programFilesFolder());
+    setProgramFilesLookupForTests(nullptr);
+}
+
+// Under Wine GetTempFileNameW answers success in a folder it cannot write to:
+// only the probe file's presence shows that the folder takes files.
+TEST(UsableFolder, AFolderThatTakesNoFileIsNotUsable) {
+    tst::TempDir dir;
+    const std::wstring folder = dir.file(L"locked");
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    ASSERT_TRUE(isUsableFolder(folder));
+    const std::string unix = tst::shQuote(tst::unixPath(folder));
+    int rc = -1;
+    // Root ignores the mode bits; an immutable folder refuses even root.
+    const bool locked = tst::runLinux("chattr +i " + unix + " 2>/dev/null || chmod a-w " + unix, 10000, &rc) && rc == 0;
+    struct Unlock {
+        std::string unix;
+        ~Unlock() { tst::runLinux("chattr -i " + unix + " 2>/dev/null; chmod u+w " + unix, 10000); }
+    } unlock{unix};
+    ASSERT_TRUE(locked);
+    HANDLE probe = CreateFileW((folder + L"\\probe.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe != INVALID_HANDLE_VALUE) {
+        CloseHandle(probe);
+        GTEST_SKIP() << "this machine cannot make a folder unwritable";
+    }
+    EXPECT_FALSE(isUsableFolder(folder));
 }

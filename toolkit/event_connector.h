@@ -49,12 +49,14 @@ public:
     }
 
     // Calls every listener in list order; what a listener throws is dropped.
-    // The walk goes by index and re-reads the size, since a listener may
-    // change the list.
+    // A listener may change the list: the walk goes over the listeners present
+    // at the start and skips those disconnected since; one connected during
+    // the emit is first called by the next one.
     void emit(Arg arg) {
         system::ScopedLock guard(&lock_);
-        for (std::size_t i = 0; i < listeners_.size(); ++i) {
-            delegate_type listener = listeners_[i];
+        const std::vector<delegate_type> present = listeners_;
+        for (const delegate_type& listener : present) {
+            if (!isListed(listener)) continue;
             try {
                 listener(sender_, arg);
             } catch (...) {
@@ -68,6 +70,13 @@ public:
     }
 
 private:
+    bool isListed(const delegate_type& listener) const {
+        for (const delegate_type& d : listeners_) {
+            if (d == listener) return true;
+        }
+        return false;
+    }
+
     Sender sender_;
     system::Lock lock_;
     std::vector<delegate_type> listeners_;

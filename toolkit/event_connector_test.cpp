@@ -239,3 +239,70 @@ TEST(EventConnector, ListChangedByTwoListenersDuringOneEmit) {
     connector.emit(2);
     EXPECT_EQ(log, (std::vector<std::string>{"connecting:2", "b:2", "c:2", "late:2"}));
 }
+
+namespace {
+// A listener that records its call and then changes the list as told.
+struct Actor {
+    IntConnector* connector = nullptr;
+    std::vector<std::string>* log = nullptr;
+    std::string name;
+    bool leaves = false;
+    Recorder* connects = nullptr;
+    Actor* drops = nullptr;
+    IntConnector::delegate_type self() { return IntConnector::delegate_type(this, &Actor::on); }
+    void on(const Source*, int v) {
+        log->push_back(name + ":" + std::to_string(v));
+        if (leaves) connector->disconnect(self());
+        if (connects) connector->connect(::on(*connects));
+        if (drops) connector->disconnect(drops->self());
+    }
+};
+}  // namespace
+
+// Every listener present when the emit starts and still listed when its turn
+// comes is called once; one connected during the emit waits for the next emit.
+TEST(EventConnector, EmitWalksTheListenersPresentAtItsStart) {
+    struct Case {
+        const char* what;
+        int actorAt;  // of three listeners a, b, c
+        bool leaves;
+        bool connectsLate;
+        int dropsAt;  // -1: none
+        std::vector<std::string> first, second;
+    };
+    const Case cases[] = {
+        {"first leaves", 0, true, false, -1, {"a:1", "b:1", "c:1"}, {"b:2", "c:2"}},
+        {"middle leaves", 1, true, false, -1, {"a:1", "b:1", "c:1"}, {"a:2", "c:2"}},
+        {"last leaves", 2, true, false, -1, {"a:1", "b:1", "c:1"}, {"a:2", "b:2"}},
+        {"first leaves and connects", 0, true, true, -1, {"a:1", "b:1", "c:1"}, {"b:2", "c:2", "late:2"}},
+        {"middle connects", 1, false, true, -1, {"a:1", "b:1", "c:1"}, {"a:2", "b:2", "c:2", "late:2"}},
+        {"first drops the last", 0, false, false, 2, {"a:1", "b:1"}, {"a:2", "b:2"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Source src;
+        std::vector<std::string> log;
+        IntConnector connector(&src);
+        Recorder late{&log, "late"};
+        Actor actors[3];
+        const char* names[] = {"a", "b", "c"};
+        for (int i = 0; i < 3; ++i) {
+            actors[i].connector = &connector;
+            actors[i].log = &log;
+            actors[i].name = names[i];
+        }
+        Actor& actor = actors[c.actorAt];
+        actor.leaves = c.leaves;
+        if (c.connectsLate) actor.connects = &late;
+        if (c.dropsAt >= 0) actor.drops = &actors[c.dropsAt];
+        for (Actor& a : actors) connector.connect(a.self());
+
+        connector.emit(1);
+        EXPECT_EQ(log, c.first);
+        actor.connects = nullptr;
+        actor.drops = nullptr;
+        log.clear();
+        connector.emit(2);
+        EXPECT_EQ(log, c.second);
+    }
+}

@@ -14,6 +14,10 @@
 #include "toolkit/path.h"
 #include "toolkit/string_util.h"
 
+#ifdef TARVO_TEST_SEAMS
+#include "toolkit/seams.h"
+#endif
+
 using ravel::object::ErrorCode;
 
 namespace {
@@ -63,12 +67,28 @@ bool removeLink(const std::wstring& path, DWORD attributes) {
     return DeleteFileW(path.c_str()) != FALSE;
 }
 
+#ifdef TARVO_TEST_SEAMS
+FileAttributesQuery g_attributesQuery = nullptr;
+#endif
+
+DWORD fileAttributes(const std::wstring& path) {
+#ifdef TARVO_TEST_SEAMS
+    if (g_attributesQuery) return g_attributesQuery(path.c_str());
+#endif
+    return GetFileAttributesW(path.c_str());
+}
+
 // Deletes a file; a locked one is parked as "<folder>~<name>" beside its
 // folder and scheduled for deletion at the next restart. Non-zero on success.
 int deleteOrSchedule(const std::wstring& file) {
     if (file.size() > kMaxPath) return 0;
-    DWORD attributes = GetFileAttributesW(file.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return 1;
+    DWORD attributes = fileAttributes(file);
+    // Only a file that is not there counts as deleted; one that cannot be
+    // looked at (access denied) is a failure.
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 1 : 0;
+    }
     if (attributes & FILE_ATTRIBUTE_READONLY)
         SetFileAttributesW(file.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
     if (DeleteFileW(file.c_str())) return 1;
@@ -198,6 +218,11 @@ bool isRefusedPath(const std::wstring& path) {
 
     const bool unc = path.size() >= 2 && isSeparator(path[0]) && isSeparator(path[1]);
     const bool drive = !unc && path.size() >= 2 && isDriveLetter(path[0]) && path[1] == L':';
+    // A relative path ("x", "C:x") or one rooted on the current drive ("\x",
+    // what an empty folder joined with a name gives) resolves against whatever
+    // the current folder and drive are.
+    if (!unc && !drive) return true;
+    if (drive && path.size() > 2 && !isSeparator(path[2])) return true;
     std::vector<std::wstring> pieces = components(drive ? path.substr(2) : path);
     for (const std::wstring& piece : pieces)
         if (isDotComponent(piece)) return true;
@@ -349,3 +374,7 @@ bool createDirectoriesImpl(const std::wstring& text) {
 ErrorCode createDirectories(const std::wstring& path) {
     return ErrorCode(createDirectoriesImpl(path));
 }
+
+#ifdef TARVO_TEST_SEAMS
+void setFileAttributesQueryForTests(FileAttributesQuery query) { g_attributesQuery = query; }
+#endif

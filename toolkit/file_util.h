@@ -27,7 +27,8 @@ uint64_t fileSizeA(const std::string& path);
 // True for a path that no delete, move or copy source may name: empty;
 // containing a wildcard ("*", "?") or another character that is invalid in
 // names; a "." or ".." component; a bare drive ("C:"); a drive root ("C:\");
-// "\" or "/" alone; a UNC server or share root ("\\srv", "\\srv\share").
+// "\" or "/" alone; a UNC server or share root ("\\srv", "\\srv\share"); a
+// path that is relative ("x", "C:x") or rooted on the current drive ("\x").
 bool isRefusedPath(const std::wstring& path);
 
 // The one way to SHFileOperationW in the program: applies the guard to `from`,

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "testing/support/test_support.h"
+#include "toolkit/seams.h"
 
 namespace {
 
@@ -161,12 +162,46 @@ TEST(FileUtilTest, GuardRefusesDangerousPaths) {
         L"\\\\srv\\share", L"\\\\srv\\share\\", L"//srv/share", L"C:\\t\\w*",   L"C:\\t\\w?.txt",
         L"C:\\t\\a\\..\\b", L"C:\\t\\..",  L"..\\x",       L"C:\\.",        L"C:\\t\\. \\x",
         L"C:..\\x",   L"\\\\?\\C:\\", L"\\\\?\\UNC\\srv\\share", L"C:\\t\\a|b", L"C:\\t\\a\nb",
+        // Rooted on the current drive (an empty folder joined with a name) and relative.
+        L"\\x",       L"/x",          L"\\t\\x",      L"x",            L"rel\\x",
+        L"C:x",       L"c:t\\x",
     };
     for (const wchar_t* path : refused)
         EXPECT_TRUE(isRefusedPath(path)) << testing::PrintToString(std::wstring(path));
-    const wchar_t* accepted[] = {L"C:\\t\\x", L"C:\\t\\a..b", L"C:x", L"\\\\srv\\share\\x",
-                                 L"rel\\x", L"\\\\?\\C:\\x", L"C:\\t\\.hidden"};
+    const wchar_t* accepted[] = {L"C:\\t\\x", L"C:\\t\\a..b", L"C:/t/x", L"\\\\srv\\share\\x",
+                                 L"\\\\?\\C:\\x", L"C:\\t\\.hidden"};
     for (const wchar_t* path : accepted) EXPECT_FALSE(isRefusedPath(path)) << testing::PrintToString(std::wstring(path));
+}
+
+namespace {
+DWORD g_attributesError = 0;
+DWORD unreadableAttributes(const wchar_t*) {
+    SetLastError(g_attributesError);
+    return INVALID_FILE_ATTRIBUTES;
+}
+}  // namespace
+
+// Only a file that is not there counts as deleted: one whose attributes cannot
+// be read (access denied and the like) is a failure of the forced deletion.
+TEST(FileUtilTest, ForcedDeletionCountsOnlyAMissingFileAsGone) {
+    tst::TempDir dir(L"fu");
+    const std::wstring file = dir.file(L"unreadable.txt");
+    ASSERT_TRUE(tst::writeFile(file, "u"));
+    struct {
+        DWORD error;
+        bool deleted;
+    } cases[] = {
+        {ERROR_ACCESS_DENIED, false}, {ERROR_SHARING_VIOLATION, false}, {ERROR_INVALID_NAME, false},
+        {ERROR_FILE_NOT_FOUND, true}, {ERROR_PATH_NOT_FOUND, true},
+    };
+    for (const auto& c : cases) {
+        g_attributesError = c.error;
+        setFileAttributesQueryForTests(&unreadableAttributes);
+        const bool result = forceDeletePath(file).value();
+        setFileAttributesQueryForTests(nullptr);
+        EXPECT_EQ(c.deleted, result) << c.error;
+        EXPECT_TRUE(tst::fileExists(file)) << c.error;
+    }
 }
 
 // Every guarded operation refuses a dangerous path that names a sandbox, and

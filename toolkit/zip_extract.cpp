@@ -248,6 +248,13 @@ bool unzipWith(ArchiveReader& reader, const std::wstring& zipPath, const std::ws
         std::wstring name = it.name;
         bool isFolder = !name.empty() && name.back() == L'/';
         while (!name.empty() && name.back() == L'/') name.pop_back();
+        // Stripping cuts the first component: a hostile one ("..", a stream
+        // name) would otherwise pass unseen.
+        if (isRefusedName(name)) {
+            ravel::log::printLine("unzip: item %s refused", forLog(it.name).c_str());
+            failed = true;
+            continue;
+        }
         if (stripTopFolder) {
             size_t slash = name.find(L'/');
             name = slash == std::wstring::npos ? std::wstring() : name.substr(slash + 1);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 
+#include "services/loader_env.h"
 #include "testing/support/test_support.h"
 
 using ravel::zip::ArchiveItem;
@@ -308,6 +309,29 @@ TEST(ZipExtract, PathsThatResolveOutsideTheInsideAreRefused) {
         reader.items = {{name, 0, 0}, {L"fine.txt", 4, 4}};
         EXPECT_FALSE(ravel::zip::unzipWith(reader, dir.file(L"x.zip"), dest, false, nullptr));
         EXPECT_EQ(contents(dest + L"\\fine.txt"), "zzzz");
+    }
+}
+
+// With the top folder stripped, a hostile first component is refused before it
+// is cut away, as it would be without stripping.
+TEST(ZipExtract, StrippingDoesNotHideAHostileFirstComponent) {
+    for (const wchar_t* name : {L"../x.dll", L"a:b/x", L"ab:s/x.dll", L"..\\x.dll"}) {
+        SCOPED_TRACE(tst::narrow(name));
+        const std::wstring logPath = getLogFolder() + L"\\toolkit_tests.log";
+        std::string log;
+        tst::readFile(logPath, log);
+        const size_t logBefore = log.size();
+        tst::TempDir dir;
+        const std::wstring dest = dir.file(L"dest");
+        RawReader reader;
+        reader.items = {{name, 4, 4}, {L"top/fine.txt", 4, 4}};
+        EXPECT_FALSE(ravel::zip::unzipWith(reader, dir.file(L"x.zip"), dest, true, nullptr));
+        EXPECT_FALSE(tst::fileExists(dest + L"\\x.dll"));
+        EXPECT_FALSE(tst::fileExists(dest + L"\\x"));
+        EXPECT_FALSE(tst::fileExists(dir.file(L"x.dll")));
+        EXPECT_EQ(contents(dest + L"\\fine.txt"), "zzzz");
+        tst::readFile(logPath, log);
+        EXPECT_NE(log.find("unzip: item " + tst::narrow(name) + " refused", logBefore), std::string::npos);
     }
 }
 

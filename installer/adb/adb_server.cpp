@@ -3,6 +3,7 @@
 
 #include "installer/adb/adb_client.h"
 #include "installer/adb/adb_print.h"
+#include "toolkit/process_start.h"
 #include "toolkit/scoped_handle.h"
 
 #include <string>
@@ -41,8 +42,10 @@ int AdbClient::startServer() {
     si.hStdError = err;
     PROCESS_INFORMATION pi = {};
     wchar_t commandLine[] = L"adb fork-server server";
-    BOOL created = CreateProcessW(program.c_str(), commandLine, nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
-                                  nullptr, &si, &pi);
+    // Only its own pipe end: the server outlives us, and any other inheritable
+    // handle of the moment (a child runner's pipe ends) would stay open with it.
+    HANDLE inherited = writeEnd.get();
+    BOOL created = createProcessInheriting(program.c_str(), commandLine, DETACHED_PROCESS, si, &inherited, 1, &pi);
     DWORD createError = GetLastError();
     writeEnd.reset();  // only the server holds the writing end now
     if (!created) {

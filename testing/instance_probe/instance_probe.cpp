@@ -1,7 +1,8 @@
 // Test-only program: a loader's single-instance step, seen from outside.
 //
 // It appends a record of its command line (as proc_child does) to "<own path>.record.txt",
-// reads "<own path>.cfg" (lines "mutex=<name>", "bring=1", "hold=<ms>"), calls
+// reads "<own path>.cfg" (lines "mutex=<name>", "bring=1", "hold=<ms>", and "vanish=1":
+// first move its own file away, so that a "runas" start of it fails), calls
 // acquireInstance(mutex, bring) and appends "result <pid> held" or "result <pid> empty".
 // A held name is kept for hold ms. Exit code 0 when it got the holder, 1 when not.
 // With TARVO_TEST_NOT_ELEVATED=1 in its environment it counts as not elevated.
@@ -62,6 +63,7 @@ int wmain() {
     std::string mutex;
     bool bring = false;
     DWORD hold = 0;
+    bool vanish = false;
     FILE* cfg = _wfopen((ownPath() + L".cfg").c_str(), L"r");
     if (cfg) {
         char buf[512];
@@ -71,10 +73,13 @@ int wmain() {
             if (l.compare(0, 6, "mutex=") == 0) mutex = l.substr(6);
             else if (l == "bring=1") bring = true;
             else if (l.compare(0, 5, "hold=") == 0) hold = strtoul(l.c_str() + 5, nullptr, 10);
+            else if (l == "vanish=1") vanish = true;
         }
         fclose(cfg);
     }
     if (mutex.empty()) return 3;
+    // Its file moved away, a "runas" start of it fails.
+    if (vanish && !MoveFileW(ownPath().c_str(), (ownPath() + L".gone").c_str())) return 4;
 
     NamedMutexHolder holder = acquireInstance(mutex, bring);
     append("result " + pid + (holder.get() ? " held\n" : " empty\n"));

@@ -1,0 +1,16 @@
+# The version block (VERSIONINFO) of a program or library, made from the project's
+# version: tarvo_version_block(<target> <file name> <description>).
+function(tarvo_version_block target file_name description)
+  string(REPLACE "." "," TARVO_VB_COMMAS "${PROJECT_VERSION}")
+  get_filename_component(TARVO_VB_STEM ${file_name} NAME_WE)
+  set(TARVO_VB_NAME ${file_name})
+  set(TARVO_VB_DESCRIPTION "${description}")
+  if(file_name MATCHES "\\.dll$")
+    set(TARVO_VB_TYPE VFT_DLL)
+  else()
+    set(TARVO_VB_TYPE VFT_APP)
+  endif()
+  set(_rc ${CMAKE_BINARY_DIR}/version/${target}.rc)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${_rc} @ONLY)
+  target_sources(${target} PRIVATE ${_rc})
+endfunction()
