@@ -17,6 +17,11 @@ void resetSelectionForTests();
 // The installer thread's handle (exit code checks).
 HANDLE workerHandleForTests(const Installer& installer);
 
+// Stands in for the Qv engine's APK handler in the Qv install's app step
+// (installApkWithQv); null restores it.
+typedef bool (*QvApkHandler)(const std::wstring& apkPath, bool hidden);
+void setQvApkHandlerForTests(QvApkHandler handler);
+
 }  // namespace v2
 
 // The progress throttle's source of GetTickCount values (null restores
@@ -24,3 +29,8 @@ HANDLE workerHandleForTests(const Installer& installer);
 // process.
 void setThrottleTickSourceForTests(DWORD (*source)());
 void resetThrottleForTests();
+
+// Sees every start-menu web-site link the install makes (folder, file name,
+// address) before it is written; null stops it.
+typedef void (*UrlShortcutObserver)(const std::wstring& folder, const std::wstring& name, const std::wstring& url);
+void setUrlShortcutObserverForTests(UrlShortcutObserver observer);
