@@ -22,6 +22,11 @@ HANDLE workerHandleForTests(const Installer& installer);
 typedef bool (*QvApkHandler)(const std::wstring& apkPath, bool hidden);
 void setQvApkHandlerForTests(QvApkHandler handler);
 
+// Sees every start-menu web-site link the install makes (folder, file name,
+// address) before it is written; null stops it.
+typedef void (*UrlShortcutObserver)(const std::wstring& folder, const std::wstring& name, const std::wstring& url);
+void setUrlShortcutObserverForTests(UrlShortcutObserver observer);
+
 }  // namespace v2
 
 // The progress throttle's source of GetTickCount values (null restores
@@ -29,8 +34,3 @@ void setQvApkHandlerForTests(QvApkHandler handler);
 // process.
 void setThrottleTickSourceForTests(DWORD (*source)());
 void resetThrottleForTests();
-
-// Sees every start-menu web-site link the install makes (folder, file name,
-// address) before it is written; null stops it.
-typedef void (*UrlShortcutObserver)(const std::wstring& folder, const std::wstring& name, const std::wstring& url);
-void setUrlShortcutObserverForTests(UrlShortcutObserver observer);

@@ -316,7 +316,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     v2::setInstallerEnv(&env);
     v2::Installer& installer = *v2::Installer::getInstance();
     v2::setSetupFailureBoxForTests(&recordBox);
-    setUrlShortcutObserverForTests(&recordUrlShortcut);
+    v2::setUrlShortcutObserverForTests(&recordUrlShortcut);
     installer.setInteractive(c.interactive);
     static EventRecorder recorder;
     installer.progressEvent().bind(&recorder, &EventRecorder::onProgress);
