@@ -127,6 +127,26 @@ TEST(ApkManifestTest, EveryTruncationAndByteChangeOfASmallManifestEndsCleanly) {
     EXPECT_GT(accepted, 0u);
 }
 
+// The string pool's offset table ends inside its own chunk, also where the
+// entries past the chunk would still be bytes of the document.
+TEST(ApkManifestTest, StringPoolOffsetTableIsBoundedByItsChunk) {
+    std::string bytes;
+    ASSERT_TRUE(tst::readFile(apk(L"manifest_base.bin"), bytes));
+    auto u16 = [&](size_t at) { return (uint32_t)(uint8_t)bytes[at] | (uint32_t)(uint8_t)bytes[at + 1] << 8; };
+    auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
+    // The pool is the document's first chunk.
+    const size_t pool = 8;
+    ASSERT_EQ(1u, u16(pool));
+    const uint32_t header = u16(pool + 2), size = u32(pool + 4);
+    const uint32_t count = (size - header) / 4 + 8;  // eight entries past the chunk
+    ASSERT_LE(pool + header + 4ull * count, bytes.size());
+    for (int k = 0; k < 4; ++k) bytes[pool + 8 + k] = (char)((count >> (8 * k)) & 0xFF);
+    ApkManifestInfo info;
+    std::string reason;
+    EXPECT_FALSE(parseBinaryManifest(bytes, info, reason));
+    EXPECT_EQ("string pool offsets out of range", reason);
+}
+
 // The temporary folder of this process is a fresh one: other tests write to the
 // shared one at the same time.
 TEST(ApkManifestTest, ReadingLeavesNoFileInTheTemporaryFolder) {

@@ -20,6 +20,10 @@ TEST(DevicePackagesTest, ReplyListsPackage) {
         // adbd without a terminal: "\n" alone.
         {L"package:/system/app/S.apk=com.android.settings\npackage:/data/app/com.example-1.apk=com.example\n",
          L"com.example", true},
+        // A middle one: read as one line, only the last "=" would be seen.
+        {L"package:/system/app/S.apk=com.android.settings\npackage:/data/app/com.example-1.apk=com.example\n"
+         L"package:/data/app/com.other-1.apk=com.other\n",
+         L"com.example", true},
         {L"package:/system/app/S.apk=com.android.settings\r\npackage:/data/app/com.example-1.apk=com.example",
          L"com.example", true},
         {L"  package:/data/app/com.example-1.apk=com.example  \r\n", L"com.example", true},

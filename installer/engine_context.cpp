@@ -119,8 +119,9 @@ int VBoxContext::runForInstall(uint32_t timeoutMs, bool& started) {
 }
 
 // A guest that has just come up starts adbd and its package manager some time
-// after the VM; an install handed over at once would fail.
-void VBoxContext::waitForGuestBoot(uint32_t timeoutMs) {
+// after the VM; an install handed over at once would fail. The budget counts
+// from the install's start, so that the engine's start and the boot share it.
+void VBoxContext::waitForGuestBoot(uint32_t installStart, uint32_t timeoutMs) {
     const std::string serial = wideToAnsi(getAdbSerial());
     const DWORD t0 = GetTickCount();
     bool booted = false;
@@ -132,25 +133,27 @@ void VBoxContext::waitForGuestBoot(uint32_t timeoutMs) {
             booted = true;
             break;
         }
-        if (timeoutMs != INFINITE && GetTickCount() - t0 > timeoutMs) break;
+        if (timeoutMs != INFINITE && GetTickCount() - installStart > timeoutMs) break;
         Sleep(kBootPollMs);
     }
     logPrintf("guest boot wait %lu ms, booted %d", (unsigned long)(GetTickCount() - t0), booted ? 1 : 0);
 }
 
 int VBoxContext::installApp(const AppInfo& app, bool deleteAfterInstall, uint32_t timeoutMs) {
+    const DWORD installStart = GetTickCount();
     bool started = false;
     const int ready = runForInstall(timeoutMs, started);
     if (ready != 0) return ready;
-    if (started) waitForGuestBoot(timeoutMs);
+    if (started) waitForGuestBoot(installStart, timeoutMs);
     return ApkInstaller::instance().installApp(app, deleteAfterInstall, (int32_t)timeoutMs);
 }
 
 int VBoxContext::installApk(const std::wstring& apkPath, bool deleteAfterInstall, uint32_t timeoutMs) {
+    const DWORD installStart = GetTickCount();
     bool started = false;
     const int ready = runForInstall(timeoutMs, started);
     if (ready != 0) return ready;
-    if (started) waitForGuestBoot(timeoutMs);
+    if (started) waitForGuestBoot(installStart, timeoutMs);
     return ApkInstaller::instance().installApk(apkPath, deleteAfterInstall, (int32_t)timeoutMs);
 }
 

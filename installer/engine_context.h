@@ -73,8 +73,9 @@ private:
     // Makes the engine run for an install: 0 running (started flags a start
     // made here), else the failure to pass on.
     int runForInstall(uint32_t timeoutMs, bool& started);
-    // Polls the guest until it reports a finished boot or timeoutMs passed.
-    void waitForGuestBoot(uint32_t timeoutMs);
+    // Polls the guest until it reports a finished boot or timeoutMs passed
+    // since installStart (a GetTickCount value).
+    void waitForGuestBoot(uint32_t installStart, uint32_t timeoutMs);
 };
 
 // A context that answers 0 or false to everything but isInstalled, without

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "installer/adb/adb_client.h"
@@ -272,8 +274,24 @@ TEST(EngineContextTest, RunningOnlyOpensTheVmMutex) {
         EXPECT_EQ("1", rig.run({L"running"})["running"]);
     }
     EXPECT_EQ("0", rig.run({L"running"})["running"]);
-    // The probe never made the name.
-    EXPECT_FALSE(ContextRig::isMutexHeldHere(kVmMutex));
+    // The probe never made the name, not even for the moment of one question:
+    // watched while it asks without a pause for two seconds.
+    fakeadb::DriverRun probing;
+    std::atomic<bool> done(false);
+    std::thread prober([&] {
+        probing = rig.run({L"running-for", L"2000"});
+        done = true;
+    });
+    size_t looks = 0, seen = 0;
+    while (!done) {
+        seen += ContextRig::isMutexHeldHere(kVmMutex) ? 1 : 0;
+        ++looks;
+    }
+    prober.join();
+    EXPECT_EQ("0", probing["running"]);
+    EXPECT_GT(probing.num("probes"), 100);
+    EXPECT_GT(looks, 100u);
+    EXPECT_EQ(0u, seen);
 }
 
 TEST(EngineContextTest, LaunchStartsThePlayerOrRaisesIt) {
@@ -373,10 +391,13 @@ TEST(EngineContextTest, BootWaitIsBoundedAndCountsAnAbsentDeviceAsNotBooted) {
         fakeadb::FakeAdb adb(config({{"boot_never", true}}));
         ASSERT_TRUE(adb.ok());
         rig.useAdb(adb.port());
-        fakeadb::DriverRun r = rig.run({L"install-apk", apk(L"good.apk"), L"2000"},
-                                       {kStartedVm[0], kStartedVm[1], kStartedVm[2]});
+        // A VM that takes most of the budget to come up leaves the boot wait the rest.
+        fakeadb::DriverRun r = rig.run({L"install-apk", apk(L"good.apk"), L"3000"},
+                                       {kStartedVm[0], L"TARVO_PLAYER_VM_DELAY_MS=2500", kStartedVm[2]});
         EXPECT_EQ("0", r["result"]);  // the install goes on
-        EXPECT_GE(r.num("elapsed_ms"), 2000);
+        EXPECT_GE(r.num("elapsed_ms"), 3000);
+        // The budget, one boot poll of 1 s, and the install itself.
+        EXPECT_LE(r.num("elapsed_ms"), 3000 + 1000 + 800);
         EXPECT_EQ(1u, adb.installs().size());
         EXPECT_NE(std::string::npos, logLine(r, "guest boot wait ").find(", booted 0"));
     }

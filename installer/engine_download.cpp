@@ -136,7 +136,8 @@ std::wstring downloadFileName(const std::wstring& url) {
 
 bool isOldTaskFolderName(const std::wstring& name, const std::wstring& cno, const std::wstring& engineWord) {
     const std::wstring prefix = cno + L"_" + engineWord + L"_";
-    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) return false;
+    // An empty tail is the folder of a variant without a version.
+    if (name.size() < prefix.size() || name.compare(0, prefix.size(), prefix) != 0) return false;
     for (size_t i = prefix.size(); i < name.size(); ++i)
         if (!((name[i] >= L'0' && name[i] <= L'9') || name[i] == L'.')) return false;
     return true;
@@ -159,38 +160,40 @@ int runEngineDownload(InstallerImpl& impl, int32_t engine) {
     logPrintf("start downlaod...");
     progress(0, 0, 0, 0.0f, std::wstring(), std::wstring());
 
-    std::wstring installed = vbox ? getPlayerVersion() : getQvPlayerVersion();
-    if (installed.empty()) installed = L"0.0.0.0";
-    const std::wstring cno = getCno(GetCommandLineW());
-    const IniFile ini(getDownloadIniPath(cno));
-
-    ChannelConfig& config = ChannelConfig::instance();
-    const DownloadVariant variant = selectDownloadVariant(config);
-    bool needPackage = true;
-    // A VBox engine whose set-up failed has its player in place: only a ready
-    // engine counts as installed, so that the package is fetched again.
-    if (compareVersions(installed, variant.version) >= 0 &&
-        (vbox ? isPlayerInstalled() && tarvo::vboxmgr::VBoxManager::getInstance()->isEngineReady() : isQvInstalled()))
-        needPackage = false;
-
-    AppInfo app;
-    const bool needApp = config.findApp(config.apkId, app) && !app.apkUrl.empty();
-
-    if (!needPackage && !needApp) {
-        progress(0, 2, 0, 100.0f, std::wstring(), std::wstring());
-        return 2;
-    }
-
-    const std::wstring taskFolder = getDownloadTaskFolder(cno, variant.version, words.word);
-    if (taskFolder.empty()) {
-        logPrintf("no data folder");
-        progress(0, 2, -1, 0.0f, std::wstring(), L"下载失败!");
-        return -1;
-    }
-    deletePath(taskFolder, false).ignore();
-    createDirectories(taskFolder).ignore();
-
+    // Every exception of the run, its need test included, ends in the failure event.
     try {
+        std::wstring installed = vbox ? getPlayerVersion() : getQvPlayerVersion();
+        if (installed.empty()) installed = L"0.0.0.0";
+        const std::wstring cno = getCno(GetCommandLineW());
+        const IniFile ini(getDownloadIniPath(cno));
+
+        ChannelConfig& config = ChannelConfig::instance();
+        const DownloadVariant variant = selectDownloadVariant(config);
+        bool needPackage = true;
+        // A VBox engine whose set-up failed has its player in place: only a ready
+        // engine counts as installed, so that the package is fetched again.
+        if (compareVersions(installed, variant.version) >= 0 &&
+            (vbox ? isPlayerInstalled() && tarvo::vboxmgr::VBoxManager::getInstance()->isEngineReady()
+                  : isQvInstalled()))
+            needPackage = false;
+
+        AppInfo app;
+        const bool needApp = config.findApp(config.apkId, app) && !app.apkUrl.empty();
+
+        if (!needPackage && !needApp) {
+            progress(0, 2, 0, 100.0f, std::wstring(), std::wstring());
+            return 2;
+        }
+
+        const std::wstring taskFolder = getDownloadTaskFolder(cno, variant.version, words.word);
+        if (taskFolder.empty()) {
+            logPrintf("no data folder");
+            progress(0, 2, -1, 0.0f, std::wstring(), L"下载失败!");
+            return -1;
+        }
+        deletePath(taskFolder, false).ignore();
+        createDirectories(taskFolder).ignore();
+
         logPrintf("start download...");
         std::unique_ptr<Downloader> downloader(new Downloader(kLibraryResource, getUserDataFolder()));
         downloader->totalProgress().bind(&impl, &InstallerImpl::onDownloadProgress);

@@ -15,6 +15,7 @@
 #include "services/loader_env.h"
 #include "services/url_encode.h"
 #include "testing/startup_driver/road_driver.h"
+#include "testing/support/qv_standin.h"
 #include "testing/support/test_support.h"
 #include "testing/support/vbox_ready_engine.h"
 
@@ -41,7 +42,7 @@ TEST(OldTaskFolderNameTest, OnlyThisChannelAndEngineWithAVersionTail) {
         const wchar_t* name;
         bool old;
     } rows[] = {
-        {L"52817_qv_3.0.0.1", true},     {L"52817_qv_3", true},          {L"52817_qv_", false},
+        {L"52817_qv_3.0.0.1", true},     {L"52817_qv_3", true},          {L"52817_qv_", true},
         {L"52817_vbox_3.0.0.1", false},  {L"5281_qv_3.0.0.1", false},    {L"152817_qv_3.0.0.1", false},
         {L"52817_qv_3.0.0.1a", false},   {L"52817_qv_3_0", false},       {L"52817_qv_..", true},
         {L"52817_qv_3.0.0.1.bak", false}, {L"download_52817.ini", false},
@@ -303,6 +304,10 @@ TEST_F(DownloadDriverTest, QvFetchesEverythingInOrderAndRecordsIt) {
     Channel c;
     c.hallUrl = "/files/TarvoHall.exe";
     serveChannel(c);
+    // The user data folder's hall program goes when a new one was fetched.
+    const std::wstring userHall = getUserDataFolder() + L"\\TarvoHall.exe";
+    roadtest::SavedFile savedHall(userHall);
+    ASSERT_TRUE(tst::writeFile(userHall, "installed hall"));
     roadtest::DriverRun r = run("action=download\ncpu.vendor=GenuineIntel\ncpu.vmx=0\ncpu.ssse3=1\nos.major=5\nos.wow64=0\ndotnet=0\n");
     ASSERT_EQ(0, r.exitCode) << r.log;
     ASSERT_TRUE(r.has("result=0"));
@@ -350,6 +355,7 @@ TEST_F(DownloadDriverTest, QvFetchesEverythingInOrderAndRecordsIt) {
     std::string hall;
     ASSERT_TRUE(tst::readFile(box.progDir() + L"\\TarvoHall.exe", hall)) << "copied to the hall path";
     EXPECT_TRUE(hall == sampleFile(L"TarvoHall.exe"));
+    EXPECT_FALSE(tst::fileExists(userHall));
 
     std::string ini;
     ASSERT_TRUE(tst::readFile(iniPath(), ini));
@@ -440,6 +446,7 @@ TEST_F(DownloadDriverTest, NeedTableDecidesBetweenABatchAndNothingNewer) {
         int result;
         bool package;
         bool engineReady = true;  // VBox: the settings file registers a machine
+        bool qvEngine = false;    // Qv: an installed engine (its registry key and launcher)
     } rows[] = {
         {false, "", true, 0, true},          {false, "nover", false, 0, true},
         {false, "3.0.0.1", false, 0, true},  {false, "3.1.0.1001", false, 2, false},
@@ -449,11 +456,21 @@ TEST_F(DownloadDriverTest, NeedTableDecidesBetweenABatchAndNothingNewer) {
         {true, "3.2.0.0", false, 0, true},
         // A VBox player whose engine set-up never finished is fetched again.
         {false, "3.1.0.1001", false, 0, true, false},
+        // An installed Qv engine as new as the variant: the app alone, or nothing.
+        {true, "3.1.0.1001", false, 2, false, true, true},
+        {true, "3.2.0.0", true, 0, false, true, true},
+        {true, "3.0.0.1", false, 0, true, true, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.qv ? "qv " : "vbox ") + row.player + (row.appListed ? " app" : " no app") +
-                     (row.engineReady ? "" : " engine not ready"));
+                     (row.engineReady ? "" : " engine not ready") + (row.qvEngine ? " qv engine" : ""));
         clearDownloads();
+        std::unique_ptr<qvtest::StandinEngine> qvEngine;
+        if (row.qvEngine) {
+            qvEngine.reset(new qvtest::StandinEngine());
+            ASSERT_TRUE(qvEngine->install(qvtest::InstallOptions{qvtest::Key::None, false}));
+            ASSERT_TRUE(qvtest::StandinEngine::writeInstallDir(qvtest::kTarvoGamesKey, qvEngine->folder()));
+        }
         Channel c;
         c.vboxEnabled = !row.qv;
         c.appListed = row.appListed;
@@ -495,6 +512,65 @@ TEST_F(DownloadDriverTest, NeedTableDecidesBetweenABatchAndNothingNewer) {
         }
         EXPECT_EQ(std::string::npos, iniText(ini).find("old")) << iniText(ini);
     }
+}
+
+// An installed Qv engine older than the variant, no package address, no app and no
+// hall program: nothing is queued, yet the run is a success.
+TEST_F(DownloadDriverTest, NothingQueuedIsASuccessWithoutABatch) {
+    qvtest::StandinEngine engine;
+    ASSERT_TRUE(engine.install(qvtest::InstallOptions{qvtest::Key::None, false}));
+    ASSERT_TRUE(qvtest::StandinEngine::writeInstallDir(qvtest::kTarvoGamesKey, engine.folder()));
+    Channel c;
+    c.romUrl = "";
+    c.appListed = false;
+    serveChannel(c);
+    seedPlayer("3.0.0.1", true);
+    ASSERT_TRUE(tst::writeFile(iniPath(), kStaleIni));
+    roadtest::DriverRun r = run("action=download\ncpu.vendor=GenuineIntel\ncpu.vmx=0\ncpu.ssse3=1\ndotnet=1\n");
+    EXPECT_EQ(0, r.exitCode) << r.log;
+    const std::vector<Event> events = eventsOf(r);
+    ASSERT_EQ(2u, events.size());
+    EXPECT_EQ(0, events[0].state);
+    EXPECT_EQ(2, events[1].state);
+    EXPECT_EQ(0, events[1].error);
+    EXPECT_EQ(100.0f, events[1].percent);
+    EXPECT_EQ(kOk, events[1].message);
+    EXPECT_TRUE(starts().empty()) << "no batch";
+    EXPECT_TRUE(r.logged("rom address is empty, channel:52817")) << r.log;
+    const std::vector<std::string> stats = statTargets();
+    ASSERT_EQ(1u, stats.size());
+    EXPECT_EQ(0u, stats[0].find(statPrefix("QV_download_ok"))) << stats[0];
+    std::string ini;
+    ASSERT_TRUE(tst::readFile(iniPath(), ini));
+    EXPECT_EQ(joinLines({"[qv_download]", "main_pkg=", "hall_exe=", "[download]", "pkg_count=0"}), iniText(ini));
+}
+
+// An exception before the batch (here the processor query of the need test) is a
+// failed download like any other: the download's failure event, -1, and the VBox
+// install's failure statistic.
+TEST_F(DownloadDriverTest, AnExceptionBeforeTheBatchIsAFailedDownload) {
+    Channel c;
+    c.vboxEnabled = true;
+    serveChannel(c);
+    ASSERT_TRUE(tst::writeFile(iniPath(), kStaleIni));
+    roadtest::DriverRun r = run("action=install\ninstalled=vbox\ncpu.fault=1\n");
+    EXPECT_EQ(-1, r.exitCode) << r.log;
+    const std::vector<Event> events = eventsOf(r);  // stage 0 only
+    ASSERT_EQ(2u, events.size());
+    EXPECT_EQ(0, events[0].state);
+    EXPECT_EQ(2, events[1].state);
+    EXPECT_EQ(-1, events[1].error);
+    EXPECT_EQ(kFailed, events[1].message);
+    EXPECT_TRUE(r.logged("download exception: processor query failed")) << r.log;
+    EXPECT_FALSE(r.logged("installer exception: ")) << r.log;
+    const std::vector<std::string> stats = statTargets();
+    ASSERT_EQ(2u, stats.size()) << testing::PrintToString(stats);
+    EXPECT_EQ(0u, stats[0].find(statPrefix("vbox_install_start"))) << stats[0];
+    EXPECT_EQ(0u, stats[1].find(statPrefix("vbox_download_failed"))) << stats[1];
+    EXPECT_TRUE(starts().empty());
+    std::string ini;
+    tst::readFile(iniPath(), ini);
+    EXPECT_EQ(kStaleIni, ini);
 }
 
 // The .NET 2.0 setup key, with its runtime bound by the driver's seam ("dotnet=1"),
@@ -722,8 +798,15 @@ TEST_F(DownloadDriverTest, OldFoldersOfThisChannelAndEngineGoAfterAPackage) {
     for (const wchar_t* name : stay) ASSERT_TRUE(tst::writeFile(dl + L"\\" + name, "x"));
     ASSERT_TRUE(CreateDirectoryW((dl + L"\\52817_qv_3.0.0.1").c_str(), nullptr));
     ASSERT_TRUE(tst::writeFile(dl + L"\\52817_qv_3.0.0.1\\qv_engine_3.0.0.1.zip", "old"));
-    // An installed hall program stays when the run fetches none.
+    // The folder of a variant that had no version.
+    ASSERT_TRUE(CreateDirectoryW((dl + L"\\52817_qv_").c_str(), nullptr));
+    ASSERT_TRUE(tst::writeFile(dl + L"\\52817_qv_\\sample_1.0.apk", "old"));
+    // An installed hall program stays when the run fetches none: the one the hall
+    // path names and the one in the user data folder.
     ASSERT_TRUE(tst::writeFile(box.progDir() + L"\\TarvoHall.exe", "installed hall"));
+    const std::wstring userHall = getUserDataFolder() + L"\\TarvoHall.exe";
+    roadtest::SavedFile savedHall(userHall);
+    ASSERT_TRUE(tst::writeFile(userHall, "user hall"));
 
     Channel c;
     serveChannel(c);
@@ -731,11 +814,14 @@ TEST_F(DownloadDriverTest, OldFoldersOfThisChannelAndEngineGoAfterAPackage) {
     ASSERT_EQ(0, r.exitCode) << r.log;
     EXPECT_FALSE(tst::fileExists(dl + L"\\52817_qv_3.0.0.1\\qv_engine_3.0.0.1.zip"));
     EXPECT_FALSE(tst::fileExists(dl + L"\\52817_qv_3.0.0.1"));
+    EXPECT_FALSE(tst::fileExists(dl + L"\\52817_qv_"));
     EXPECT_TRUE(tst::fileExists(taskFolder("qv") + L"\\qv_engine_3.1.0.1001.zip"));
     for (const wchar_t* name : stay) EXPECT_TRUE(tst::fileExists(dl + L"\\" + name)) << tst::narrow(name);
     std::string hall;
     ASSERT_TRUE(tst::readFile(box.progDir() + L"\\TarvoHall.exe", hall));
     EXPECT_EQ("installed hall", hall);
+    ASSERT_TRUE(tst::readFile(userHall, hall));
+    EXPECT_EQ("user hall", hall);
 
     // An app-only run of the VBox engine leaves its older folder alone.
     clearDownloads();

@@ -19,6 +19,10 @@
 #include "toolkit/shell_util.h"
 #include "toolkit/string_util.h"
 
+#ifdef TARVO_TEST_SEAMS
+#include "installer/seams.h"
+#endif
+
 namespace v2 {
 
 namespace {
@@ -156,6 +160,14 @@ void moveHelperPrograms(const std::wstring& playerFolder, const std::vector<std:
     }
 }
 
+#ifdef TARVO_TEST_SEAMS
+namespace {
+UrlShortcutObserver g_urlShortcutObserver = nullptr;
+}  // namespace
+
+void setUrlShortcutObserverForTests(UrlShortcutObserver observer) { g_urlShortcutObserver = observer; }
+#endif
+
 void installHelperAndShortcuts(ServiceControl& services, EngineKind engine, bool loaderSelfCopy) {
     logPrintf("create TarvoHelper ...");
     services.installAndStart(getHelperName(), getUserDataFolder() + L"\\TarvoHelper.exe", SERVICE_WIN32_OWN_PROCESS,
@@ -180,7 +192,11 @@ void installHelperAndShortcuts(ServiceControl& services, EngineKind engine, bool
         const std::wstring menu = programs + L"\\" + name;
         createShortcut(menu, name + L".lnk", loader, L"", L"", 0);
         createShortcut(menu, L"卸载" + name + L".lnk", loader, L"--uninstall", L"", 0);
-        createUrlShortcut(menu, name + L"官网.url", webHostAddress(WebHost::Www), L"访问" + name + L"官网", L"");
+        const std::wstring site = productSiteAddress();
+#ifdef TARVO_TEST_SEAMS
+        if (g_urlShortcutObserver) g_urlShortcutObserver(menu, name + L"官网.url", site);
+#endif
+        createUrlShortcut(menu, name + L"官网.url", site, L"访问" + name + L"官网", L"");
         SHChangeNotify(SHCNE_MKDIR, SHCNF_PATHW | SHCNF_FLUSH, menu.c_str(), nullptr);
     }
     if (engine == EngineKind::Qv) {

@@ -29,9 +29,9 @@ bool hasQuoteOrControl(const std::wstring& text) {
     return false;
 }
 
+// An empty activity is no danger: lookupQvApp finds it from the gadget icon.
 bool isSafeAppName(const std::wstring& package, const std::wstring& activity) {
-    return !package.empty() && isSafeAndroidPackage(package) && !activity.empty() &&
-           isSafeAndroidActivity(activity);
+    return !package.empty() && isSafeAndroidPackage(package) && (activity.empty() || isSafeAndroidActivity(activity));
 }
 
 void removeService(ServiceControl& control, const wchar_t* name) {
@@ -121,15 +121,21 @@ bool lookupQvApp(const std::wstring& appId, AppInfo& app) {
     if (!isSafeAppName(app.package, app.activity)) return false;
     const std::wstring dir = getQvInstallDir();
     if (dir.empty()) return false;
-    if (pathExists(dir + kGadgetFolder + app.package + L"." + app.activity + L".png")) return true;
+    if (!app.activity.empty() && pathExists(dir + kGadgetFolder + app.package + L"." + app.activity + L".png"))
+        return true;
     std::wstring activity;
     if (!findGadgetActivity(activity, dir, app.package)) return false;
+    // An icon's name reaches TV-RunApp's command line as the app.ini's activity does.
+    if (!isSafeAndroidActivity(activity)) {
+        logPrintf("qv gadget activity refused: %s", ansi(activity).c_str());
+        return false;
+    }
     app.activity = activity;
     return true;
 }
 
 bool runQvApp(const std::wstring& package, const std::wstring& activity) {
-    if (!isSafeAppName(package, activity)) {
+    if (activity.empty() || !isSafeAppName(package, activity)) {
         logPrintf("qv app refused: %s/%s", ansi(package).c_str(), ansi(activity).c_str());
         return false;
     }

@@ -362,6 +362,11 @@ TEST_F(QvControlTest, LookupFindsTheAppAndItsIcon) {
         {"no icon", L"qve1", "qve1", "com.q.e", "Main", {}, L"qve1", false, "qve1", "Main"},
         {"wildcard package", L"qvf1", "qvf1", "a*", "Main", {{L"com.q.z", L"Z"}}, L"qvf1", false, "qvf1", "Main"},
         {"empty package", L"qvg1", "qvg1", "", "Main", {{L"com.q.z", L"Z"}}, L"qvg1", false, "qvg1", "Main"},
+        {"empty activity from the icon", L"qvh1", "qvh1", "com.q.h", "", {{L"com.q.h", L"Start"}}, L"qvh1", true,
+         "qvh1", "Start"},
+        {"unsafe activity", L"qvi1", "qvi1", "com.q.i", "M;x", {{L"com.q.i", L"Main"}}, L"qvi1", false, "qvi1", "M;x"},
+        {"unsafe activity of the icon", L"qvj1", "qvj1", "com.q.j", "", {{L"com.q.j", L"M x"}}, L"qvj1", false, "qvj1",
+         ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -418,6 +423,7 @@ TEST(QvControlLaunchTest, LaunchByAppId) {
         bool apkKept;
         const char* logged;
         const char* runLine;
+        const char* activity = ".MainActivity";  // of the app.ini
     };
     const Case cases[] = {
         {"empty id", L"", false, false, true, {"TV-StartLauncher"}, true, nullptr, nullptr},
@@ -427,6 +433,8 @@ TEST(QvControlLaunchTest, LaunchByAppId) {
          "  -p com.a.b -a .MainActivity"},
         {"handler missing", L"qvl1", false, true, false, {}, true, "app install failed!", nullptr},
         {"not listed", L"qvl9", false, false, false, {}, true, "app install failed!", nullptr},
+        {"empty activity, present by its icon", L"qvl1", true, false, true, {"TV-RunApp"}, false, "app qvl1 exists!",
+         "  -p com.a.b -a MainActivity", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -434,7 +442,7 @@ TEST(QvControlLaunchTest, LaunchByAppId) {
         ASSERT_TRUE(engine.install(qvtest::InstallOptions{Key::None, false}));
         ASSERT_TRUE(StandinEngine::writeInstallDir(qvtest::kTarvoGamesKey, engine.folder()));
         const std::wstring folder = engine.writeAppFolder(
-            L"qvl1", {{"id", "qvl1"}, {"package", "com.a.b"}, {"activity", ".MainActivity"}, {"apk", "good.apk"}});
+            L"qvl1", {{"id", "qvl1"}, {"package", "com.a.b"}, {"activity", c.activity}, {"apk", "good.apk"}});
         const std::wstring apkPath = folder + L"\\good.apk";
         ASSERT_TRUE(CopyFileW(apk(L"good.apk").c_str(), apkPath.c_str(), FALSE));
         if (c.gadget) ASSERT_TRUE(engine.addGadget(L"com.a.b", L"MainActivity"));

@@ -64,6 +64,37 @@ std::string outputTail(const std::string& output) {
     return tail;
 }
 
+#ifdef TARVO_TEST_SEAMS
+QvApkHandler g_apkHandler = nullptr;
+#endif
+
+bool runApkHandler(const std::wstring& apkPath, bool hidden) {
+#ifdef TARVO_TEST_SEAMS
+    if (g_apkHandler) return g_apkHandler(apkPath, hidden);
+#endif
+    return installApkWithQv(apkPath, hidden);
+}
+
+// One app install's progress thread, told to stop and joined on every way out
+// of the install step: it must not fire into a run that has ended.
+class ProgressThreadGuard {
+public:
+    explicit ProgressThreadGuard(HANDLE thread) : thread_(thread) {}
+    ~ProgressThreadGuard() { finish(); }
+    ProgressThreadGuard(const ProgressThreadGuard&) = delete;
+    ProgressThreadGuard& operator=(const ProgressThreadGuard&) = delete;
+    void finish() {
+        g_qvApkInstallDone.store(true);
+        if (!thread_) return;
+        WaitForSingleObject(thread_, INFINITE);
+        CloseHandle(thread_);
+        thread_ = nullptr;
+    }
+
+private:
+    HANDLE thread_;
+};
+
 void marketPings(const std::wstring& sid) {
     const std::wstring cno = commandLineCno();
     const UrlParams withM2 = {{L"m", getMid2()}, {L"m2", getMid()}, {L"cno", cno}};
@@ -82,6 +113,10 @@ QvInstallLimits& qvInstallLimits() {
 
 #ifdef TARVO_TEST_SEAMS
 void setSetupFailureBoxForTests(SetupFailureBox box) { g_box = box; }
+#endif
+
+#ifdef TARVO_TEST_SEAMS
+void setQvApkHandlerForTests(QvApkHandler handler) { g_apkHandler = handler; }
 #endif
 
 DWORD WINAPI qvInstallProgressThread(LPVOID arg) {
@@ -239,14 +274,12 @@ int InstallerQvImpl::installSteps() {
         if (lookupQvApp(record.id, present)) continue;
         g_qvApkInstallDone.store(false);
         marketPings(config.apkId);
-        HANDLE thread = CreateThread(nullptr, 0, qvInstallProgressThread, static_cast<InstallerImpl*>(this), 0, nullptr);
-        const bool installed = installApkWithQv(record.apkPath, true);
+        ProgressThreadGuard progressThread(
+            CreateThread(nullptr, 0, qvInstallProgressThread, static_cast<InstallerImpl*>(this), 0, nullptr));
+        const bool installed = runApkHandler(record.apkPath, true);
         g_qvApkInstallDone.store(true);
         logPrintf("APK had install");
-        if (thread) {
-            WaitForSingleObject(thread, INFINITE);
-            CloseHandle(thread);
-        }
+        progressThread.finish();
         if (!installed) {
             logPrintf("APK install return false");
             stat(L"apk_install_fail");

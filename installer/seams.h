@@ -35,6 +35,16 @@ void setSetupFailureBoxForTests(SetupFailureBox box);
 // the process's own.
 void setManagerForTests(InstallerVBoxImpl& impl, tarvo::vboxmgr::VBoxManager* manager);
 
+// Stands in for the Qv engine's APK handler in the Qv install's app step
+// (installApkWithQv); null restores it.
+typedef bool (*QvApkHandler)(const std::wstring& apkPath, bool hidden);
+void setQvApkHandlerForTests(QvApkHandler handler);
+
+// Sees every start-menu web-site link the install makes (folder, file name,
+// address) before it is written; null stops it.
+typedef void (*UrlShortcutObserver)(const std::wstring& folder, const std::wstring& name, const std::wstring& url);
+void setUrlShortcutObserverForTests(UrlShortcutObserver observer);
+
 }  // namespace v2
 
 // The progress throttle's source of GetTickCount values (null restores

@@ -428,7 +428,14 @@ void notifyApkInstalled(const std::wstring& appId) {
     const wchar_t* titles[] = {L"Orvek壁纸", L"塔沃助手"};
     for (const wchar_t* title : titles) {
         bool delivered = false;
-        HWND window = FindWindowW(nullptr, title);
+        // The loader's own dialog bears one of the titles: windows of this process are not receivers.
+        HWND window = nullptr;
+        DWORD owner = 0;
+        do {
+            window = FindWindowExW(nullptr, window, nullptr, title);
+            owner = 0;
+            if (window) GetWindowThreadProcessId(window, &owner);
+        } while (window && owner == GetCurrentProcessId());
         if (window) {
             COPYDATASTRUCT data = {};
             data.dwData = id;

@@ -673,4 +673,56 @@ TEST(NotifyApkInstalledTest, WindowsMissingPresentAndHung) {
     }
 }
 
+// A hidden top-level window of this process, as the loader's own dialog is.
+class OwnWindow {
+public:
+    explicit OwnWindow(const wchar_t* title) {
+        static const wchar_t* kClass = L"TarvoNotifyOwnWindow";
+        static bool registered = false;
+        if (!registered) {
+            WNDCLASSW wc = {};
+            wc.lpfnWndProc = &OwnWindow::proc;
+            wc.hInstance = GetModuleHandleW(nullptr);
+            wc.lpszClassName = kClass;
+            registered = RegisterClassW(&wc) != 0;
+        }
+        copies() = 0;
+        window_ = CreateWindowExW(0, kClass, title, WS_OVERLAPPED, 0, 0, 100, 100, nullptr, nullptr,
+                                  GetModuleHandleW(nullptr), nullptr);
+    }
+    ~OwnWindow() {
+        if (window_) DestroyWindow(window_);
+    }
+    bool ok() const { return window_ != nullptr; }
+    static int& copies() {
+        static int n = 0;
+        return n;
+    }
+
+private:
+    static LRESULT CALLBACK proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message == WM_COPYDATA) ++copies();
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+    HWND window_;
+};
+
+TEST(NotifyApkInstalledTest, WindowsOfThisProcessAreNoReceivers) {
+    tst::TempDir dir(L"notify");
+    for (bool sibling : {false, true}) {
+        SCOPED_TRACE(sibling ? "another program's window of the title too" : "only this process's window");
+        WindowFixture other;
+        const std::wstring record = dir.file(sibling ? L"sibling.txt" : L"none.txt");
+        if (sibling) ASSERT_TRUE(other.start(L"--title \"\u5854\u6c83\u52a9\u624b\" --record " + inQuotes(record)));
+        // Made after the other program's window: the search meets it first.
+        OwnWindow own(L"\u5854\u6c83\u52a9\u624b");
+        ASSERT_TRUE(own.ok());
+        EXPECT_EQ(sibling ? "55\r\n" : "55\r\n55\r\n", appendedBy([] { notifyApkInstalled(L"55"); }));
+        EXPECT_EQ(0, OwnWindow::copies());
+        if (sibling) {
+            EXPECT_EQ("dwData=55 cbData=4 data=37000000\n", readAll(record));
+        }
+    }
+}
+
 }  // namespace

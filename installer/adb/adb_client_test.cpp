@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "testing/fake_adb/fake_adb_fixture.h"
@@ -251,6 +252,82 @@ TEST_F(AdbClientTest, QueryCollectsTheWholeOutputAndClearsItOnFailure) {
     gone.serverPort = fakeadb::freePort();
     EXPECT_EQ(-1, gone.query("shell:big", unreachable));
     EXPECT_EQ("", unreachable);
+}
+
+// A peer on an ephemeral port of 127.0.0.1 that runs `talk` on the one connection
+// it accepts; `connected` is the client's end.
+class LocalPeer {
+public:
+    explicit LocalPeer(std::function<void(SOCKET, const std::atomic<bool>&)> talk) {
+        WSADATA wsa;
+        WSAStartup(MAKEWORD(2, 2), &wsa);
+        SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        int len = sizeof a;
+        getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+        listen(listener, 1);
+        peer_ = std::thread([this, listener, talk] {
+            SOCKET c = accept(listener, nullptr, nullptr);
+            closesocket(listener);
+            if (c == INVALID_SOCKET) return;
+            talk(c, stop_);
+            closesocket(c);
+        });
+        connected = socket(AF_INET, SOCK_STREAM, 0);
+        if (::connect(connected, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            closesocket(connected);
+            connected = INVALID_SOCKET;
+        }
+    }
+    ~LocalPeer() {
+        stop_ = true;
+        if (connected != INVALID_SOCKET) closesocket(connected);
+        peer_.join();
+        WSACleanup();
+    }
+    SOCKET connected = INVALID_SOCKET;
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread peer_;
+};
+
+TEST(AdbReadAll, TotalDeadlineAndSizeCap) {
+    {
+        SCOPED_TRACE("a byte every 200 ms");
+        LocalPeer peer([](SOCKET c, const std::atomic<bool>& stop) {
+            for (int i = 0; i < 50 && !stop; ++i) {
+                if (send(c, "x", 1, 0) != 1) return;
+                Sleep(200);
+            }
+        });
+        ASSERT_NE(INVALID_SOCKET, peer.connected);
+        std::string output;
+        const ULONGLONG t0 = GetTickCount64();
+        adb::AdbClient::readAll((adb::SocketFd)peer.connected, output, 1500);
+        const ULONGLONG took = GetTickCount64() - t0;
+        EXPECT_GE(took, 1400u);
+        EXPECT_LT(took, 2200u);
+        EXPECT_GE(output.size(), 5u);
+        EXPECT_LE(output.size(), 9u);
+    }
+    {
+        SCOPED_TRACE("9 MiB");
+        LocalPeer peer([](SOCKET c, const std::atomic<bool>& stop) {
+            const std::string block(65536, 'y');
+            for (int i = 0; i < 9 * 16 && !stop; ++i)
+                if (send(c, block.data(), (int)block.size(), 0) <= 0) return;
+            shutdown(c, SD_SEND);
+        });
+        ASSERT_NE(INVALID_SOCKET, peer.connected);
+        std::string output;
+        adb::AdbClient::readAll((adb::SocketFd)peer.connected, output, 60000);
+        EXPECT_EQ(8388608u, output.size());
+        EXPECT_EQ(std::string::npos, output.find_first_not_of('y'));
+    }
 }
 
 TEST_F(AdbClientTest, UnreachableServer) {

@@ -99,6 +99,16 @@ int run(const std::vector<std::wstring>& a, std::string& out) {
     const DWORD t0 = GetTickCount();
     if (scenario == L"running") {
         num("running", c->isRunning() ? 1 : 0);
+    } else if (scenario == L"running-for") {
+        // Asks again and again for arg(1) ms, so that a watcher can look in between.
+        const DWORD ms = (DWORD)wcstoul(arg(1).c_str(), nullptr, 10);
+        long long probes = 0, running = 0;
+        while (GetTickCount() - t0 < ms) {
+            running += c->isRunning() ? 1 : 0;
+            ++probes;
+        }
+        num("probes", probes);
+        num("running", running);
     } else if (scenario == L"launch") {
         c->headless = arg(2) == L"1";
         num("result", c->launch(arg(1) == L"-" ? std::wstring() : arg(1)));

@@ -16,13 +16,20 @@
 //   qv.apkHandlerMs                  the limit of the Qv engine's APK handler
 //   interactive    1: a window run (the setup-failure box is recorded, not shown)
 //   download       a scripted Qv download in place of the real one: "fail" (-1),
-//                  "nothing" (2) or "nopkg" (an ini without an engine package or app)
+//                  "nothing" (2), "nopkg" (an ini without an engine package or app)
+//                  or "keep" (0, the test's own ini left as it is)
+//   apkHandler     "throw": the Qv engine's APK handler throws after 300 ms
+//   settleMs       wait this long after the run before the record is written
+//   installed      "vbox" or "qv": the installed engine as the checks see it
+//   cpu.fault      1: every processor query throws
 //   ini.<key>      after the real Qv download, [qv_download] <key> is set to the value
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -103,6 +110,9 @@ struct Case {
     bool interactive = false;
     std::string download;
     std::map<std::string, std::string> iniValues;  // [qv_download] key -> value
+    std::string apkHandler, installed;
+    long settleMs = -1;
+    bool cpuFault = false;
 };
 
 bool readCase(const std::string& text, Case& c, std::string& error) {
@@ -146,8 +156,19 @@ bool readCase(const std::string& text, Case& c, std::string& error) {
             ok = key.size() > 4;
             c.iniValues[key.substr(4)] = value;
         } else if (key == "download") {
-            ok = value == "fail" || value == "nothing" || value == "nopkg";
+            ok = value == "fail" || value == "nothing" || value == "nopkg" || value == "keep";
             c.download = value;
+        } else if (key == "apkHandler") {
+            ok = value == "throw";
+            c.apkHandler = value;
+        } else if (key == "settleMs") {
+            ok = parseInt(value, c.settleMs) && c.settleMs >= 0;
+        } else if (key == "installed") {
+            ok = value == "vbox" || value == "qv";
+            c.installed = value;
+        } else if (key == "cpu.fault") {
+            ok = value == "1";
+            c.cpuFault = true;
         } else {
             ok = false;
         }
@@ -157,6 +178,11 @@ bool readCase(const std::string& text, Case& c, std::string& error) {
         }
     }
     return true;
+}
+
+bool throwingApkHandler(const std::wstring&, bool) {
+    Sleep(300);
+    throw std::runtime_error("apk handler failed");
 }
 
 void applySeams(const Case& c) {
@@ -195,6 +221,17 @@ void applySeams(const Case& c) {
             return facts;
         });
     }
+    if (c.cpuFault) {
+        CpuFacts facts;
+        facts.leaf0 = []() -> CpuidLeaf0 { throw std::runtime_error("processor query failed"); };
+        facts.leaf1Ecx = []() -> uint32_t { throw std::runtime_error("processor query failed"); };
+        setCpuFactsForTests(facts);
+    }
+    if (!c.installed.empty()) {
+        const EngineKind kind = c.installed == "vbox" ? EngineKind::VBox : EngineKind::Qv;
+        setInstalledEngineForTests([kind]() { return std::optional<EngineKind>(kind); });
+    }
+    if (c.apkHandler == "throw") v2::setQvApkHandlerForTests(&throwingApkHandler);
     if (c.dotnet >= 0) {
         const bool binds = c.dotnet == 1;
         setDotNetBinderForTests([binds](const std::wstring&) { return binds; });
@@ -213,6 +250,12 @@ std::string g_boxes;
 int recordBox(const std::wstring& text, const std::wstring& caption, UINT style) {
     g_boxes += "box " + wideToUtf8(text) + "|" + wideToUtf8(caption) + "|" + std::to_string(style) + "\n";
     return IDOK;
+}
+
+// The start-menu web-site links the run made.
+std::string g_urlShortcuts;
+void recordUrlShortcut(const std::wstring& folder, const std::wstring& name, const std::wstring& url) {
+    g_urlShortcuts += "urlshortcut " + wideToUtf8(folder) + "|" + wideToUtf8(name) + "|" + wideToUtf8(url) + "\n";
 }
 
 // The Qv engine with a scripted download, so that the install runs alone on
@@ -237,6 +280,10 @@ public:
         if (script_ == "nothing") {
             progress(0, 2, 0, 100.0f, std::wstring(), std::wstring());
             return 2;
+        }
+        if (script_ == "keep") {
+            progress(0, 2, 0, 100.0f, std::wstring(), L"下载ok!");
+            return 0;
         }
         const IniFile ini(getDownloadIniPath(getCno(GetCommandLineW())));
         ini.startUtf16File();
@@ -289,6 +336,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     v2::setInstallerEnv(&env);
     v2::Installer& installer = *v2::Installer::getInstance();
     v2::setSetupFailureBoxForTests(&recordBox);
+    v2::setUrlShortcutObserverForTests(&recordUrlShortcut);
     installer.setInteractive(c.interactive);
     static EventRecorder recorder;
     installer.progressEvent().bind(&recorder, &EventRecorder::onProgress);
@@ -306,6 +354,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         installer.wait(20);
     }
     const ULONGLONG took = GetTickCount64() - started;
+    if (c.settleMs > 0) Sleep((DWORD)c.settleMs);
     DWORD code = (DWORD)-1;
     const bool ended = !installer.isBusy();
     if (ended) GetExitCodeThread(v2::workerHandleForTests(installer), &code);
@@ -318,6 +367,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         out += line + wideToUtf8(e.detail) + " message=" + wideToUtf8(e.message) + "\n";
     }
     out += g_boxes;
+    out += g_urlShortcuts;
     out += "ms=" + std::to_string(took) + "\n";
     out += ended ? "result=" + std::to_string((int)code) + "\n" : "result=timeout\n";
     const int rc = ended ? (int)code : 4;

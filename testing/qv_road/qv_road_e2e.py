@@ -20,13 +20,6 @@ CHANNEL_DOCS = ("GET /data/channel_config.json", "GET /data/apk_config.json")
 PACKAGE = "qv_engine_3.1.0.1001.zip"
 
 
-def entry_provisional():
-    """The uninstall entry is written once its own work lands; until then the
-    install calls a body that does nothing."""
-    path = os.path.join(road.ROOT, "installer", "qv_install_provisional.cpp")
-    return os.path.exists(path) and "void writeUninstallEntry" in open(path, encoding="utf-8").read()
-
-
 class Check:
     def __init__(self):
         self.failures = []
@@ -129,13 +122,10 @@ class Case:
                 if l["path"].lower().startswith((run.probe.get("common_programs", "?") + u"\\塔沃助手\\").lower())]
         c.eq(2, len(menu), "two start-menu links")
         # No internet-shortcut object under Wine: the web-site link is only made on Windows.
-        if entry_provisional():
-            self.check.notes.append("uninstall entry not checked: writeUninstallEntry is provisional")
-        else:
-            entry = run.probe.get("uninstall_entry") or {}
-            c.eq(u"塔沃助手", entry.get("key"), "uninstall entry")
-            c.eq('"%s" --uninstall' % loader, entry.get("UninstallString"), "UninstallString")
-            c.eq(data, entry.get("InstallLocation"), "InstallLocation")
+        entry = run.probe.get("uninstall_entry") or {}
+        c.eq(u"塔沃助手", entry.get("key"), "uninstall entry")
+        c.eq('"%s" --uninstall' % loader, entry.get("UninstallString"), "UninstallString")
+        c.eq(data, entry.get("InstallLocation"), "InstallLocation")
 
     def ended_normally(self, run, result):
         c = self.check
@@ -172,8 +162,7 @@ class Case:
         c.eq(engine + "\\", self.qv_key(run, "InstallDir"), "InstallDir")
         c.eq("3.1.0.1001", self.qv_key(run, "Version"), "Version")
         self.product_pieces_present(run)
-        if not entry_provisional():
-            c.eq("3.1.0.1001", (run.probe.get("uninstall_entry") or {}).get("DisplayVersion"), "DisplayVersion")
+        c.eq("3.1.0.1001", (run.probe.get("uninstall_entry") or {}).get("DisplayVersion"), "DisplayVersion")
         services = run.probe.get("services") or {}
         c.eq(4, (services.get("TarvoHelper") or {}).get("state"), "the helper service runs")
         for name in ("tvHdAndroidSvc", "tvHdDrv"):
@@ -232,9 +221,8 @@ class Case:
         c.that(len(run.starts("TV-Quit")) >= 1, "TV-Quit ran before the extraction", run.record)
         c.eq([setup], run.starts("qvInstaller"), "the setup runs again on the same folder")
         c.eq("3.1.0.1002", self.qv_key(run, "Version"), "upgraded Version")
-        if not entry_provisional():
-            c.eq("3.1.0.1002", (run.probe.get("uninstall_entry") or {}).get("DisplayVersion"),
-                 "upgraded DisplayVersion")
+        c.eq("3.1.0.1002", (run.probe.get("uninstall_entry") or {}).get("DisplayVersion"),
+             "upgraded DisplayVersion")
         acts = run.actions()
         c.eq([], [a for a in acts if a.startswith("ping:")], "no pings on the upgrade")
         c.eq([], run.starts("TV-ApkHandler"), "no app install on the upgrade")
@@ -291,9 +279,6 @@ class Case:
         c.in_order(run.log_messages(), ["call qvInstaller failed, exit code 0", "install end: -1", "loader exit 0"],
                    "log lines")
         self.product_pieces_present(run)
-        if any("InstallerQvImpl::remove" in line for line in run.debug):
-            c.notes.append("the uninstall half waits: InstallerQvImpl::remove is not built yet")
-            return
         run = r.run(["--uninstall", "-s"])
         c.eq(0, run.exit_code, "the uninstall's exit code")
         for name, svc in (run.probe.get("services") or {}).items():

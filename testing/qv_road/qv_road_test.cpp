@@ -36,6 +36,16 @@ std::wstring regValue(const wchar_t* key, const wchar_t* name) {
     return rc == ERROR_SUCCESS ? std::wstring(buffer) : L"(none)";
 }
 
+// A value of the product's uninstall entry, in this process's registry view as the install writes it.
+std::wstring entryValue(const wchar_t* name) {
+    const std::wstring key = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + getProductDisplayName();
+    wchar_t buffer[600] = {};
+    DWORD bytes = sizeof(buffer) - sizeof(wchar_t);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, RRF_RT_REG_SZ, nullptr, buffer, &bytes) != ERROR_SUCCESS)
+        return L"(none)";
+    return buffer;
+}
+
 std::string fieldOf(const std::string& line, const std::string& key) {
     const size_t at = line.find(" " + key + "=");
     if (at == std::string::npos) return std::string();
@@ -205,6 +215,12 @@ TEST_F(QvRoadTest, FullInstallFromTheSampleChannel) {
     const std::string name = tst::narrow(getProductDisplayName());
     EXPECT_TRUE(tst::fileExists(getSpecialFolder(CSIDL_DESKTOPDIRECTORY, L"") + L"\\" + getProductDisplayName() + L".lnk"))
         << name;
+    // The start-menu web-site link and "URLInfoAbout" both name the product's site.
+    const std::string site = tst::narrow(box.base()) + "/";
+    const std::string menu = tst::narrow(getSpecialFolder(CSIDL_COMMON_PROGRAMS, L"")) + "\\" + name;
+    EXPECT_EQ(1u, run.count("urlshortcut "));
+    EXPECT_EQ("urlshortcut " + menu + "|" + name + u8"官网.url|" + site, run.first("urlshortcut "));
+    EXPECT_EQ(site, tst::narrow(entryValue(L"URLInfoAbout")));
 
     std::vector<std::string> requests = box.requests();
     requests.erase(requests.begin(), requests.begin() + (long)before);
@@ -394,6 +410,8 @@ TEST_F(QvRoadTest, DotNetPackage) {
     } cases[] = {
         {"os.major=5\nos.wow64=0\n", "0", true, {"QV_dotnet_no"}},
         {"os.major=5\nos.wow64=0\n", "1603", true, {"QV_dotnet_no", "QV_dotnet_fail"}},
+        // .NET present: nothing fetched, nothing run, nothing sent.
+        {"os.major=5\nos.wow64=0\ndotnet=1\n", "0", false, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.extra) + " exit " + c.exitCode);
@@ -502,6 +520,64 @@ TEST_F(QvRoadTest, ProgressThreadStopsAt98AndAHalf) {
     const std::vector<std::string> events = installEvents(run, true);
     ASSERT_GE(events.size(), 2u);
     EXPECT_EQ(u8"1 0 100 安装应用...", events[events.size() - 2]);
+    EXPECT_TRUE(recorded("TV-ApkHandler", "apk-installed", "com.tarvo.sample MainActivity 1"));
+}
+
+// An APK handler that throws: the progress thread is stopped and joined before the
+// step gives the exception up, so no progress event follows the run's end.
+TEST_F(QvRoadTest, AThrowingApkHandlerLeavesNoProgressThreadBehind) {
+    roadtest::DriverRun run = install("", "qv.progressMs=100\napkHandler=throw\nsettleMs=1000\n");
+    EXPECT_EQ(0xFFFFFFFFu, (DWORD)run.exitCode) << run.log;
+    EXPECT_TRUE(run.logged("installer exception: apk handler failed")) << run.log;
+    std::vector<std::string> events;
+    size_t threadEvents = 0;
+    for (const std::string& l : run.lines) {
+        if (l.compare(0, 6, "event ") != 0) continue;
+        events.push_back(l);
+        threadEvents += fieldOf(l, "stage") == "1" && fieldOf(l, "thread") == "other";
+    }
+    EXPECT_GE(threadEvents, 1u) << "the thread ran while the handler did";
+    ASSERT_FALSE(events.empty());
+    // The installer's own final event is the last one, also a second after the run.
+    const std::string& last = events.back();
+    EXPECT_EQ("1", fieldOf(last, "stage")) << last;
+    EXPECT_EQ("2", fieldOf(last, "state")) << last;
+    EXPECT_EQ("-1", fieldOf(last, "error")) << last;
+    EXPECT_EQ("installer", fieldOf(last, "thread")) << last;
+}
+
+// Every package entry is filed under the channel's app: the later entry's files
+// and values win, and both fetched APKs leave their folder.
+TEST_F(QvRoadTest, LaterPackageEntriesOverwriteEarlierOnes) {
+    qvtest::StandinEngine engine;
+    ASSERT_TRUE(engine.install());
+    tst::TempDir fetched(L"qvpkgs");
+    const std::wstring first = fetched.file(L"first.apk"), second = fetched.file(L"second.apk");
+    ASSERT_TRUE(tst::writeFile(first, "not an apk"));
+    ASSERT_TRUE(CopyFileW((tst::binDir() + L"\\..\\sample_files\\sample_1.0.apk").c_str(), second.c_str(), FALSE));
+    ASSERT_TRUE(tst::writeFile(fetched.file(L"a_tips.png"), "a"));
+    ASSERT_TRUE(tst::writeFile(fetched.file(L"b_tips.png"), "b"));
+    const IniFile ini(getDownloadIniPath(L"52817"));
+    ASSERT_TRUE(ini.startUtf16File());
+    ini.setString(L"qv_download", L"main_pkg", L"");
+    ini.setIntA("download", "pkg_count", 2);
+    ini.setString(L"52817_1", L"file", first);
+    ini.setString(L"52817_1", L"tips", fetched.file(L"a_tips.png"));
+    ini.setString(L"52817_2", L"file", second);
+    ini.setString(L"52817_2", L"tips", fetched.file(L"b_tips.png"));
+
+    roadtest::DriverRun run = install("", "download=keep\n");
+    EXPECT_EQ(0, run.exitCode) << run.log;
+    EXPECT_FALSE(tst::fileExists(first));
+    EXPECT_FALSE(tst::fileExists(second));
+    const std::wstring appFolder = getUserDataFolder() + L"\\apps\\app_1001";
+    EXPECT_TRUE(tst::fileExists(appFolder + L"\\a_tips.png"));
+    EXPECT_TRUE(tst::fileExists(appFolder + L"\\b_tips.png"));
+    const IniFile app(appFolder + L"\\app.ini");
+    EXPECT_EQ(L"b_tips.png", app.getString(L"app", L"tip_pics"));
+    EXPECT_EQ(L"sample_1.0.apk", app.getString(L"app", L"apk"));
+    // The handler got the second entry's APK, the real one.
+    EXPECT_EQ(" \"" + tst::narrow(appFolder) + "\\sample_1.0.apk\" -h", startOf("TV-ApkHandler"));
     EXPECT_TRUE(recorded("TV-ApkHandler", "apk-installed", "com.tarvo.sample MainActivity 1"));
 }
 
