@@ -167,7 +167,7 @@ measure() { # name label-of-reference [reference: "reference" or another run_<na
              (rpeak > 0 ? sprintf(" (reference %.1f MiB)", rpeak / 1048576) : "") }'
 }
 
-echo "bench.sh: $(uname -m) kernel, $arch build, $pairs pairs after a warm-up, Wine $(wine --version 2>/dev/null || echo '?')"
+echo "bench.sh: $(uname -m) kernel, $arch build, $pairs pairs after a warm-up, Wine $(wine --version 2>/dev/null || /usr/lib/wine/wine64 --version 2>/dev/null || echo '?')"
 declare -A reference_label=([download]="curl" [capture]="bare pipe loop, 64 KiB reads" [unzip]="unzip"
   [push]="Debian's adb push")
 for name in "${names[@]}"; do
