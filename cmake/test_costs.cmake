@@ -2,6 +2,9 @@
 # (seconds measured on an 8-core machine) get a cost, so that a run without
 # timings of its own (a clean clone) starts them first and no long case starts
 # last; once CTest has its own record of a build (Testing/Temporary), that counts.
+# Each of them holds the prefix's machine-state mutex for most of its run: CTest
+# runs them one at a time, else, started together, each one's time holds the
+# others' turns and runs into the time limit.
 set(_tarvo_costs
   installer_tests.EngineContextTest.CurrentContextFollowsVmidElseTheInstalledEngine 156
   installer_tests.EngineContextTest.LaunchStartsThePlayerOrRaisesIt 120
@@ -21,5 +24,5 @@ foreach(_i RANGE 0 ${_last} 2)
   list(GET _tarvo_costs ${_i} _name)
   list(GET _tarvo_costs ${_j} _cost)
   # A name that is not in this build (a filtered or renamed case) is ignored.
-  set_tests_properties(${_name} PROPERTIES COST ${_cost})
+  set_tests_properties(${_name} PROPERTIES COST ${_cost} RESOURCE_LOCK machine_state)
 endforeach()
