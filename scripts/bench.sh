@@ -2,7 +2,9 @@
 # Measures the product's download, output capture, zip extraction and adb push side by
 # side with a reference for each, in one run: a warm-up pair, then alternating pairs
 # (product, reference). One line per measurement: median and minimum of each side,
-# the ratio of the medians, and the peak memory of the product's side. A developer
+# the ratio of the medians, and the peak memory of the product's side. The capture's
+# reference is a bare loop reading the child's pipe (the floor of any capture); a
+# second line sets it beside the child writing to a file. A developer
 # command, not part of the test run: it asserts no time.
 # usage: bench.sh [--build-dir DIR] [--pairs N] [NAME...]
 #   N at least 5 (default 5); NAME: download, capture, unzip or push (default all)
@@ -99,19 +101,29 @@ adb_product=$(start_server "$work/adb-product.port" python3 "$root/testing/fake_
 adb_reference=$(start_server "$work/adb-reference.port" python3 "$root/testing/fake_adb/fake_adb.py" \
   --config "$work/adb-reference.json" --log /dev/null --store "$work/store-reference" --time-limit 600)
 
-# One side, once: prints "<seconds> <peak bytes>" (peak 0 for a reference).
+# One side, once: prints "<seconds> <peak bytes>" (peak 0 for a command of the host).
+# The product's side prints its figures on a line of their own ("bench-result ..."):
+# whatever else it prints is not read as a figure. A side that fails, or whose figures
+# are missing or not numbers, ends the whole run.
+die() { echo "bench.sh: $*" >&2; exit 1; }
 product() { # bench arguments...
-  local out
-  out=$(timeout 120 "$root/scripts/wine-run" "$bin/tarvo_bench.exe" "$@" 2>&1 </dev/null) \
-    || { echo "bench.sh: product side failed: $* $out" >&2; exit 1; }
-  echo "$out" | tail -n 1 | tr -d '\r'
+  local out rc=0 line
+  out=$(timeout 120 "$root/scripts/wine-run" "$bin/tarvo_bench.exe" "$@" 2>&1 </dev/null) || rc=$?
+  [ $rc -eq 0 ] || die "the product side failed (exit $rc): $* -- $out"
+  line=$(printf '%s\n' "$out" | tr -d '\r' | grep '^bench-result ' || true)
+  [ "$(printf '%s' "$line" | grep -c '^')" -eq 1 ] \
+    || die "the product side printed no single result line: $* -- $out"
+  line=${line#bench-result }
+  [[ $line =~ ^[0-9]+\.[0-9]+\ [0-9]+$ ]] || die "the product side printed figures that are not numbers: $line"
+  echo "$line"
 }
 reference() { # command...
-  local t0 t1
+  local t0 t1 rc=0
   t0=$(date +%s%N)
-  timeout 120 "$@" >/dev/null 2>&1 </dev/null || { echo "bench.sh: reference failed: $*" >&2; exit 1; }
+  timeout 120 "$@" >/dev/null 2>&1 </dev/null || rc=$?
   t1=$(date +%s%N)
-  echo "$(( (t1 - t0) / 1000000 ))" | awk '{ printf "%.3f 0\n", $1 / 1000 }'
+  [ $rc -eq 0 ] || die "the reference failed (exit $rc): $*"
+  awk -v ms="$(( (t1 - t0) / 1000000 ))" 'BEGIN { printf "%.3f 0\n", ms / 1000 }'
 }
 
 fresh_out() { rm -rf "$work/out"; mkdir -p "$work/out"; rm -f "$work"/store-*/*; }
@@ -120,7 +132,9 @@ run_download_product() { product download "$(winpath "$bin/peerfetch.dll")" \
   "http://127.0.0.1:$web_port/files/download.bin" "$(winpath "$work/out")" download.bin; }
 run_download_reference() { reference curl -s -o "$work/out/download.bin" "http://127.0.0.1:$web_port/files/download.bin"; }
 run_capture_product() { product capture "$(winpath "$bin/proc_child.exe")" 10240; }
-run_capture_reference() { product tofile "$(winpath "$bin/proc_child.exe")" 10240 "$(winpath "$work/out/capture.bin")"; }
+run_capture_reference() { product pipeloop "$(winpath "$bin/proc_child.exe")" 10240; }
+# Not a reference: the same child writing to a file, for scale (the pipe is the floor).
+run_capture_tofile() { product tofile "$(winpath "$bin/proc_child.exe")" 10240 "$(winpath "$work/out/capture.bin")"; }
 run_unzip_product() { product unzip "$(winpath "$work/archive.zip")" "$(winpath "$work/out")"; }
 run_unzip_reference() { reference unzip -q -o "$work/archive.zip" -d "$work/out"; }
 run_push_product() { product push "$adb_product" 127.0.0.1:5555 "$(winpath "$work/push.bin")" /sdcard/push.bin; }
@@ -131,25 +145,33 @@ stats() { # values... -> "median min"
     m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%.3f %.3f", m, v[1] }'
 }
 
-measure() { # name label-of-reference
-  local name=$1 label=$2 p r peak=0 i
+measure() { # name label-of-reference [reference: "reference" or another run_<name>_* side]
+  local name=$1 label=$2 side=${3:-reference} p r peak=0 rpeak=0 i
   local -a ps=() rs=()
   check_time; fresh_out; run_${name}_product >/dev/null
-  check_time; fresh_out; run_${name}_reference >/dev/null
+  check_time; fresh_out; run_${name}_${side} >/dev/null
   for i in $(seq "$pairs"); do
     check_time; fresh_out; p=$(run_${name}_product)
-    check_time; fresh_out; r=$(run_${name}_reference)
+    check_time; fresh_out; r=$(run_${name}_${side})
     ps+=("${p% *}"); rs+=("${r% *}")
     [ "${p#* }" -gt "$peak" ] && peak=${p#* }
+    [ "${r#* }" -gt "$rpeak" ] && rpeak=${r#* }
   done
   read -r pm pmin <<<"$(stats "${ps[@]}")"
   read -r rm rmin <<<"$(stats "${rs[@]}")"
+  # A reference that runs inside Wine has a peak too: the program's own base.
   awk -v n="$name" -v l="$label" -v pm="$pm" -v pmin="$pmin" -v rm="$rm" -v rmin="$rmin" -v peak="$peak" \
-    'BEGIN { printf "%-9s product median %7.3f s min %7.3f s | %-22s median %7.3f s min %7.3f s | ratio %5.2f | product peak %6.1f MiB\n",
-             n, pm, pmin, l, rm, rmin, (rm > 0 ? pm / rm : 0), peak / 1048576 }'
+    -v rpeak="$rpeak" \
+    'BEGIN { printf "%-9s product median %7.3f s min %7.3f s | %-26s median %7.3f s min %7.3f s | ratio %5.2f | product peak %6.1f MiB%s\n",
+             n, pm, pmin, l, rm, rmin, (rm > 0 ? pm / rm : 0), peak / 1048576,
+             (rpeak > 0 ? sprintf(" (reference %.1f MiB)", rpeak / 1048576) : "") }'
 }
 
-echo "bench.sh: $(uname -m) kernel, $arch build, $pairs pairs after a warm-up, Wine $(wine --version 2>/dev/null || echo '?')"
-declare -A reference_label=([download]="curl" [capture]="child writing to a file" [unzip]="unzip"
+echo "bench.sh: $(uname -m) kernel, $arch build, $pairs pairs after a warm-up, Wine $(wine --version 2>/dev/null || /usr/lib/wine/wine64 --version 2>/dev/null || echo '?')"
+declare -A reference_label=([download]="curl" [capture]="bare pipe loop, 64 KiB reads" [unzip]="unzip"
   [push]="Debian's adb push")
-for name in "${names[@]}"; do measure "$name" "${reference_label[$name]}"; done
+for name in "${names[@]}"; do
+  measure "$name" "${reference_label[$name]}"
+  # For scale: the same child writing to a file, without a pipe.
+  [ "$name" != capture ] || measure capture "child writing to a file" tofile
+done

@@ -7,7 +7,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build
 if [ "${1:-}" = "--build-dir" ]; then build=$(mkdir -p "$2" && cd "$2" && pwd); shift 2; fi
 build_rc=0
+started=$(date +%s)
 "$root/scripts/build.sh" --build-dir "$build" || build_rc=1
+build_s=$(( $(date +%s) - started ))
 run_arches=$(cat "$build/.run-arches")
 built_only=
 for arch in i686 x86_64; do
@@ -15,8 +17,14 @@ for arch in i686 x86_64; do
 done
 echo "test.sh: test suites run: $run_arches; built only:${built_only:- none}"
 test_rc=0
+# run-ctest.sh records the wall time of each suite here ("<suite> <seconds>").
+rm -f "$build/.suite-times"
 # shellcheck disable=SC2086
 xvfb-run -a -s "-screen 0 1024x768x24" "$root/scripts/run-ctest.sh" "$build" "$run_arches" "$@" || test_rc=1
 echo "test.sh: test suites run: $run_arches; built only:${built_only:- none}"
+echo "test.sh: wall time: set-up and build ${build_s} s"
+if [ -f "$build/.suite-times" ]; then
+  while read -r suite seconds; do echo "test.sh: wall time: $suite ${seconds} s"; done <"$build/.suite-times"
+fi
 if [ $build_rc -ne 0 ]; then echo "test.sh: the build failed; tests of the broken targets did not run" >&2; fi
 exit $(( build_rc | test_rc ))

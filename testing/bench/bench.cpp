@@ -1,8 +1,11 @@
 // One measurement of the product's side for scripts/bench.sh, timed inside the
-// process (Wine's start-up is not part of it). Prints "<seconds> <peak bytes>"
-// on success; exits non-zero with a message otherwise.
+// process (Wine's start-up is not part of it). Prints one line
+// "bench-result <seconds> <peak bytes>" on success (the product's own output may
+// come before or after it); exits non-zero with a message otherwise.
 //   bench download <peerfetch.dll> <url> <folder> <name>
 //   bench capture <child.exe> <kib>        ProcessRunner capturing "@kib <kib>"
+//   bench pipeloop <child.exe> <kib>       the same child read by a bare loop of 64 KiB
+//                                          ReadFile calls on its pipe, nothing kept
 //   bench tofile <child.exe> <kib> <file>  the same child writing to a file
 //   bench unzip <zip> <folder>
 //   bench push <port> <serial> <local> <remote>
@@ -65,6 +68,38 @@ int capture(const std::vector<std::wstring>& a) {
     return runner.getOutput().size() == expected && runner.exitCode() == 0 ? 0 : fail("output lost");
 }
 
+// The floor of any capture: the child's output through a pipe of the capture's
+// size, read in 64 KiB pieces into one buffer that is used again.
+int pipeLoop(const std::vector<std::wstring>& a) {
+    if (a.size() < 2) return fail("pipeloop needs <child> <kib>");
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &sa, 64 * 1024)) return fail("no pipe");
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    std::wstring command = L"\"" + a[0] + L"\" @kib " + a[1];
+    std::vector<wchar_t> line(command.begin(), command.end());
+    line.push_back(0);
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = writeEnd;
+    si.hStdError = writeEnd;
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
+        return fail("the child does not start");
+    CloseHandle(writeEnd);
+    std::vector<char> buffer(64 * 1024);
+    size_t total = 0;
+    DWORD got = 0;
+    while (ReadFile(readEnd, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) total += got;
+    CloseHandle(readEnd);
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    size_t expected = static_cast<size_t>(_wtoi(a[1].c_str())) * 1024;
+    return total == expected ? 0 : fail("output lost");
+}
+
 int toFile(const std::vector<std::wstring>& a) {
     if (a.size() < 3) return fail("tofile needs <child> <kib> <file>");
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
@@ -104,7 +139,7 @@ int push(const std::vector<std::wstring>& a) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc < 2) return fail("usage: bench <download|capture|tofile|unzip|push> ...");
+    if (argc < 2) return fail("usage: bench <download|capture|pipeloop|tofile|unzip|push> ...");
     std::wstring mode = argv[1];
     std::vector<std::wstring> args(argv + 2, argv + argc);
     LARGE_INTEGER frequency, start, end;
@@ -113,6 +148,7 @@ int wmain(int argc, wchar_t** argv) {
     int rc;
     if (mode == L"download") rc = download(args);
     else if (mode == L"capture") rc = capture(args);
+    else if (mode == L"pipeloop") rc = pipeLoop(args);
     else if (mode == L"tofile") rc = toFile(args);
     else if (mode == L"unzip") rc = unzip(args);
     else if (mode == L"push") rc = push(args);
@@ -122,7 +158,8 @@ int wmain(int argc, wchar_t** argv) {
     PROCESS_MEMORY_COUNTERS memory = {};
     memory.cb = sizeof memory;
     GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory);
-    printf("%.3f %llu\n", double(end.QuadPart - start.QuadPart) / double(frequency.QuadPart),
+    printf("bench-result %.3f %llu\n", double(end.QuadPart - start.QuadPart) / double(frequency.QuadPart),
            static_cast<unsigned long long>(memory.PeakWorkingSetSize));
+    fflush(stdout);
     return 0;
 }

@@ -2,8 +2,9 @@
 // a developer settings file (offline, every web host on a fixture server on
 // 127.0.0.1), against the real mutexes, common data folder, adapter ini and log
 // of the test prefix. Those are shared by every test process of the prefix, so
-// a sandbox holds the machine-state mutex for its lifetime and puts back the
-// files and the registry value it may change.
+// a sandbox holds the machine-state mutex while it lives (its own fixture server
+// and folder are made before and removed after) and puts back the files and the
+// registry value it may change.
 #pragma once
 
 #include <windows.h>
@@ -177,10 +178,12 @@ public:
     explicit RoadSandbox(const std::wstring& driver = L"startup_driver.exe",
                          const std::vector<std::string>& serverArgs = {})
         : driver_(driver),
+          dir_(L"road"),
+          server_(new tst::LinuxProcess()),
+          serverUp_(startServer(*server_, serverArgs)),
           adaptIni_(getAdaptIniPath()),
           pending_(pendingLaunchPath()),
-          channelIni_(getCnosFolder() + L"\\52817.ini"),
-          dir_(L"road") {
+          channelIni_(getCnosFolder() + L"\\52817.ini") {
         // The road starts from a machine without leftovers of other runs.
         DeleteFileW(getAdaptIniPath().c_str());
         DeleteFileW(pendingLaunchPath().c_str());
@@ -188,13 +191,10 @@ public:
         home_ = dir_.file(L"home");
         CreateDirectoryW(prog_.c_str(), nullptr);
         CreateDirectoryW(home_.c_str(), nullptr);
-        server_.reset(new tst::LinuxProcess());
-        std::vector<std::string> argv = {"/usr/bin/python3", tst::testingDirUnix() + "/channel_fixture/server.py"};
-        argv.insert(argv.end(), serverArgs.begin(), serverArgs.end());
-        serverUp_ = server_->start(argv, 280);
     }
+    // The members go in reverse order: the shared files are put back and the
+    // mutex released before the sandbox's own server and folder go.
     ~RoadSandbox() {
-        server_.reset();
         for (const std::wstring& log : logs_) DeleteFileW(log.c_str());
     }
     RoadSandbox(const RoadSandbox&) = delete;
@@ -339,17 +339,25 @@ public:
     }
 
 private:
+    static bool startServer(tst::LinuxProcess& server, const std::vector<std::string>& serverArgs) {
+        std::vector<std::string> argv = {"/usr/bin/python3", tst::testingDirUnix() + "/channel_fixture/server.py"};
+        argv.insert(argv.end(), serverArgs.begin(), serverArgs.end());
+        return server.start(argv, 280);
+    }
+
     std::wstring driver_;
     std::wstring driverName_;
+    // The sandbox's own folder and fixture server come before the mutex: they
+    // touch nothing that other tests read.
+    tst::TempDir dir_;
+    std::wstring prog_, home_;
+    std::unique_ptr<tst::LinuxProcess> server_;
+    bool serverUp_ = false;
     MachineLock lock_;
     SavedFile adaptIni_;
     SavedFile pending_;
     SavedFile channelIni_;
     SavedMidCache midCache_;
-    tst::TempDir dir_;
-    std::wstring prog_, home_;
-    std::unique_ptr<tst::LinuxProcess> server_;
-    bool serverUp_ = false;
     std::vector<std::wstring> logs_;
 };
 
