@@ -40,3 +40,7 @@ void resetSystemChecksForTests();
 // restores isQvInstalled).
 void resetInstallRootForTests();
 void setQvInstalledTestForTests(bool (*test)());
+
+// Replaces getPlayerHome's lookup (it may throw); an empty function restores
+// the real one.
+void setPlayerHomeLookupForTests(const std::function<std::wstring()>& lookup);
