@@ -70,6 +70,7 @@ std::vector<std::string> logLinesSince(size_t offset, const std::string& marker)
         size_t end = bytes.find('\n', start);
         if (end == std::string::npos) end = bytes.size();
         std::string line = bytes.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
         size_t text = line.find(", , ");
         if (text != std::string::npos) line = line.substr(text + 4);
         if (line.find(marker) != std::string::npos) out.push_back(line);
