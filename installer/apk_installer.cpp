@@ -59,6 +59,13 @@ bool sameFile(const std::wstring& a, const std::wstring& b) {
            x.nFileIndexLow == y.nFileIndexLow;
 }
 
+// An existing file that is not a folder (nor a device).
+bool isPlainFile(const std::wstring& path) {
+    if (path.empty()) return false;
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE));
+}
+
 // The name under which the folder lists the file (its long name).
 bool listedName(const std::wstring& path, std::wstring& name) {
     WIN32_FIND_DATAW data;
@@ -179,8 +186,9 @@ void ApkInstaller::State::runTask(Worker* worker, const TaskPtr& taskPtr) {
 
     const ravel::file::Path apk(task.apkPath);
     const std::wstring fileName = apk.getFileName();
-    // The name ends up in a command line of the guest's shell.
-    if (hasControlCharacter(fileName)) {
+    // The name ends up in a command line of the guest's shell; and an empty name
+    // or a folder would make the shared folder itself, or a folder in it, the copy.
+    if (hasControlCharacter(fileName) || !isPlainFile(task.apkPath)) {
         logPrintf("apk task refused: %s", apkText.c_str());
         finish(task, -1);
         return;
@@ -193,15 +201,19 @@ void ApkInstaller::State::runTask(Worker* worker, const TaskPtr& taskPtr) {
             remotePath = guestSharedPath + L"/" + fileName;
         } else {
             const std::wstring sharedCopy = hostSharedFolder + L"\\" + fileName;
+            // A folder of that name is not ours to replace: the APK is pushed.
+            bool blocked = false;
             if (pathExists(sharedCopy)) {
                 std::wstring listed;
+                if (!isPlainFile(sharedCopy))
+                    blocked = true;
                 // The APK itself under another spelling: use it where it is.
-                if (sameFile(task.apkPath, sharedCopy) && listedName(sharedCopy, listed))
+                else if (sameFile(task.apkPath, sharedCopy) && listedName(sharedCopy, listed))
                     remotePath = guestSharedPath + L"/" + listed;
                 else
                     deletePath(sharedCopy);
             }
-            if (remotePath.empty() && copyPath(task.apkPath, sharedCopy).value()) {
+            if (!blocked && remotePath.empty() && copyPath(task.apkPath, sharedCopy).value()) {
                 ownCopy = sharedCopy;
                 remotePath = guestSharedPath + L"\\" + fileName;
                 replaceAll(remotePath, L"\\", L"/");
@@ -224,7 +236,7 @@ void ApkInstaller::State::runTask(Worker* worker, const TaskPtr& taskPtr) {
     std::wstring quoted;
     if (!quoteForDeviceShell(remotePath, quoted)) {
         logPrintf("apk task refused: %s", apkText.c_str());
-        if (!ownCopy.empty()) deletePath(ownCopy);
+        if (isPlainFile(ownCopy)) deletePath(ownCopy);
         finish(task, -1);
         return;
     }
@@ -245,7 +257,7 @@ void ApkInstaller::State::runTask(Worker* worker, const TaskPtr& taskPtr) {
     } else {
         logPrintf("安装apk %s 失败", wideToAnsi(command).c_str());
     }
-    if (!ownCopy.empty() && pathExists(ownCopy)) deletePath(ownCopy);
+    if (isPlainFile(ownCopy)) deletePath(ownCopy);
     finish(task, result);
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <regex>
 #include <set>
@@ -109,6 +110,30 @@ std::vector<std::string> logLinesWith(const std::string& marker) {
             size_t text = line.find(", , ");
             out.push_back(text == std::string::npos ? line : line.substr(text + 4));
         }
+        start = end + 1;
+    }
+    return out;
+}
+
+size_t logSize() {
+    std::string bytes;
+    tst::readFile(getLogFolder() + L"\\installer_tests.log", bytes);
+    return bytes.size();
+}
+
+// The log's lines after the first `from` bytes, without their time stamps.
+std::vector<std::string> logLinesSince(size_t from) {
+    std::string bytes;
+    tst::readFile(getLogFolder() + L"\\installer_tests.log", bytes);
+    std::vector<std::string> out;
+    size_t start = std::min(from, bytes.size());
+    while (start < bytes.size()) {
+        size_t end = bytes.find('\n', start);
+        if (end == std::string::npos) end = bytes.size();
+        std::string line = bytes.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        size_t text = line.find(", , ");
+        out.push_back(text == std::string::npos ? line : line.substr(text + 4));
         start = end + 1;
     }
     return out;
@@ -427,6 +452,54 @@ TEST_F(ApkInstallerTest, PathWithAControlCharacterIsRefusedWithoutTheDevice) {
     installer.notifier.disconnect(recorder.listener());
 }
 
+// An empty name or a folder must never make the shared folder (or a folder in it)
+// the copy that is replaced and removed.
+TEST_F(ApkInstallerTest, AnEmptyOrFolderPathIsRefusedAndTheSharedFolderStays) {
+    startFake(Json::Value());
+    ApkInstaller installer(options());
+    const std::wstring mine = shared_.file(L"mine.txt");
+    ASSERT_TRUE(tst::writeFile(mine, "the user's file"));
+    tst::TempDir other(L"apkdir");
+    ASSERT_TRUE(tst::writeFile(other.file(L"inside.apk"), "PK inside"));
+    // A folder in the share under the name of the folder task's last component.
+    const std::wstring leaf = other.path().substr(other.path().find_last_of(L'\\') + 1);
+    ASSERT_TRUE(CreateDirectoryW(shared_.file(leaf).c_str(), nullptr));
+    ASSERT_TRUE(tst::writeFile(shared_.file(leaf) + L"\\kept.txt", "kept"));
+    struct Case {
+        const char* name;
+        std::wstring path;
+    };
+    const std::vector<Case> cases = {
+        {"empty", L""},
+        {"the shared folder itself", shared_.path()},
+        {"the shared folder with a backslash", shared_.path() + L"\\"},
+        {"a folder", other.path()},
+        {"missing", src_.file(L"absent.apk")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t mark = logSize();
+        EXPECT_EQ(-1, installer.installApk(c.path, true, 30000));
+        const std::vector<std::string> lines = logLinesSince(mark);
+        EXPECT_EQ(1, std::count(lines.begin(), lines.end(), "apk task refused: " + wideToAnsi(c.path)));
+        std::string bytes;
+        EXPECT_TRUE(tst::readFile(mine, bytes));
+        EXPECT_EQ("the user's file", bytes);
+        EXPECT_TRUE(tst::readFile(shared_.file(leaf) + L"\\kept.txt", bytes));
+        EXPECT_TRUE(tst::fileExists(other.file(L"inside.apk")));
+    }
+    EXPECT_EQ(0, fake_->connections());
+
+    // A real APK whose name a folder of the share holds: that folder stays, the APK is pushed.
+    const std::wstring apk = makeApk(leaf);
+    EXPECT_EQ(0, installer.installApk(apk, false, 30000));
+    EXPECT_EQ(std::string("/sdcard/") + tst::narrow(leaf), fake_->installs().back());
+    std::string bytes;
+    EXPECT_TRUE(tst::readFile(shared_.file(leaf) + L"\\kept.txt", bytes));
+    EXPECT_EQ("kept", bytes);
+    EXPECT_TRUE(tst::readFile(mine, bytes));
+}
+
 // --- deleteAfter ---------------------------------------------------------------------
 
 TEST_F(ApkInstallerTest, DeleteAfterOnlyAfterASuccess) {
@@ -509,7 +582,7 @@ TEST_F(ApkListTest, AnInstalledAppGainsOneLine) {
     // A failed install records nothing.
     AppInfo failing = app(L"1002", L"com.f", L"fail.apk");
     failing.apkPath = src_.file(L"absent.apk");
-    EXPECT_EQ(-2, installer.installApp(failing, false, 30000));
+    EXPECT_EQ(-1, installer.installApp(failing, false, 30000));
     EXPECT_FALSE(tst::fileExists(listPath_));
 }
 
@@ -647,9 +720,12 @@ TEST_F(ApkInstallerTest, EveryCallerGetsItsOwnResultAndEvents) {
         calls[i].installer = &installer;
         calls[i].apk = makeApk(files[i]);
     }
-    DeleteFileW(calls[2].apk.c_str());  // nothing to push
+    // Held without sharing: nothing can be read to push.
+    HANDLE held = CreateFileW(calls[2].apk.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
     for (auto& c : calls) c.thread = CreateThread(nullptr, 0, Call::proc, &c, 0, nullptr);
     for (auto& c : calls) ASSERT_TRUE(c.join());
+    CloseHandle(held);
     EXPECT_EQ(0, calls[0].result);
     EXPECT_EQ(-1, calls[1].result);
     EXPECT_EQ(-2, calls[2].result);

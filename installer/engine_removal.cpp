@@ -103,7 +103,9 @@ void runStep(const char* name, F step) {
 }
 
 // The paths of one removal, read once at its start: reading them later would
-// create the data folders again.
+// create the data folders again. Read inside the first step, so that a lookup
+// that throws still ends the removal as promised; a place not read stays empty,
+// which no deletion accepts.
 struct RemovalPlaces {
     std::wstring name;
     std::wstring userData;
@@ -113,7 +115,7 @@ struct RemovalPlaces {
     std::wstring programs;
     std::wstring vmName;
 
-    RemovalPlaces() {
+    void read() {
         name = getProductDisplayName();
         userData = getUserDataFolder();
         commonData = getCommonDataFolder();
@@ -335,6 +337,7 @@ int Removal::run() {
     runStep("start", [&] {
         logPrintf("do uninstall...");
         if (qv_) killProcessesByName(L"TarvoHelper.exe");
+        places_.read();
     });
     // A silent removal (or a rollback) must not delete the folders of a running player.
     runStep("product programs", [&] { endProductPrograms(); });
@@ -351,8 +354,14 @@ int Removal::run() {
         runStep("progress", [&] { fire(1, 55, mainProgram); });
         runStep("player home", [&] { deletePlayerHome(std::wstring()); });
     } else {
-        runStep("engine stop", [] { tarvo::vboxmgr::VBoxManager::getInstance()->stop(); });
-        runStep("engine", [&] { tarvo::vboxmgr::VBoxManager::getInstance()->uninstall(places_.home + L"\\vbox"); });
+        // The engine lives in the player home: it goes only with a home that goes.
+        if (removalMayDelete(RemovalFolder::PlayerHome, places_.home)) {
+            runStep("engine stop", [] { tarvo::vboxmgr::VBoxManager::getInstance()->stop(); });
+            runStep("engine",
+                    [&] { tarvo::vboxmgr::VBoxManager::getInstance()->uninstall(places_.home + L"\\vbox"); });
+        } else {
+            logPrintf("kept %s", ansi(places_.home + L"\\vbox").c_str());
+        }
         runStep("helper service", [&] { removeHelperService(); });
         runStep("progress", [&] { fire(1, 10, mainProgram); });
         runStep("progress", [&] { pace(100, {20, 30, 40}, mainProgram); });

@@ -68,9 +68,35 @@ void installStat(const std::wstring& action, const UrlParams& extras) { sendStat
 
 std::wstring commandLineCno() { return getCno(GetCommandLineW()); }
 
+namespace {
+
+bool isSlash(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// Length of the root that path begins with, its separator included: "D:\" 3,
+// "D:" 2, "\\server\share\" up to that separator, "\" 1; 0 for a relative path.
+std::wstring::size_type rootLength(const std::wstring& path) {
+    if (path.size() >= 2 && path[1] == L':') return path.size() >= 3 && isSlash(path[2]) ? 3 : 2;
+    if (path.size() >= 2 && isSlash(path[0]) && isSlash(path[1])) {
+        const std::wstring::size_type server = path.find_first_of(L"\\/", 2);
+        if (server == std::wstring::npos) return path.size();
+        const std::wstring::size_type share = path.find_first_of(L"\\/", server + 1);
+        return share == std::wstring::npos ? path.size() : share + 1;
+    }
+    return !path.empty() && isSlash(path[0]) ? 1 : 0;
+}
+
+}  // namespace
+
 std::wstring parentFolder(const std::wstring& path) {
-    std::wstring::size_type slash = path.find_last_of(L"\\/");
-    if (slash == std::wstring::npos || slash < 3) return path;
+    const std::wstring::size_type root = rootLength(path);
+    std::wstring::size_type end = path.size();
+    while (end > root && isSlash(path[end - 1])) --end;
+    // A root, or a name without a folder, has no parent.
+    if (end <= root) return path;
+    const std::wstring::size_type slash = path.find_last_of(L"\\/", end - 1);
+    if (slash == std::wstring::npos) return path;
+    // Directly under the root: the root itself, with its separator.
+    if (slash < root) return path.substr(0, root);
     return path.substr(0, slash);
 }
 

@@ -26,7 +26,8 @@ void installStat(const std::wstring& action, const UrlParams& extras = UrlParams
 // The channel number of the process command line.
 std::wstring commandLineCno();
 
-// The folder above path (no trailing backslash); path itself at a root.
+// The folder above path, without a trailing backslash unless it is a root
+// ("D:\x" gives "D:\"); path itself for a root or a name without a folder.
 std::wstring parentFolder(const std::wstring& path);
 std::wstring fileNameOf(const std::wstring& path);
 std::wstring baseNameOf(const std::wstring& path);

@@ -60,6 +60,16 @@ int InstallerVBoxImpl::install() { return doInstall(); }
 int InstallerVBoxImpl::upgrade() { return doInstall(); }
 
 int InstallerVBoxImpl::doInstall() {
+    // The manager is destroyed before this object at process exit: nothing of
+    // the run may stay connected to it.
+    struct Disconnect {
+        InstallerVBoxImpl* self;
+        ~Disconnect() {
+            if (!self->connected_) return;
+            self->connected_->notifier().disconnect(NotifyListener(self, &InstallerVBoxImpl::onVBoxNotify));
+            self->connected_ = nullptr;
+        }
+    } disconnect{this};
     const int result = installSteps();
     logPrintf("install end: %d", result);
     return result;
@@ -117,7 +127,6 @@ int InstallerVBoxImpl::installSteps() {
         const std::wstring package =
             playerFolder + (is64BitWindows() ? L"\\install\\vbox-x64.zip" : L"\\install\\vbox-x86.zip");
         VBoxManager& vbox = manager();
-        // The connector lists a listener once, so later runs of this object share it.
         vbox.notifier().connect(NotifyListener(this, &InstallerVBoxImpl::onVBoxNotify));
         connected_ = &vbox;
         const int installCode = vbox.install(playerFolder + L"\\vbox", package, playerFolder + L"\\deployed");

@@ -22,6 +22,7 @@
 #include "testing/fakes/fake_installer.h"
 #include "testing/fakes/vbox_install_fakes.h"
 #include "testing/startup_driver/road_driver.h"
+#include "testing/support/product_state.h"
 #include "testing/support/test_support.h"
 #include "testing/support/vbox_ready_engine.h"
 
@@ -133,6 +134,9 @@ std::vector<std::wstring> installEvents(const fakes::RecordingProgress& progress
 }
 
 TEST_F(VBoxInstallTest, TheDownloadsOwnResultsEndTheRunWithOneFinalEvent) {
+    tst::TempDir scratch(L"vbxd");
+    ScratchHost host(scratch.path());
+    tarvo::vboxmgr::VBoxManager manager(host);
     struct Case {
         InstallAction action;
         int result;
@@ -151,7 +155,9 @@ TEST_F(VBoxInstallTest, TheDownloadsOwnResultsEndTheRunWithOneFinalEvent) {
         logStart = logText().size();
         installer->setAction(c.action);
         ScriptedVBoxImpl impl(installer, c.result);
+        v2::setManagerForTests(impl, &manager);
         EXPECT_EQ(c.result, c.action == ActionInstall ? impl.install() : impl.upgrade());
+        EXPECT_EQ(0u, manager.notifier().listenerCount());
         EXPECT_EQ(1, impl.downloads);
         EXPECT_EQ(c.events, installEvents(progress));
         size_t finals = 0;
@@ -171,6 +177,9 @@ TEST_F(VBoxInstallTest, WithoutAPackageAndNoReadyEngineTheRunFailsAndTouchesNoth
     if (isPlayerInstalled()) GTEST_SKIP() << "this prefix has a VBox player";
     const std::wstring helper = getUserDataFolder() + L"\\TarvoHelper.exe";
     const bool helperBefore = tst::fileExists(helper);
+    tst::TempDir scratch(L"vbxd");
+    ScratchHost host(scratch.path());
+    tarvo::vboxmgr::VBoxManager manager(host);
     tst::TempDir outside(L"vbxo");
     const std::wstring foreign = outside.file(L"vbox_engine.zip");
     ASSERT_TRUE(tst::writeFile(foreign, "a package put there by someone else"));
@@ -181,8 +190,10 @@ TEST_F(VBoxInstallTest, WithoutAPackageAndNoReadyEngineTheRunFailsAndTouchesNoth
         logStart = logText().size();
         installer->setAction(ActionUpgrade);
         ScriptedVBoxImpl impl(installer, 0);
+        v2::setManagerForTests(impl, &manager);
         impl.mainPkg = pkg;
         EXPECT_EQ(-1, impl.install());
+        EXPECT_EQ(0u, manager.notifier().listenerCount());
         EXPECT_EQ(std::vector<std::wstring>{L"2 -1 100 更新失败"}, installEvents(progress));
         EXPECT_TRUE(logged("no engine package and the engine is not ready"));
         EXPECT_FALSE(logged("stop service and app..."));
@@ -319,12 +330,7 @@ TEST_F(VBoxAppsTest, WithoutTheVmContextNoAppIsInstalledAndTheRunSucceeds) {
 TEST(VBoxNotifyTest, EveryNotificationIsARunningEventBetween40And61) {
     tst::TempDir dir(L"vbxn");
     ScratchHost host(dir.path());
-    std::unique_ptr<tarvo::vboxmgr::VBoxManager> manager;
-    try {
-        manager.reset(new tarvo::vboxmgr::VBoxManager(host));
-    } catch (const std::exception& e) {
-        GTEST_SKIP() << "the manager is not built yet: " << e.what();
-    }
+    std::unique_ptr<tarvo::vboxmgr::VBoxManager> manager(new tarvo::vboxmgr::VBoxManager(host));
     v2::Installer::destroyInstance();
     v2::Installer* installer = v2::Installer::getInstance();
     fakes::RecordingProgress progress;
@@ -357,6 +363,49 @@ TEST(VBoxNotifyTest, EveryNotificationIsARunningEventBetween40And61) {
         }
     }
     installer->progressEvent().reset();
+}
+
+// At process exit the VirtualBox manager, made after the selector's holder of
+// the chosen engine, is destroyed before that engine: a run must leave nothing
+// behind that the engine's end would reach into the freed manager with. The
+// driver gives the manager pages that become inaccessible when it is deleted.
+TEST(VBoxExitOrderTest, AfterAVBoxRunTheExitTouchesNoFreedManager) {
+    roadtest::RoadSandbox box(L"installer_driver.exe");
+    ASSERT_TRUE(box.ready());
+    ASSERT_TRUE(box.placePlayer());
+    roadtest::DriverRun run = box.run(L"", "action=install\ndownload=vboxpkg\n");
+    tst::clearProductState();
+    ASSERT_NE(77, run.exitCode) << "the freed manager was used at exit";
+    EXPECT_EQ(-1, run.exitCode) << run.log;
+    EXPECT_TRUE(run.has("result=-1")) << run.log;
+    EXPECT_TRUE(run.has("guarded=1"));
+    // The engine's listener was connected during the run.
+    bool notified = false;
+    for (const std::string& l : run.lines) notified = notified || l.find(u8"message=正在安装虚拟机引擎...") != std::string::npos;
+    EXPECT_TRUE(notified) << run.log;
+}
+
+TEST(InstallStepsTest, TheParentOfAFolderUnderARootIsTheRoot) {
+    struct Case {
+        const wchar_t* path;
+        const wchar_t* parent;
+    } cases[] = {
+        {L"D:\\x", L"D:\\"},
+        {L"D:\\x\\", L"D:\\"},
+        {L"D:/x", L"D:/"},
+        {L"D:\\x\\y", L"D:\\x"},
+        {L"D:\\x\\y\\", L"D:\\x"},
+        {L"C:\\Program Files (x86)\\tarvoplayer", L"C:\\Program Files (x86)"},
+        {L"D:\\", L"D:\\"},
+        {L"D:", L"D:"},
+        {L"x", L"x"},
+        {L"", L""},
+        {L"\\\\server\\share\\x", L"\\\\server\\share\\"},
+        {L"\\\\server\\share\\x\\y", L"\\\\server\\share\\x"},
+        {L"\\\\server\\share", L"\\\\server\\share"},
+        {L"\\\\server\\share\\", L"\\\\server\\share\\"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.parent, v2::parentFolder(c.path)) << tst::narrow(c.path);
 }
 
 TEST(InstallStepsTest, AnIconIsTakenOnlyFromInsideTheDownloadFolder) {

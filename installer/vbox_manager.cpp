@@ -693,7 +693,14 @@ int32_t VBoxManager::writeSettingsFile(const std::wstring& path, const std::stri
         return -1;
     }
     std::string old;
-    bool exists = fileExistsW(path) && readBytes(path, old);
+    const bool exists = fileExistsW(path);
+    // A file that cannot be read may hold the user's registered machines.
+    if (exists && !readBytes(path, old)) {
+        logPrintf("settings unreadable, left as it is: %s", ansi(path).c_str());
+        return -1;
+    }
+    TiXmlDocument parsedOld;
+    const bool unparsable = exists && !parseXml(old, parsedOld);
     std::string bytes = content;
     if (kind != SettingsSave) {
         TiXmlDocument fresh;
@@ -726,7 +733,9 @@ int32_t VBoxManager::writeSettingsFile(const std::wstring& path, const std::stri
     }
     if (exists && old == bytes) return 0;
 
-    if (exists && !backupMade_) {
+    // Bytes that do not parse are kept whole in a backup of their own, also when
+    // this install has made one already.
+    if (exists && (!backupMade_ || unparsable)) {
         std::wstring first = path + L".tv-first.bak";
         if (!fileExistsW(first)) writeBytes(first, old);
         std::wstring stamp = utf8ToWide(utcStamp());

@@ -4,6 +4,7 @@
 
 #include <shlobj.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 
@@ -69,6 +70,7 @@ std::vector<std::string> logLinesSince(size_t offset, const std::string& marker)
         size_t end = bytes.find('\n', start);
         if (end == std::string::npos) end = bytes.size();
         std::string line = bytes.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
         size_t text = line.find(", , ");
         if (text != std::string::npos) line = line.substr(text + 4);
         if (line.find(marker) != std::string::npos) out.push_back(line);
@@ -474,6 +476,62 @@ TEST_F(VBoxManagerTest, GarbageIsKeptAndTheDeployedMachinesAreRegisteredAgain) {
     EXPECT_EQ(std::vector<std::string>{"{dddd}"}, machineUuids(m.global_xml));
     ASSERT_TRUE(tst::readFile(m.global_xml, bytes));
     EXPECT_NE(std::string::npos, bytes.find("src=\"" + tst::narrow(machine) + "\\tarvoplayer.vbox\""));
+}
+
+// The contents of every timed backup of the settings file.
+std::vector<std::string> timedBackups(const std::wstring& settingsFile) {
+    std::vector<std::string> out;
+    const std::wstring folder = settingsFile.substr(0, settingsFile.find_last_of(L'\\'));
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((settingsFile + L".tv-2*.bak").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return out;
+    do {
+        std::string b;
+        tst::readFile(folder + L"\\" + data.cFileName, b);
+        out.push_back(b);
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    return out;
+}
+
+// The user's registered machines may be in a file that does not parse: it is
+// backed up whole before it is replaced, also after this install backed up once.
+TEST_F(VBoxManagerTest, GarbageMetLaterInTheSameInstallIsBackedUpToo) {
+    std::string templ = settingsXml(kTrustedItems, "");
+    seedSettings(settingsXml("", "", entry("{aaaa}", "A.vbox")), &templ);
+    VBoxManager m(host_);
+    ASSERT_EQ(0, m.prepareGlobalXml(m.global_xml));
+    ASSERT_EQ(1u, timedBackups(m.global_xml).size());
+    const std::string garbage("\xef\xbb\xbf<VirtualBox><Global><MachineRegistry><MachineEntry uuid=\"{bbbb}\"\x00\xff", 69);
+    ASSERT_TRUE(tst::writeFile(m.global_xml, garbage));
+    ASSERT_EQ(0, m.prepareGlobalXml(m.global_xml));
+    const std::vector<std::string> backups = timedBackups(m.global_xml);
+    EXPECT_EQ(2u, backups.size());
+    EXPECT_EQ(1, std::count(backups.begin(), backups.end(), garbage)) << "byte for byte";
+    std::string bytes;
+    ASSERT_TRUE(tst::readFile(m.global_xml, bytes));
+    EXPECT_NE(garbage, bytes);
+}
+
+// A file that cannot be read is not replaced: its machines would be lost.
+TEST_F(VBoxManagerTest, AnUnreadableSettingsFileIsLeftAsItIs) {
+    std::string templ = settingsXml(kTrustedItems, "");
+    const std::string original = settingsXml("", "", entry("{aaaa}", "A.vbox"));
+    seedSettings(original, &templ);
+    VBoxManager m(host_);
+    HANDLE held = CreateFileW(m.global_xml.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    const size_t mark = logSize();
+    EXPECT_EQ(-1, m.prepareGlobalXml(m.global_xml));
+    CloseHandle(held);
+    EXPECT_EQ(std::vector<std::string>{"settings unreadable, left as it is: " + wideToAnsi(m.global_xml)},
+              logLinesSince(mark, "settings unreadable"));
+    std::string bytes;
+    ASSERT_TRUE(tst::readFile(m.global_xml, bytes));
+    EXPECT_EQ(original, bytes);
+    EXPECT_TRUE(timedBackups(m.global_xml).empty());
+    EXPECT_FALSE(tst::fileExists(m.global_xml + L".tv-first.bak"));
+    EXPECT_FALSE(tst::fileExists(m.global_xml + L".tv.tmp"));
 }
 
 TEST_F(VBoxManagerTest, SixChangingRewritesKeepTheFirstBackupAndFiveTimedOnes) {

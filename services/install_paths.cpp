@@ -74,7 +74,17 @@ std::wstring getProgramFolder() { return (ravel::file::Path(getModulePath()) - 1
 
 std::wstring getDesktopFolder() { return getSpecialFolder(CSIDL_DESKTOP, std::wstring()); }
 
+#ifdef TARVO_TEST_SEAMS
+namespace {
+std::function<std::wstring()> g_playerHomeLookup;
+}
+void setPlayerHomeLookupForTests(const std::function<std::wstring()>& lookup) { g_playerHomeLookup = lookup; }
+#endif
+
 std::wstring getPlayerHome() {
+#ifdef TARVO_TEST_SEAMS
+    if (g_playerHomeLookup) return g_playerHomeLookup();
+#endif
     if (!isOnlineMode()) return DevSettings::getInstance()->home;
     std::wstring home = registryPlayerHome();
     if (home.empty()) home = adaptIni().getString(L"main", L"install_path");

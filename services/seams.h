@@ -50,3 +50,7 @@ void setServiceSecuritySetterForTests(BOOL(WINAPI* setter)(SC_HANDLE, SECURITY_I
 // as when the shell cannot name it. Null restores the shell's.
 typedef bool (*DataFolderLookup)(int csidl, std::wstring& folder);
 void setDataFolderLookupForTests(DataFolderLookup lookup);
+
+// Replaces getPlayerHome's lookup (it may throw); an empty function restores
+// the real one.
+void setPlayerHomeLookupForTests(const std::function<std::wstring()>& lookup);

@@ -23,10 +23,19 @@
 //   installed      "vbox" or "qv": the installed engine as the checks see it
 //   cpu.fault      1: every processor query throws
 //   ini.<key>      after the real Qv download, [qv_download] <key> is set to the value
+//   download=vboxpkg  a scripted VBox download whose engine package (<case>.pkg)
+//                  is no zip, so that the engine install fails at once
+//
+// The VirtualBox manager gets pages of its own, made inaccessible when it is
+// deleted: a later touch ends the driver with exit code 77 (freed memory used).
 #include <windows.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -40,6 +49,8 @@
 #include "installer/installer_product_env.h"
 #include "installer/installer_qv_impl.h"
 #include "installer/qv_control.h"
+#include "installer/installer_vbox_impl.h"
+#include "installer/vbox_manager.h"
 #include "services/ini_file.h"
 #include "services/install_paths.h"
 #include "services/loader_env.h"
@@ -53,6 +64,49 @@
 #include "installer/seams.h"
 
 namespace {
+
+// Blocks of one object size on pages of their own; a deleted one stays reserved
+// and inaccessible.
+struct GuardedBlock {
+    void* at;
+    size_t size;
+};
+const LONG kMaxGuarded = 8;
+GuardedBlock g_guarded[kMaxGuarded];
+std::atomic<LONG> g_guardedCount{0};
+std::atomic<size_t> g_guardSize{0};  // while not 0, objects of this size are guarded
+const UINT kTouchedFreedMemory = 77;
+
+void* guardedAlloc(size_t size) {
+    const LONG slot = g_guardedCount.fetch_add(1);
+    if (slot >= kMaxGuarded) return nullptr;
+    void* p = VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    g_guarded[slot] = {p, size};
+    return p;
+}
+
+bool guardedFree(void* p) {
+    const LONG count = std::min(g_guardedCount.load(), kMaxGuarded);
+    for (LONG i = 0; i < count; ++i) {
+        if (g_guarded[i].at != p) continue;
+        DWORD old = 0;
+        VirtualProtect(p, g_guarded[i].size, PAGE_NOACCESS, &old);
+        return true;
+    }
+    return false;
+}
+
+LONG WINAPI onAccessViolation(EXCEPTION_POINTERS* info) {
+    const EXCEPTION_RECORD* r = info->ExceptionRecord;
+    if (r->ExceptionCode != EXCEPTION_ACCESS_VIOLATION || r->NumberParameters < 2) return EXCEPTION_CONTINUE_SEARCH;
+    const ULONG_PTR address = r->ExceptionInformation[1];
+    const LONG count = std::min(g_guardedCount.load(), kMaxGuarded);
+    for (LONG i = 0; i < count; ++i) {
+        const ULONG_PTR at = reinterpret_cast<ULONG_PTR>(g_guarded[i].at);
+        if (at && address >= at && address < at + g_guarded[i].size) TerminateProcess(GetCurrentProcess(), kTouchedFreedMemory);
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
 
 bool writeAll(const std::wstring& path, const std::string& text) {
     FILE* f = _wfopen(path.c_str(), L"wb");
@@ -156,7 +210,8 @@ bool readCase(const std::string& text, Case& c, std::string& error) {
             ok = key.size() > 4;
             c.iniValues[key.substr(4)] = value;
         } else if (key == "download") {
-            ok = value == "fail" || value == "nothing" || value == "nopkg" || value == "keep";
+            ok = value == "fail" || value == "nothing" || value == "nopkg" || value == "keep" ||
+                 value == "vboxpkg";
             c.download = value;
         } else if (key == "apkHandler") {
             ok = value == "throw";
@@ -298,22 +353,65 @@ private:
     std::map<std::string, std::string> iniValues_;
 };
 
+// The VBox engine with a scripted download that leaves a package which is no
+// zip: the run reaches the engine manager, whose install then fails.
+class ScriptedVBoxImpl : public v2::InstallerVBoxImpl {
+public:
+    ScriptedVBoxImpl(v2::Installer* owner, const std::wstring& package) : InstallerVBoxImpl(owner), package_(package) {}
+    int download() override {
+        writeAll(package_, "not a zip");
+        const IniFile ini(getDownloadIniPath(getCno(GetCommandLineW())));
+        ini.setString(L"vbox_download", L"main_pkg", package_);
+        ini.setString(L"vbox_download", L"hall_exe", L"");
+        progressEvent()(0, 2, 0, 100.0f, std::wstring(), L"下载ok!");
+        return 0;
+    }
+
+private:
+    std::wstring package_;
+};
+
 class DriverEnv : public v2::ProductInstallerEnv {
 public:
-    explicit DriverEnv(const Case& c) : case_(c) {}
+    DriverEnv(const Case& c, const std::wstring& package) : case_(c), package_(package) {}
     v2::InstallerImpl* createImpl(int32_t engine, v2::Installer* owner) override {
-        if (engine == v2::EngineQv && (!case_.download.empty() || !case_.iniValues.empty()))
+        if (engine == v2::EngineVBox && case_.download == "vboxpkg") {
+            // Made now, after the selector's holder, as the install itself would make it.
+            g_guardSize = sizeof(tarvo::vboxmgr::VBoxManager);
+            tarvo::vboxmgr::VBoxManager::getInstance();
+            g_guardSize = 0;
+            return new ScriptedVBoxImpl(owner, package_);
+        }
+        if (engine == v2::EngineQv && case_.download != "vboxpkg" &&
+            (!case_.download.empty() || !case_.iniValues.empty()))
             return new ScriptedQvImpl(owner, case_);
         return ProductInstallerEnv::createImpl(engine, owner);
     }
 
 private:
     Case case_;
+    std::wstring package_;
 };
 
 }  // namespace
 
+void* operator new(size_t size) {
+    if (size != 0 && size == g_guardSize.load()) {
+        if (void* p = guardedAlloc(size)) return p;
+    }
+    void* p = malloc(size ? size : 1);
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+
+void operator delete(void* p) noexcept {
+    if (p && !guardedFree(p)) free(p);
+}
+
+void operator delete(void* p, size_t) noexcept { operator delete(p); }
+
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    AddVectoredExceptionHandler(1, &onAccessViolation);
     ravel::log::setLineSink(&writeLogLine);  // as the loader does
     wchar_t casePath[4096];
     DWORD n = GetEnvironmentVariableW(L"TARVO_ROAD_CASE", casePath, 4096);
@@ -332,7 +430,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     applySeams(c);
 
     ChannelConfig::instance().update();
-    static DriverEnv env(c);
+    static DriverEnv env(c, std::wstring(casePath) + L".pkg");
     v2::setInstallerEnv(&env);
     v2::Installer& installer = *v2::Installer::getInstance();
     v2::setSetupFailureBoxForTests(&recordBox);
@@ -371,6 +469,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     out += "ms=" + std::to_string(took) + "\n";
     out += ended ? "result=" + std::to_string((int)code) + "\n" : "result=timeout\n";
     const int rc = ended ? (int)code : 4;
+    out += "guarded=" + std::to_string(std::min(g_guardedCount.load(), kMaxGuarded)) + "\n";
     out += "exit=" + std::to_string(rc) + "\n";
     writeAll(outPath, out);
     // The installer thread may still run after a time-out: leave at once.

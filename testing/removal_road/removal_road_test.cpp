@@ -16,6 +16,7 @@
 
 #include "installer/app_list.h"
 #include "installer/app_shortcuts.h"
+#include "installer/installer.h"
 #include "services/helper_service.h"
 #include "services/install_paths.h"
 #include "services/loader_env.h"
@@ -23,6 +24,7 @@
 #include "testing/support/app_folders.h"
 #include "testing/support/qv_standin.h"
 #include "testing/support/test_support.h"
+#include "testing/support/vbox_host.h"
 #include "toolkit/shell_util.h"
 #include "toolkit/sys_util.h"
 #include "toolkit/zip_extract.h"
@@ -238,6 +240,11 @@ protected:
     }
     void TearDown() override {
         if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+        if (engineProgram) {
+            TerminateProcess(engineProgram, 1);
+            WaitForSingleObject(engineProgram, 5000);
+            CloseHandle(engineProgram);
+        }
         endProcessesUnder(box.progDir());
         engine.reset();
         clearProductState();
@@ -296,6 +303,11 @@ protected:
             tst::writeFile(home + L"\\deployed\\tarvoplayer\\tarvoplayer.vbox", "<Machine name=\"tarvoplayer\"/>\n");
             CreateDirectoryW((userData + L"\\vmconfig").c_str(), nullptr);
             tst::writeFile(userData + L"\\vmconfig\\VirtualBox.xml", "<VirtualBox/>\n");
+            // The engine's VirtualBox as the install unpacks it, its programs recording into vboxState.
+            ASSERT_TRUE(unzipToFolder(home + L"\\install\\vbox-x64.zip", home + L"\\vbox", true, nullptr));
+            ASSERT_TRUE(tst::fileExists(home + L"\\vbox\\SUPUninstall.exe"));
+            SetEnvironmentVariableW(L"VBOX_STANDIN_DIR", vboxState.path().c_str());
+            SetEnvironmentVariableW(L"VBOX_STANDIN_LIFE_MS", L"300000");
         }
         if (s.engine == Engine::VBox) {
             CreateDirectoryW((home + L"\\deployed\\MyVm").c_str(), nullptr);
@@ -349,6 +361,32 @@ protected:
 
     std::wstring uninstallString() const { return regString(kUninstallRoot + name, L"UninstallString"); }
 
+    // One of the engine's VirtualBox programs running from the player home, as a
+    // machine's DHCP server stays.
+    void startEngineProgram() {
+        std::wstring command = L"\"" + home + L"\\vbox\\VBoxNetDHCP.exe\"";
+        std::vector<wchar_t> line(command.begin(), command.end());
+        line.push_back(0);
+        STARTUPINFOW si = {};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi = {};
+        ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                                   home.c_str(), &si, &pi));
+        CloseHandle(pi.hThread);
+        engineProgram = pi.hProcess;
+        // Started once it has recorded itself.
+        for (int i = 0; i < 100 && engineStarts("VBoxNetDHCP").empty(); ++i) Sleep(50);
+        ASSERT_FALSE(engineStarts("VBoxNetDHCP").empty());
+    }
+    bool engineProgramRuns() const { return engineProgram && WaitForSingleObject(engineProgram, 0) == WAIT_TIMEOUT; }
+    // The command lines the engine's programs recorded.
+    std::vector<std::string> engineStarts(const std::string& program) const {
+        std::vector<std::string> out;
+        for (const vboxtest::RecordLine& r : vboxtest::readRecord(vboxState.path()))
+            if (r.program == program && r.event == "start") out.push_back(r.details);
+        return out;
+    }
+
     // A file of the user data folder held open as the log is.
     void holdUserDataFile() {
         tst::writeFile(userData + L"\\held.dat", "held");
@@ -395,6 +433,8 @@ protected:
     std::unique_ptr<qvtest::StandinEngine> engine;
     std::wstring name, userData, commonData, desktop, menu, appLink, home;
     HANDLE held = INVALID_HANDLE_VALUE;
+    HANDLE engineProgram = nullptr;
+    tst::TempDir vboxState{L"vbst"};
     size_t requestsBefore = 0;
     ULONGLONG tookMs = 0;
 };
@@ -450,9 +490,18 @@ TEST_F(RemovalRoadTest, VBoxRemovalAlone) {
     Seed s;
     s.engine = Engine::VBox;
     seed(s);
+    startEngineProgram();
 
     roadtest::DriverRun run = removeWith(uninstallString());
     ASSERT_EQ(0, run.exitCode) << run.log;
+    // The engine was stopped, unregistered and its driver removed before its folder went.
+    EXPECT_FALSE(engineProgramRuns());
+    const std::vector<std::string> services = engineStarts("VBoxSVC");
+    ASSERT_EQ(1u, services.size()) << run.log;
+    EXPECT_NE(std::string::npos, services[0].find("/UnregServer")) << services[0];
+    EXPECT_EQ(1u, engineStarts("SUPUninstall").size()) << run.log;
+    EXPECT_FALSE(tst::fileExists(home + L"\\vbox"));
+    EXPECT_FALSE(tst::fileExists(userData + L"\\vmconfig"));
     const std::vector<std::string> stats = newStats();
     ASSERT_EQ(1u, stats.size()) << testing::PrintToString(stats);
     EXPECT_EQ(0u, stats[0].find("/Stat?action=uninstall&ref=loader&ver=")) << stats[0];
@@ -583,12 +632,21 @@ TEST_F(RemovalRoadTest, APlayerHomeOutsideTheRuleStaysWhole) {
     s.engine = Engine::VBox;
     s.productHome = false;
     seed(s);
+    startEngineProgram();
     const std::vector<std::string> before = entries(home);
+    ASSERT_TRUE(std::count(before.begin(), before.end(), "vbox"));
+    const std::vector<std::string> engineFiles = entries(home + L"\\vbox");
 
     roadtest::DriverRun run = removeWith(uninstallString());
     ASSERT_EQ(0, run.exitCode) << run.log;
     EXPECT_TRUE(run.logged("player home left in place: " + tst::narrow(home))) << run.log;
     EXPECT_EQ(before, entries(home));
+    // Its engine is not the removal's either: not stopped, not unregistered.
+    EXPECT_TRUE(run.logged("kept " + tst::narrow(home) + "\\vbox")) << run.log;
+    EXPECT_EQ(engineFiles, entries(home + L"\\vbox"));
+    EXPECT_TRUE(engineProgramRuns());
+    EXPECT_TRUE(engineStarts("SUPUninstall").empty());
+    EXPECT_TRUE(engineStarts("VBoxSVC").empty());
     EXPECT_EQ((std::vector<std::string>{"MyVm", "tarvoplayer"}), entries(home + L"\\deployed"));
     expectProductGone(true);
     EXPECT_EQ((std::vector<std::string>{"log"}), entries(userData));
@@ -600,16 +658,36 @@ TEST_F(RemovalRoadTest, NothingInstalled) {
     box.setHome(home);
     roadtest::DriverRun run = removeWith(L"\"" + box.driverPath() + L"\" --uninstall");
     ASSERT_EQ(0, run.exitCode) << run.log;
-    const std::vector<std::string> events = removalEvents(run);
-    EXPECT_TRUE(events == qvEvents() || events == vboxEvents(true)) << testing::PrintToString(events);
-    // Nothing missing is an error (the VirtualBox manager's calls aside, until it lands).
-    for (const std::string& line : run.logLines())
-        if (line.compare(0, 22, "uninstall step failed:") == 0) {
-            EXPECT_EQ(0u, line.find("uninstall step failed: engine")) << line;
-        }
+    // The environment check chose the engine; its removal's events, and nothing missing is an error.
+    const bool vbox = run.has("installer.createImpl(" + std::to_string(v2::EngineVBox) + ")");
+    ASSERT_TRUE(vbox || run.has("installer.createImpl(" + std::to_string(v2::EngineQv) + ")")) << run.log;
+    EXPECT_EQ(vbox ? vboxEvents(true) : qvEvents(), removalEvents(run));
+    EXPECT_FALSE(anyStartsWith(run.logLines(), "uninstall step failed")) << run.log;
     EXPECT_TRUE(run.logged("uninstall ok"));
     expectProductGone(true);
     foreign.expectUnchanged();
+}
+
+// A lookup that throws at the start still gives the removal's end: its final
+// event and no failure; what it could not place stays.
+TEST_F(RemovalRoadTest, APlayerHomeLookupThatThrowsStillEndsTheRemoval) {
+    Seed s;
+    s.engine = Engine::VBox;
+    seed(s);
+
+    roadtest::DriverRun run = removeWith(uninstallString(), "driver.playerHome=throw\n");
+    ASSERT_EQ(0, run.exitCode) << run.log;
+    const std::vector<std::string> events = removalEvents(run);
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(u8"2 100 卸载塔沃助手完毕", events.back());
+    for (const std::string& e : events) EXPECT_NE(0u, e.find("odd: ")) << e;
+    EXPECT_TRUE(run.logged("uninstall step failed: start: player home lookup failed")) << run.log;
+    EXPECT_TRUE(run.logged("uninstall ok")) << run.log;
+    EXPECT_FALSE(anyStartsWith(run.logLines(), "installer exception")) << run.log;
+    EXPECT_TRUE(tst::fileExists(home + L"\\vbox\\SUPUninstall.exe"));
+    EXPECT_TRUE(engineStarts("SUPUninstall").empty());
+    EXPECT_FALSE(keyExists(kUninstallRoot + name));
+    EXPECT_TRUE(tst::serviceGone("TarvoHelper"));
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 
 #include "app/product_services.h"
@@ -24,7 +25,9 @@
 #include "installer/installer_qv_impl.h"
 #include "installer/installer_vbox_impl.h"
 #include "installer/qv_control.h"
+#include "services/install_paths.h"
 #include "services/loader_env.h"
+#include "services/seams.h"
 #include "services/web_hosts.h"
 #include "testing/fakes/fake_startup_services.h"
 #include "testing/startup_driver/loopback_guard.h"
@@ -89,6 +92,7 @@ struct DriverKeys {
     long removalBoundsMs = -1;   // driver.removalBoundsMs: the removal's waits and the Qv tools' bounds
     std::string entryEngine;     // driver.writeUninstallEntry=qv|vbox: only write that engine's entry
     bool realWindow = false;     // driver.window=real: the product's dialog and window run
+    bool homeThrows = false;     // driver.playerHome=throw: off the main thread, once the engine is made
 };
 
 bool takeDriverKeys(std::string& text, DriverKeys& keys, std::string& error) {
@@ -117,6 +121,8 @@ bool takeDriverKeys(std::string& text, DriverKeys& keys, std::string& error) {
             keys.entryEngine = value;
         } else if (key == "driver.window" && value == "real") {
             keys.realWindow = true;
+        } else if (key == "driver.playerHome" && value == "throw") {
+            keys.homeThrows = true;
         } else if (key == "driver.gate" && !value.empty()) {
             keys.gate = fakes::fromUtf8(value);
         } else {
@@ -293,10 +299,22 @@ public:
     v2::InstallerImpl* createImpl(int32_t engine, v2::Installer* owner) override {
         if (!productEngine) return FakeInstallerEnv::createImpl(engine, owner);
         if (timeline) timeline->add("installer.createImpl(" + std::to_string(engine) + ")");
-        return real.createImpl(engine, owner);
+        v2::InstallerImpl* impl = real.createImpl(engine, owner);
+        if (homeThrows) {
+            // The operation's own lookups fail; the road's, on the main thread, do not.
+            const std::wstring home = getPlayerHome();
+            const DWORD main = mainThread;
+            setPlayerHomeLookupForTests([home, main]() -> std::wstring {
+                if (GetCurrentThreadId() != main) throw std::runtime_error("player home lookup failed");
+                return home;
+            });
+        }
+        return impl;
     }
 
     bool productEngine = false;
+    bool homeThrows = false;
+    DWORD mainThread = 0;
 
 private:
     v2::ProductInstallerEnv real;
@@ -372,6 +390,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     }
     env.timeline = &timeline;
     env.productEngine = keys.productEngine;
+    env.homeThrows = keys.homeThrows;
+    env.mainThread = GetCurrentThreadId();
     if (keys.removalBoundsMs >= 0) {
         const DWORD ms = (DWORD)keys.removalBoundsMs;
         removalBounds().setupUninstallMs = ms;

@@ -426,7 +426,7 @@ TEST_F(VBoxInstallRoad, AFullInstallThenAnUpgradeByTheSameObject) {
     for (const char* line : {"do install...", "stop service and app...", "VBoxManager::install...", "install vbox 0",
                              "vbox rom install ok ", "create all ok.", "install apk...", "install ok!", "install end: 0"})
         EXPECT_TRUE(logged(line)) << line;
-    EXPECT_EQ(1u, manager->notifier().listenerCount());
+    EXPECT_EQ(0u, manager->notifier().listenerCount()) << "nothing of the run stays connected";
 
     // The upgrade: the engine's machine runs, which the manager ends before its
     // steps; no hall program this time, and an icon from outside the download
@@ -451,7 +451,7 @@ TEST_F(VBoxInstallRoad, AFullInstallThenAnUpgradeByTheSameObject) {
     context.installed.clear();
     ASSERT_EQ(0, run(impl, ActionUpgrade)) << logDump();
     manager->notifier().disconnect(NotifyListener(&counter, &NotifyCounter::onNotify));
-    EXPECT_EQ(1u, manager->notifier().listenerCount());
+    EXPECT_EQ(0u, manager->notifier().listenerCount());
 
     events = installEvents(progress.records(), L"更新");
     EXPECT_EQ(successEvents(u8"更新"), events.lines) << "an upgrade ends with the install's word too";
@@ -500,6 +500,7 @@ TEST_F(VBoxInstallRoad, EngineFailuresEndTheRunAfterTheProductPieces) {
         prepare(impl, Fetched());
         installer->setLaunchAppId(L"before");
         EXPECT_EQ(-1, run(impl, ActionInstall)) << logDump();
+        EXPECT_EQ(0u, manager->notifier().listenerCount());
 
         const InstallEvents events = installEvents(progress.records(), L"安装");
         EXPECT_EQ((std::vector<std::string>{u8"0 0 0 开始安装", u8"1 0 10 安装塔沃主程序...", "extraction", "manager",
@@ -570,6 +571,43 @@ TEST_F(VBoxInstallRoad, WithoutAPackageTheInstalledEngineDecides) {
     EXPECT_FALSE(tst::fileExists(getUserDataFolder() + L"\\TarvoTips.exe")) << "no helper program copied";
     EXPECT_EQ(programsBefore, vboxtest::readRecord(state.path()).size());
     EXPECT_TRUE(logged("install end: -1"));
+}
+
+// A player home directly under a drive root: the package's top folder lands in
+// that home, not in a folder of the same name inside it.
+TEST_F(VBoxInstallRoad, AnUpgradeOfAHomeDirectlyUnderTheDriveRootLandsInIt) {
+    const std::wstring home = L"C:\\tarvoplayer";
+    struct Cleanup {
+        std::wstring home, state;
+        ~Cleanup() {
+            vboxtest::clearVBoxState(state);
+            tst::endProcessesUnder(home);
+            tst::removeTree(home);
+        }
+    } cleanup{home, state.path()};
+    ASSERT_FALSE(tst::fileExists(home)) << "a leftover of another run";
+    ASSERT_TRUE(CreateDirectoryW(home.c_str(), nullptr));
+    ASSERT_TRUE(CopyFileW((tst::binDir() + L"\\TarvoPlayer-3.1.0.1001.exe").c_str(), (home + L"\\TarvoPlayer.exe").c_str(),
+                          FALSE));
+    setPlayerInstallPath(home);
+    ASSERT_TRUE(isPlayerInstalled());
+    ASSERT_EQ(home, getPlayerHome());
+    host.home = home;
+    manager.reset(new VBoxManager(host));
+
+    ScriptedContext context;
+    ScriptedAppsVBoxImpl impl(installer, &context);
+    prepare(impl, Fetched());
+    EXPECT_EQ(0, run(impl, ActionUpgrade)) << logDump();
+    EXPECT_TRUE(logged("extract main app to " + tst::narrow(home) + "...")) << logDump();
+    EXPECT_FALSE(tst::fileExists(home + L"\\tarvoplayer"));
+    EXPECT_TRUE(tst::fileExists(home + L"\\install\\vbox-x64.zip"));
+    EXPECT_TRUE(tst::fileExists(home + L"\\vbox\\VBoxManage.exe"));
+    EXPECT_EQ(std::vector<std::string>{"\"" + tst::narrow(home) + "\\vbox\\VBoxManage.exe\" import \"" +
+                                       tst::narrow(home) + "\\ovas\\tarvoplayer.ova\""},
+              imports());
+    EXPECT_EQ(home, IniFile(getAdaptIniPath()).getString(L"main", L"install_path"));
+    manager.reset();
 }
 
 // A helper service that will not stop holds the run only for the bound.
