@@ -80,11 +80,11 @@ bool listedName(const std::wstring& path, std::wstring& name) {
 struct Waiter {
     std::wstring id;
     HANDLE event = nullptr;
-    int32_t result = -1;
+    int32_t waiterResult = -1;
 
     void onNotify(const ApkInstaller*, const smart_ptr<ApkInstaller::Notify>& notify) {
         if (!notify.get() || notify->id != id) return;
-        result = notify->result;
+        waiterResult = notify->result;
         if (notify->status == 102) SetEvent(event);
     }
 };
@@ -393,7 +393,7 @@ int32_t ApkInstaller::submit(const TaskPtr& task, int32_t timeoutMs) {
     if (waiter.event) WaitForSingleObject(waiter.event, (DWORD)timeoutMs);
     state_->notifier.disconnect(listener);
     if (waiter.event) CloseHandle(waiter.event);
-    return waiter.result;
+    return waiter.waiterResult;
 }
 
 smart_ptr<Context> apkListContext(const smart_ptr<Context>& current,

@@ -20,7 +20,4 @@ InstallerImpl* ProductInstallerEnv::createImpl(int32_t engine, Installer* owner)
     return new InstallerQvImpl(owner);
 }
 
-// Every row is bound; the list stays for the start-up road's check.
-std::vector<std::string> ProductInstallerEnv::missingRows() { return {}; }
-
 }  // namespace v2

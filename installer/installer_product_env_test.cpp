@@ -59,8 +59,6 @@ TEST(ProductInstallerEnvBoundTest, SelectedEngineIsTheChannelsDownloadVariant) {
 
 TEST(ProductInstallerEnvBoundTest, CreateImplMakesTheEngineOfItsKindWithADoNothingFix) {
     v2::ProductInstallerEnv env;
-    for (const std::string& row : v2::ProductInstallerEnv::missingRows())
-        EXPECT_NE("createImpl", row) << "the engine factory is bound";
     std::unique_ptr<v2::InstallerImpl> vbox(env.createImpl(v2::EngineVBox, nullptr));
     std::unique_ptr<v2::InstallerImpl> qv(env.createImpl(v2::EngineQv, nullptr));
     EXPECT_NE(nullptr, dynamic_cast<v2::InstallerVBoxImpl*>(vbox.get()));

@@ -437,36 +437,4 @@ TEST_F(ThrottleTest, KeepsFiringAcrossTheTickCounterWrap) {
     EXPECT_EQ(3u, progress.records().size());
 }
 
-TEST(ProductInstallerEnvTest, EveryListedRowThrowsNotBuiltWithItsName) {
-    v2::ProductInstallerEnv env;
-    struct Row {
-        const char* name;
-        void (*call)(v2::ProductInstallerEnv&);
-    } rows[] = {
-        {"log", [](v2::ProductInstallerEnv& e) { e.log("x"); }},
-        {"selectedEngine", [](v2::ProductInstallerEnv& e) { e.selectedEngine(); }},
-        {"createImpl", [](v2::ProductInstallerEnv& e) { delete e.createImpl(v2::EngineVBox, nullptr); }},
-    };
-    // Every engine operation is bound (and runs for real elsewhere: a removal
-    // here would clear the suite's prefix).
-    std::vector<std::string> missing = v2::ProductInstallerEnv::missingRows();
-    EXPECT_TRUE(missing.empty());
-    for (const std::string& name : missing) {
-        bool known = false;
-        for (const Row& r : rows) known = known || name == r.name;
-        EXPECT_TRUE(known) << name;
-    }
-    for (const Row& r : rows) {
-        bool listed = contains(missing, r.name);
-        try {
-            r.call(env);
-            EXPECT_FALSE(listed) << r.name << " is listed but did not throw";
-        } catch (const NotBuilt& e) {
-            EXPECT_TRUE(listed) << r.name << " throws but is not listed";
-            EXPECT_STREQ(r.name, e.what());
-        } catch (...) {
-        }
-    }
-}
-
 }  // namespace

@@ -97,7 +97,7 @@ public:
     int run() override {
         {
             ComInitGuard com;
-            runPictureJob(*job_);
+            downloadInstallPics(*job_);
         }
         // A destroyed window drops the post.
         PostMessageW(target_, kMsgPicturesReady, 0, 0);
@@ -139,7 +139,7 @@ MainDialogInputs productDialogInputs() {
     return in;
 }
 
-void runPictureJob(PictureJob& job) {
+void downloadInstallPics(PictureJob& job) {
     job.pics.clear();
     job.iconPath.clear();
     if (job.cno.empty()) return;

@@ -63,7 +63,7 @@ struct PictureJob {
     std::wstring iconPath;
 };
 // Steps of the picture thread on a job: clears the folder, downloads, fills the results.
-void runPictureJob(PictureJob& job);
+void downloadInstallPics(PictureJob& job);
 
 // The dialog's messages and resources.
 const UINT kMsgInstallProgress = WM_USER + 1000;  // 2024
