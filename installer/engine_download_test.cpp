@@ -514,37 +514,6 @@ TEST_F(DownloadDriverTest, NeedTableDecidesBetweenABatchAndNothingNewer) {
     }
 }
 
-// An installed Qv engine older than the variant, no package address, no app and no
-// hall program: nothing is queued, yet the run is a success.
-TEST_F(DownloadDriverTest, NothingQueuedIsASuccessWithoutABatch) {
-    qvtest::StandinEngine engine;
-    ASSERT_TRUE(engine.install(qvtest::InstallOptions{qvtest::Key::None, false}));
-    ASSERT_TRUE(qvtest::StandinEngine::writeInstallDir(qvtest::kTarvoGamesKey, engine.folder()));
-    Channel c;
-    c.romUrl = "";
-    c.appListed = false;
-    serveChannel(c);
-    seedPlayer("3.0.0.1", true);
-    ASSERT_TRUE(tst::writeFile(iniPath(), kStaleIni));
-    roadtest::DriverRun r = run("action=download\ncpu.vendor=GenuineIntel\ncpu.vmx=0\ncpu.ssse3=1\ndotnet=1\n");
-    EXPECT_EQ(0, r.exitCode) << r.log;
-    const std::vector<Event> events = eventsOf(r);
-    ASSERT_EQ(2u, events.size());
-    EXPECT_EQ(0, events[0].state);
-    EXPECT_EQ(2, events[1].state);
-    EXPECT_EQ(0, events[1].error);
-    EXPECT_EQ(100.0f, events[1].percent);
-    EXPECT_EQ(kOk, events[1].message);
-    EXPECT_TRUE(starts().empty()) << "no batch";
-    EXPECT_TRUE(r.logged("rom address is empty, channel:52817")) << r.log;
-    const std::vector<std::string> stats = statTargets();
-    ASSERT_EQ(1u, stats.size());
-    EXPECT_EQ(0u, stats[0].find(statPrefix("QV_download_ok"))) << stats[0];
-    std::string ini;
-    ASSERT_TRUE(tst::readFile(iniPath(), ini));
-    EXPECT_EQ(joinLines({"[qv_download]", "main_pkg=", "hall_exe=", "[download]", "pkg_count=0"}), iniText(ini));
-}
-
 // An exception before the batch (here the processor query of the need test) is a
 // failed download like any other: the download's failure event, -1, and the VBox
 // install's failure statistic.

@@ -350,10 +350,6 @@ TEST(ProcessRunnerTest, ReaderOutOfMemoryStillDrainsThePipe) {
 // program and its exit code, with status 101, and a program with much output
 // is not left blocked on a pipe nobody reads.
 TEST(ProcessRunnerTest, ReaderThatCannotStartEndsTheRun) {
-    ProcessRunner warm;
-    ASSERT_TRUE(warm.run(childCommand(L"@exit 0")));  // lazy system handles and threads
-    warm.close();
-    const int threads = threadCount();
     for (int failing : {1, 2}) {
         SCOPED_TRACE(failing);
         failReaderStartForTests(failing);
@@ -369,7 +365,6 @@ TEST(ProcessRunnerTest, ReaderThatCannotStartEndsTheRun) {
         EXPECT_EQ(nullptr, runner.record()->stdoutParent);
         EXPECT_EQ(nullptr, runner.record()->stderrParent);
         runner.close();
-        EXPECT_EQ(threads, threadCount());
     }
 }
 

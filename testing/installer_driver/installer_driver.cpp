@@ -23,8 +23,8 @@
 //   installed      "vbox" or "qv": the installed engine as the checks see it
 //   cpu.fault      1: every processor query throws
 //   ini.<key>      after the real Qv download, [qv_download] <key> is set to the value
-//   download=vboxpkg  a scripted VBox download whose engine package (<case>.pkg)
-//                  is no zip, so that the engine install fails at once
+//   download=vboxpkg  a scripted VBox download whose engine package (in the
+//                  download folder) is no zip, so that the engine install fails at once
 //
 // The VirtualBox manager gets pages of its own, made inaccessible when it is
 // deleted: a later touch ends the driver with exit code 77 (freed memory used).
@@ -357,8 +357,11 @@ private:
 // zip: the run reaches the engine manager, whose install then fails.
 class ScriptedVBoxImpl : public v2::InstallerVBoxImpl {
 public:
-    ScriptedVBoxImpl(v2::Installer* owner, const std::wstring& package) : InstallerVBoxImpl(owner), package_(package) {}
+    explicit ScriptedVBoxImpl(v2::Installer* owner) : InstallerVBoxImpl(owner) {}
     int download() override {
+        // Where a real download puts it: the install takes packages only from there.
+        CreateDirectoryW(getDownloadFolder().c_str(), nullptr);
+        package_ = getDownloadFolder() + L"\\vbox_engine_exit_order.zip";
         writeAll(package_, "not a zip");
         const IniFile ini(getDownloadIniPath(getCno(GetCommandLineW())));
         ini.setString(L"vbox_download", L"main_pkg", package_);
@@ -373,14 +376,14 @@ private:
 
 class DriverEnv : public v2::ProductInstallerEnv {
 public:
-    DriverEnv(const Case& c, const std::wstring& package) : case_(c), package_(package) {}
+    explicit DriverEnv(const Case& c) : case_(c) {}
     v2::InstallerImpl* createImpl(int32_t engine, v2::Installer* owner) override {
         if (engine == v2::EngineVBox && case_.download == "vboxpkg") {
             // Made now, after the selector's holder, as the install itself would make it.
             g_guardSize = sizeof(tarvo::vboxmgr::VBoxManager);
             tarvo::vboxmgr::VBoxManager::getInstance();
             g_guardSize = 0;
-            return new ScriptedVBoxImpl(owner, package_);
+            return new ScriptedVBoxImpl(owner);
         }
         if (engine == v2::EngineQv && case_.download != "vboxpkg" &&
             (!case_.download.empty() || !case_.iniValues.empty()))
@@ -390,7 +393,6 @@ public:
 
 private:
     Case case_;
-    std::wstring package_;
 };
 
 }  // namespace
@@ -430,7 +432,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     applySeams(c);
 
     ChannelConfig::instance().update();
-    static DriverEnv env(c, std::wstring(casePath) + L".pkg");
+    static DriverEnv env(c);
     v2::setInstallerEnv(&env);
     v2::Installer& installer = *v2::Installer::getInstance();
     v2::setSetupFailureBoxForTests(&recordBox);
