@@ -275,6 +275,20 @@ TEST(AppListStoreTest, APlantedTemporaryEntryIsReplacedNotFollowed) {
         ASSERT_TRUE(tst::readFile(target, bytes));
         EXPECT_EQ("not the list", bytes);
     }
+    // A hard link shares the file's data: writing into the planted name would
+    // write into the file outside.
+    {
+        DeleteFileW(temporary.c_str());
+        if (!CreateHardLinkW(temporary.c_str(), target.c_str(), nullptr)) GTEST_SKIP() << GetLastError();
+        AppListMap map;
+        map["other"] = entry("other", 0, 0, L"other");
+        store.write(map);
+        std::string bytes;
+        ASSERT_TRUE(tst::readFile(store.listPath(), bytes));
+        EXPECT_EQ("other#0#0#other\r\n", bytes);
+        ASSERT_TRUE(tst::readFile(target, bytes));
+        EXPECT_EQ("not the list", bytes);
+    }
 }
 
 TEST(AppListStoreTest, NothingHappensWhileTheEngineIsNotInstalled) {

@@ -422,6 +422,15 @@ TEST(PackIconTest, APlantedPartEntryIsReplacedNotFollowed) {
         EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(part.c_str()));
         EXPECT_EQ("not the icon", fileBytes(target));
     }
+    // A hard link shares the file's data: writing into the planted name would
+    // write into the file outside.
+    {
+        DeleteFileW(part.c_str());
+        if (!CreateHardLinkW(part.c_str(), target.c_str(), nullptr)) GTEST_SKIP() << GetLastError();
+        ASSERT_TRUE(packIcon(ico, {pic(L"bmp32_16.bmp")}));
+        EXPECT_TRUE(tst::readIco(ico).valid);
+        EXPECT_EQ("not the icon", fileBytes(target));
+    }
 }
 
 TEST(PackIconTest, BadInputsPrintTheirMessageAndLeaveTheOldIcon) {
