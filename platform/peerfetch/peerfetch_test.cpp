@@ -65,6 +65,11 @@ TEST_F(PeerfetchLibraryTest, NetworkAndFileFailuresGiveTheirCodes) {
     // host link to a file, so no link is planted here).
     ASSERT_TRUE(tst::writeFile(out() + L"\\readonly.bin.part", "planted"));
     ASSERT_TRUE(SetFileAttributesW((out() + L"\\readonly.bin.part").c_str(), FILE_ATTRIBUTE_READONLY));
+    // A hard link planted at a ".part" name shares a file elsewhere: writing into
+    // the name would write into that file.
+    const std::wstring outside = dir.file(L"outside.txt");
+    ASSERT_TRUE(tst::writeFile(outside, "outside"));
+    ASSERT_TRUE(CreateHardLinkW((out() + L"\\linked.bin.part").c_str(), outside.c_str(), nullptr)) << GetLastError();
     struct Case {
         std::wstring path, name;
         uint32_t stallMs;
@@ -77,6 +82,7 @@ TEST_F(PeerfetchLibraryTest, NetworkAndFileFailuresGiveTheirCodes) {
         {L"/status/403", L"denied.bin", 60000, 2},
         {L"/files/f.bin", L"ok.bin", 60000, 1},
         {L"/files/f.bin", L"readonly.bin", 60000, 1},
+        {L"/files/f.bin", L"linked.bin", 60000, 1},
     };
     std::vector<PeerfetchHandle> handles;
     for (const Case& c : cases) {
@@ -101,10 +107,12 @@ TEST_F(PeerfetchLibraryTest, NetworkAndFileFailuresGiveTheirCodes) {
         }
     }
     std::string got;
-    for (const wchar_t* name : {L"ok.bin", L"readonly.bin"}) {
+    for (const wchar_t* name : {L"ok.bin", L"readonly.bin", L"linked.bin"}) {
         ASSERT_TRUE(tst::readFile(out() + L"\\" + name, got)) << tst::narrow(name);
         EXPECT_EQ("0123456789", got);
     }
+    ASSERT_TRUE(tst::readFile(outside, got));
+    EXPECT_EQ("outside", got);
     for (PeerfetchHandle h : handles) {
         EXPECT_EQ(1, stop(h));
         EXPECT_EQ(1, remove(h));
