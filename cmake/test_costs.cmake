@@ -26,3 +26,10 @@ foreach(_i RANGE 0 ${_last} 2)
   # A name that is not in this build (a filtered or renamed case) is ignored.
   set_tests_properties(${_name} PROPERTIES COST ${_cost} RESOURCE_LOCK machine_state)
 endforeach()
+
+# These look for top-level windows titled with the product's name, which the
+# dialog's tests and the window runs also show: they take the desktop's turn.
+foreach(_name services_tests.NotifyApkInstalledTest.WindowsMissingPresentAndHung
+              services_tests.NotifyApkInstalledTest.WindowsOfThisProcessAreNoReceivers)
+  set_tests_properties(${_name} PROPERTIES RESOURCE_LOCK desktop)
+endforeach()
