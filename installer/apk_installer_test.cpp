@@ -123,20 +123,7 @@ size_t logSize() {
 
 // The log's lines after the first `from` bytes, without their time stamps.
 std::vector<std::string> logLinesSince(size_t from) {
-    std::string bytes;
-    tst::readFile(getLogFolder() + L"\\installer_tests.log", bytes);
-    std::vector<std::string> out;
-    size_t start = std::min(from, bytes.size());
-    while (start < bytes.size()) {
-        size_t end = bytes.find('\n', start);
-        if (end == std::string::npos) end = bytes.size();
-        std::string line = bytes.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        size_t text = line.find(", , ");
-        out.push_back(text == std::string::npos ? line : line.substr(text + 4));
-        start = end + 1;
-    }
-    return out;
+    return tst::logLinesSince(getLogFolder() + L"\\installer_tests.log", from);
 }
 
 class ApkInstallerTest : public ::testing::Test {

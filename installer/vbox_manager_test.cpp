@@ -62,20 +62,9 @@ std::vector<std::string> machineUuids(const std::wstring& file) {
 }
 
 std::vector<std::string> logLinesSince(size_t offset, const std::string& marker) {
-    std::string bytes;
-    tst::readFile(getLogFolder() + L"\\installer_tests.log", bytes);
     std::vector<std::string> out;
-    size_t start = std::min(offset, bytes.size());
-    while (start < bytes.size()) {
-        size_t end = bytes.find('\n', start);
-        if (end == std::string::npos) end = bytes.size();
-        std::string line = bytes.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        size_t text = line.find(", , ");
-        if (text != std::string::npos) line = line.substr(text + 4);
+    for (const std::string& line : tst::logLinesSince(getLogFolder() + L"\\installer_tests.log", offset))
         if (line.find(marker) != std::string::npos) out.push_back(line);
-        start = end + 1;
-    }
     return out;
 }
 

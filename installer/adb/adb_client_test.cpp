@@ -254,21 +254,29 @@ TEST_F(AdbClientTest, QueryCollectsTheWholeOutputAndClearsItOnFailure) {
     EXPECT_EQ("", unreachable);
 }
 
+// A socket listening for one connection on an ephemeral port of 127.0.0.1
+// (after WSAStartup, which the caller's WSACleanup balances); `at` gets its address.
+SOCKET listenOnLoopback(sockaddr_in& at) {
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
+    at = {};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at);
+    int len = sizeof at;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&at), &len);
+    listen(listener, 1);
+    return listener;
+}
+
 // A peer on an ephemeral port of 127.0.0.1 that runs `talk` on the one connection
 // it accepts; `connected` is the client's end.
 class LocalPeer {
 public:
     explicit LocalPeer(std::function<void(SOCKET, const std::atomic<bool>&)> talk) {
-        WSADATA wsa;
-        WSAStartup(MAKEWORD(2, 2), &wsa);
-        SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        int len = sizeof a;
-        getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
-        listen(listener, 1);
+        SOCKET listener = listenOnLoopback(a);
         peer_ = std::thread([this, listener, talk] {
             SOCKET c = accept(listener, nullptr, nullptr);
             closesocket(listener);
@@ -590,16 +598,8 @@ long long msToStop(const std::function<void()>& body, const std::function<bool()
 struct MutePeer {
     SOCKET listener = INVALID_SOCKET, client = INVALID_SOCKET, server = INVALID_SOCKET;
     MutePeer() {
-        WSADATA wsa;
-        WSAStartup(MAKEWORD(2, 2), &wsa);
-        listener = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        int len = sizeof a;
-        getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
-        listen(listener, 1);
+        listener = listenOnLoopback(a);
         client = socket(AF_INET, SOCK_STREAM, 0);
         ::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a);
         server = accept(listener, nullptr, nullptr);

@@ -68,6 +68,21 @@ int capture(const std::vector<std::wstring>& a) {
     return runner.getOutput().size() == expected && runner.exitCode() == 0 ? 0 : fail("output lost");
 }
 
+// Starts the child writing `kib` KiB to `output` (inheritable), as its standard
+// output and error.
+bool startKibChild(const std::wstring& child, const std::wstring& kib, HANDLE output, PROCESS_INFORMATION& pi) {
+    std::wstring command = L"\"" + child + L"\" @kib " + kib;
+    std::vector<wchar_t> line(command.begin(), command.end());
+    line.push_back(0);
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = output;
+    si.hStdError = output;
+    return CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si,
+                          &pi) != FALSE;
+}
+
 // The floor of any capture: the child's output through a pipe of the capture's
 // size, read in 64 KiB pieces into one buffer that is used again.
 int pipeLoop(const std::vector<std::wstring>& a) {
@@ -76,17 +91,8 @@ int pipeLoop(const std::vector<std::wstring>& a) {
     HANDLE readEnd = nullptr, writeEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &sa, 64 * 1024)) return fail("no pipe");
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    std::wstring command = L"\"" + a[0] + L"\" @kib " + a[1];
-    std::vector<wchar_t> line(command.begin(), command.end());
-    line.push_back(0);
-    STARTUPINFOW si = {};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = writeEnd;
-    si.hStdError = writeEnd;
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
-        return fail("the child does not start");
+    if (!startKibChild(a[0], a[1], writeEnd, pi)) return fail("the child does not start");
     CloseHandle(writeEnd);
     std::vector<char> buffer(64 * 1024);
     size_t total = 0;
@@ -105,17 +111,8 @@ int toFile(const std::vector<std::wstring>& a) {
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
     HANDLE file = CreateFileW(a[2].c_str(), GENERIC_WRITE, 0, &sa, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return fail("the output file cannot be made");
-    std::wstring command = L"\"" + a[0] + L"\" @kib " + a[1];
-    std::vector<wchar_t> line(command.begin(), command.end());
-    line.push_back(0);
-    STARTUPINFOW si = {};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = file;
-    si.hStdError = file;
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
-        return fail("the child does not start");
+    if (!startKibChild(a[0], a[1], file, pi)) return fail("the child does not start");
     CloseHandle(file);
     WaitForSingleObject(pi.hProcess, INFINITE);
     CloseHandle(pi.hThread);

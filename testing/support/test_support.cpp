@@ -169,6 +169,23 @@ std::vector<std::string> readLines(const std::wstring& path) {
     return lines;
 }
 
+std::vector<std::string> logLinesSince(const std::wstring& log, size_t offset) {
+    std::vector<std::string> out;
+    std::string bytes;
+    if (!readFile(log, bytes)) return out;
+    size_t start = std::min(offset, bytes.size());
+    while (start < bytes.size()) {
+        size_t end = bytes.find('\n', start);
+        if (end == std::string::npos) end = bytes.size();
+        std::string line = bytes.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        size_t text = line.find(", , ");
+        out.push_back(text == std::string::npos ? line : line.substr(text + 4));
+    }
+    return out;
+}
+
 std::string unixPath(const std::wstring& windowsPath) {
     typedef char* (CDECL * Fn)(LPCWSTR);
     static Fn fn = reinterpret_cast<Fn>(

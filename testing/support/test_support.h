@@ -44,6 +44,9 @@ bool readFile(const std::wstring& path, std::string& bytes);
 bool fileExists(const std::wstring& path);
 // The file's lines without their ends ("\n" or "\r\n"); none when it cannot be read.
 std::vector<std::string> readLines(const std::wstring& path);
+// The lines of a log file after its first `offset` bytes, without their ends
+// and without the time stamp before ", , ".
+std::vector<std::string> logLinesSince(const std::wstring& log, size_t offset);
 
 std::wstring widen(const std::string& utf8);
 std::string narrow(const std::wstring& wide);  // UTF-8
