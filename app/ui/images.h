@@ -7,9 +7,6 @@
 
 #include <string>
 
-// Included for the dialog, whose picture job downloads the files it then checks.
-#include "app/ui/skin_download.h"
-
 // Product limits of a picture: at most 8 MiB of bytes, and a PNG of at most
 // 2048 x 2048 pixels. Pictures come from plain-HTTP addresses of the channel
 // documents, so every one is checked before the decoder sees it.

@@ -11,6 +11,7 @@
 #include "app/res/resource_ids.h"
 #include "app/startup.h"
 #include "app/ui/images.h"
+#include "app/ui/skin_download.h"
 #include "installer/channel_config.h"
 #include "services/com_init.h"
 #include "services/loader_env.h"
