@@ -9,6 +9,7 @@
 
 #include "services/env_test_util.h"
 #include "services/install_paths.h"
+#include "services/log.h"
 #include "services/seams.h"
 #include "testing/support/test_support.h"
 
@@ -240,6 +241,11 @@ TEST_F(MachineFiles, FailedFolderLookupGivesNoDataFolders) {
     CurrentFolder current(dir.path());
     const std::wstring rooted = L"C:\\tarvozhushou";
     ASSERT_FALSE(tst::fileExists(rooted));
+    const std::wstring logPath = getLogFolder() + L"\\services_tests.log";
+    std::string log;
+    tst::readFile(logPath, log);
+    const size_t logBefore = log.size();
+    logPrintf("shell folder lookups fail from here");  // opens the log while its folder is known
 
     setDataFolderLookupForTests(&noShellFolder);
     const std::wstring paths[] = {
@@ -258,6 +264,9 @@ TEST_F(MachineFiles, FailedFolderLookupGivesNoDataFolders) {
     EXPECT_FALSE(tst::fileExists(rooted));
     EXPECT_EQ(L"456", adapterCno());
     EXPECT_EQ(L"<none>", iniValue(adapterPath_, L"main", L"app_channel"));
+    // The refused write says why.
+    ASSERT_TRUE(tst::readFile(logPath, log));
+    EXPECT_NE(std::string::npos, log.find("no data folder", logBefore));
 }
 
 // Three reads that each meet an invalid channel number, in a process of its own.
