@@ -594,6 +594,31 @@ TEST_F(SystemChecks, MissingExportIsAskedAgainEveryCall) {
     EXPECT_EQ(std::vector<std::string>({"yes load", "yes isVTOn"}), takeStubLines());
 }
 
+bool noShellFolder(int, std::wstring&) { return false; }
+
+// Without a data folder the probe library is neither unpacked, loaded nor put
+// on the search path: its folder would be "\vtchecker" on the current drive.
+TEST_F(SystemChecks, NoDataFolderUnpacksAndLoadsNothing) {
+    setProbeResourceForTests(nullptr, kResYes);
+    tst::TempDir dir(L"nodata");  // on C:, so a rooted "\vtchecker" would be C:'s
+    const std::wstring rooted = L"C:\\vtchecker";
+    ASSERT_FALSE(tst::fileExists(rooted));
+    wchar_t saved[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, saved);
+    SetCurrentDirectoryW(dir.path().c_str());
+    const std::wstring searchPath = envtest::envVar(L"PATH");
+    setDataFolderLookupForTests(&noShellFolder);
+    const bool answer = isVTEnabled();
+    setDataFolderLookupForTests(nullptr);
+    SetCurrentDirectoryW(saved);
+
+    EXPECT_FALSE(answer);
+    EXPECT_TRUE(takeStubLines().empty());
+    EXPECT_FALSE(tst::fileExists(rooted));
+    EXPECT_FALSE(tst::fileExists(dir.file(L"vtchecker")));
+    EXPECT_EQ(tst::narrow(searchPath), tst::narrow(envtest::envVar(L"PATH")));
+}
+
 TEST_F(SystemChecks, LibraryInTheFolderIsAlwaysReplacedFromTheResource) {
     struct Case {
         const char* name;
