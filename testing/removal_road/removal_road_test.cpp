@@ -690,4 +690,27 @@ TEST_F(RemovalRoadTest, APlayerHomeLookupThatThrowsStillEndsTheRemoval) {
     EXPECT_TRUE(tst::serviceGone("TarvoHelper"));
 }
 
+// The shell names no data folder: the removal deletes nothing of them, nothing
+// lands on a drive's root, and the road still ends as promised.
+TEST_F(RemovalRoadTest, NoDataFolderDeletesNothingThereAndStillEnds) {
+    Seed s;
+    seed(s);
+    const std::vector<std::string> userBefore = entries(userData), commonBefore = entries(commonData);
+    const std::wstring rooted[] = {L"C:\\tarvozhushou", L"Z:\\tarvozhushou"};
+    for (const std::wstring& r : rooted) ASSERT_FALSE(tst::fileExists(r)) << tst::narrow(r);
+
+    roadtest::DriverRun run = removeWith(uninstallString(), "driver.dataFolders=fail\n");
+    ASSERT_EQ(0, run.exitCode) << run.log;
+    const std::vector<std::string> events = removalEvents(run);
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(u8"2 100 卸载塔沃助手完毕", events.back());
+    for (const std::string& e : events) EXPECT_NE(0u, e.find("odd: ")) << e;
+    EXPECT_TRUE(run.logged("no data folder")) << run.log;
+    EXPECT_TRUE(run.logged("uninstall ok")) << run.log;
+    EXPECT_EQ(userBefore, entries(userData));
+    EXPECT_EQ(commonBefore, entries(commonData));
+    for (const std::wstring& r : rooted) EXPECT_FALSE(tst::fileExists(r)) << tst::narrow(r);
+    foreign.expectUnchanged();
+}
+
 }  // namespace

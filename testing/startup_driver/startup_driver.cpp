@@ -93,6 +93,7 @@ struct DriverKeys {
     std::string entryEngine;     // driver.writeUninstallEntry=qv|vbox: only write that engine's entry
     bool realWindow = false;     // driver.window=real: the product's dialog and window run
     bool homeThrows = false;     // driver.playerHome=throw: off the main thread, once the engine is made
+    bool noDataFolders = false;  // driver.dataFolders=fail: the shell names no data folder, once the engine is made
 };
 
 bool takeDriverKeys(std::string& text, DriverKeys& keys, std::string& error) {
@@ -123,6 +124,8 @@ bool takeDriverKeys(std::string& text, DriverKeys& keys, std::string& error) {
             keys.realWindow = true;
         } else if (key == "driver.playerHome" && value == "throw") {
             keys.homeThrows = true;
+        } else if (key == "driver.dataFolders" && value == "fail") {
+            keys.noDataFolders = true;
         } else if (key == "driver.gate" && !value.empty()) {
             keys.gate = fakes::fromUtf8(value);
         } else {
@@ -309,11 +312,14 @@ public:
                 return home;
             });
         }
+        // The road has opened its log; the operation's own lookups fail from here.
+        if (noDataFolders) setDataFolderLookupForTests([](int, std::wstring&) { return false; });
         return impl;
     }
 
     bool productEngine = false;
     bool homeThrows = false;
+    bool noDataFolders = false;
     DWORD mainThread = 0;
 
 private:
@@ -391,6 +397,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     env.timeline = &timeline;
     env.productEngine = keys.productEngine;
     env.homeThrows = keys.homeThrows;
+    env.noDataFolders = keys.noDataFolders;
     env.mainThread = GetCurrentThreadId();
     if (keys.removalBoundsMs >= 0) {
         const DWORD ms = (DWORD)keys.removalBoundsMs;
