@@ -514,6 +514,37 @@ TEST_F(DownloadDriverTest, NeedTableDecidesBetweenABatchAndNothingNewer) {
     }
 }
 
+// A VBox player whose engine set-up never finished, a channel without a VBox
+// package address, no app and no hall program: nothing is queued, yet the run is
+// a success, and the ini names nothing to install.
+TEST_F(DownloadDriverTest, NothingQueuedIsASuccessWithoutABatch) {
+    Channel c;
+    c.vboxEnabled = true;
+    c.vboxUrl = "";
+    c.appListed = false;
+    serveChannel(c);
+    seedPlayer("3.1.0.1001", false);
+    seedEngine(false);
+    ASSERT_TRUE(tst::writeFile(iniPath(), kStaleIni));
+    roadtest::DriverRun r = run("action=download\ncpu.vendor=AuthenticAMD\ncpu.ssse3=1\n");
+    EXPECT_EQ(0, r.exitCode) << r.log;
+    const std::vector<Event> events = eventsOf(r);
+    ASSERT_EQ(2u, events.size());
+    EXPECT_EQ(0, events[0].state);
+    EXPECT_EQ(2, events[1].state);
+    EXPECT_EQ(0, events[1].error);
+    EXPECT_EQ(100.0f, events[1].percent);
+    EXPECT_EQ(kOk, events[1].message);
+    EXPECT_TRUE(starts().empty()) << "no batch";
+    EXPECT_TRUE(r.logged("rom address is empty, channel:52817")) << r.log;
+    const std::vector<std::string> stats = statTargets();
+    ASSERT_EQ(1u, stats.size()) << testing::PrintToString(stats);
+    EXPECT_EQ(0u, stats[0].find(statPrefix("vbox_download_ok"))) << stats[0];
+    std::string ini;
+    ASSERT_TRUE(tst::readFile(iniPath(), ini));
+    EXPECT_EQ(joinLines({"[vbox_download]", "main_pkg=", "hall_exe=", "[download]", "pkg_count=0"}), iniText(ini));
+}
+
 // An exception before the batch (here the processor query of the need test) is a
 // failed download like any other: the download's failure event, -1, and the VBox
 // install's failure statistic.

@@ -600,6 +600,12 @@ TEST_F(QvRoadTest, LaterPackageEntriesOverwriteEarlierOnes) {
     const IniFile app(appFolder + L"\\app.ini");
     EXPECT_EQ(L"b_tips.png", app.getString(L"app", L"tip_pics"));
     EXPECT_EQ(L"sample_1.0.apk", app.getString(L"app", L"apk"));
+    // The handler got the second entry's APK, the real one. This test's engine
+    // gave its stand-ins its own record folder, which the driver inherits.
+    EXPECT_EQ(std::vector<std::string>{" \"" + tst::narrow(appFolder) + "\\sample_1.0.apk\" -h"},
+              engine.starts("TV-ApkHandler"))
+        << run.log;
+    EXPECT_TRUE(engine.recorded("TV-ApkHandler", "apk-installed", "com.tarvo.sample MainActivity 1"));
 }
 
 // A copy of the fetched APK that fails keeps the APK where the download left it.
