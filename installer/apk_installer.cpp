@@ -10,6 +10,7 @@
 #include "installer/adb/adb_client.h"
 #include "installer/adb/adb_sync.h"
 #include "installer/app_list.h"
+#include "installer/device_shell.h"
 #include "services/loader_env.h"
 #include "services/log.h"
 #include "toolkit/file_util.h"
@@ -32,12 +33,6 @@ std::wstring newTaskId() {
     if (CoCreateGuid(&g) != S_OK) throw std::runtime_error("Call win32api [CoCreateGuid] was failed!");
     return format(L"%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", (unsigned long)g.Data1, g.Data2, g.Data3,
                   g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-}
-
-bool hasControlCharacter(const std::wstring& text) {
-    for (wchar_t c : text)
-        if (c < 0x20 || c == 0x7f) return true;
-    return false;
 }
 
 // Volume serial and file index; false when the file cannot be opened.
@@ -400,16 +395,4 @@ smart_ptr<Context> apkListContext(const smart_ptr<Context>& current,
                                   const std::function<smart_ptr<Context>(const std::wstring&)>& find) {
     if (current.get() && current->engine == EngineKind::VBox) return current;
     return find ? find(L"vbox_1") : smart_ptr<Context>();
-}
-
-bool quoteForDeviceShell(const std::wstring& text, std::wstring& out) {
-    if (hasControlCharacter(text)) return false;
-    std::wstring quoted = L"\"";
-    for (wchar_t c : text) {
-        if (c == L'\\' || c == L'"' || c == L'$' || c == L'`') quoted += L'\\';
-        quoted += c;
-    }
-    quoted += L'"';
-    out = quoted;
-    return true;
 }

@@ -107,8 +107,3 @@ private:
 ravel::object::smart_ptr<Context> apkListContext(
     const ravel::object::smart_ptr<Context>& current,
     const std::function<ravel::object::smart_ptr<Context>(const std::wstring&)>& find);
-
-// One argument for the guest's shell: in double quotes, with "\", '"', "$" and "`"
-// escaped by a backslash. False (out untouched) for a text holding a character below
-// U+0020 or U+007F.
-bool quoteForDeviceShell(const std::wstring& text, std::wstring& out);

@@ -6,6 +6,7 @@
 #include "installer/apk_installer.h"
 #include "installer/app_list.h"
 #include "installer/device_packages.h"
+#include "installer/device_shell.h"
 #include "services/install_paths.h"
 #include "services/loader_env.h"
 #include "services/log.h"
@@ -46,14 +47,6 @@ void buildRegistry(Registry& r) {
 int refuseAppStart(const std::wstring& what) {
     logPrintf("app start refused: %s", wideToAnsi(what).c_str());
     return -1;
-}
-
-bool isAcceptedPackage(const std::wstring& package) {
-    return !package.empty() && package.size() <= 255 && isSafeAndroidPackage(package);
-}
-
-bool isAcceptedActivity(const std::wstring& activity) {
-    return activity.size() <= 255 && isSafeAndroidActivity(activity);
 }
 
 std::string trimmedReply(const std::string& text) {
