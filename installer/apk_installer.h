@@ -17,6 +17,7 @@
 #include "toolkit/delegate.h"
 #include "toolkit/event_connector.h"
 #include "toolkit/lock.h"
+#include "toolkit/scoped_handle.h"
 #include "toolkit/smart_ptr.h"
 #include "toolkit/thread.h"
 
@@ -89,7 +90,7 @@ public:
         void pushFront(const TaskPtr& task);
         int loop();
 
-        HANDLE wakeEvent;
+        ScopedHandle wakeEvent;
         std::atomic<bool> stopRequested{false};
         std::deque<TaskPtr> queue;
         ravel::system::Lock queueLock;

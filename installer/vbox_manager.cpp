@@ -19,6 +19,7 @@
 #include "tinyxml.h"
 #include "toolkit/child_process.h"
 #include "toolkit/file_util.h"
+#include "toolkit/scoped_handle.h"
 #include "toolkit/string_util.h"
 #include "toolkit/sys_util.h"
 #include "toolkit/zip_extract.h"
@@ -66,41 +67,39 @@ bool fileExistsW(const std::wstring& path) {
 
 bool readBytes(const std::wstring& path, std::string& out) {
     out.clear();
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
     char buffer[65536];
     DWORD got = 0;
     bool ok = true;
     for (;;) {
-        if (!ReadFile(file, buffer, sizeof(buffer), &got, nullptr)) {
+        if (!ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr)) {
             ok = false;
             break;
         }
         if (got == 0) break;
         out.append(buffer, got);
     }
-    CloseHandle(file);
     return ok;
 }
 
 bool writeBytes(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr));
+    if (!file) return false;
     size_t done = 0;
     bool ok = true;
     while (done < bytes.size()) {
         DWORD wrote = 0;
         DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 20));
-        if (!WriteFile(file, bytes.data() + done, chunk, &wrote, nullptr) || wrote == 0) {
+        if (!WriteFile(file.get(), bytes.data() + done, chunk, &wrote, nullptr) || wrote == 0) {
             ok = false;
             break;
         }
         done += wrote;
     }
-    if (ok && !FlushFileBuffers(file)) ok = false;
-    CloseHandle(file);
+    if (ok && !FlushFileBuffers(file.get())) ok = false;
     return ok;
 }
 
@@ -171,8 +170,8 @@ std::string utcStamp() {
 void pruneTimedBackups(const std::wstring& file, size_t keep) {
     std::wstring pattern = file + L".tv-*.bak";
     WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW(pattern.c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return;
+    ScopedFindHandle find(FindFirstFileW(pattern.c_str(), &data));
+    if (!find) return;
     std::vector<std::pair<ULONGLONG, std::wstring>> found;
     std::wstring folder = folderOf(file);
     std::wstring first = nameOf(file) + L".tv-first.bak";
@@ -182,8 +181,8 @@ void pruneTimedBackups(const std::wstring& file, size_t keep) {
         ULONGLONG written = (static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32) |
                             data.ftLastWriteTime.dwLowDateTime;
         found.push_back(std::make_pair(written, name));
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
+    } while (FindNextFileW(find.get(), &data));
+    find.reset();
     if (found.size() <= keep) return;
     // Newest first: by the stamp in the name, then by its "-n" suffix.
     size_t prefix = nameOf(file).size() + 4;  // "<name>.tv-"
@@ -233,29 +232,27 @@ struct SnapshotEntry {
 
 std::vector<SnapshotEntry> takeSnapshot() {
     std::vector<SnapshotEntry> entries;
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snap == INVALID_HANDLE_VALUE) return entries;
+    ScopedHandle snap(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snap) return entries;
     PROCESSENTRY32W entry;
     entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snap, &entry); more; more = Process32NextW(snap, &entry)) {
+    for (BOOL more = Process32FirstW(snap.get(), &entry); more; more = Process32NextW(snap.get(), &entry)) {
         SnapshotEntry e;
         e.pid = entry.th32ProcessID;
         e.parent = entry.th32ParentProcessID;
         e.exe = entry.szExeFile;
         entries.push_back(e);
     }
-    CloseHandle(snap);
     return entries;
 }
 
 void endProcess(DWORD pid, const std::wstring& exe) {
-    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+    ScopedHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
     if (!process) return;
-    if (TerminateProcess(process, 1)) {
+    if (TerminateProcess(process.get(), 1)) {
         logPrintf("stop %s (%u)", ansi(exe).c_str(), static_cast<unsigned>(pid));
-        WaitForSingleObject(process, 5000);
+        WaitForSingleObject(process.get(), 5000);
     }
-    CloseHandle(process);
 }
 
 // The processes whose parent ids lead to root in the snapshot and that were created
@@ -270,10 +267,12 @@ std::vector<SnapshotEntry> descendantsDeepestFirst(const std::vector<SnapshotEnt
         for (const auto& parent : frontier) {
             for (const SnapshotEntry& e : all) {
                 if (e.parent != parent.first || seen.count(e.pid)) continue;
-                HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, e.pid);
-                if (!process) continue;
-                ULONGLONG created = creationTime(process);
-                CloseHandle(process);
+                ULONGLONG created = 0;
+                {
+                    ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, e.pid));
+                    if (!process) continue;
+                    created = creationTime(process.get());
+                }
                 // An older process with a reused parent id is not a child.
                 if (created < rootCreated) continue;
                 seen.insert(e.pid);
@@ -521,14 +520,12 @@ int32_t VBoxManager::install(const std::wstring& installPath, const std::wstring
 
         percent = 60;
         notify(1, 0, L"安装塔沃虚拟机引擎驱动...", percent);
-        SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
-        if (manager) {
-            SC_HANDLE service = OpenServiceW(manager, L"VBoxDrv", SERVICE_ALL_ACCESS);
-            if (service) {
-                ServiceControl().stop(manager, service, true, 5000);
-                CloseServiceHandle(service);
+        {
+            ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+            if (manager) {
+                ScopedServiceHandle service(OpenServiceW(manager.get(), L"VBoxDrv", SERVICE_ALL_ACCESS));
+                if (service) ServiceControl().stop(manager.get(), service.get(), true, 5000);
             }
-            CloseServiceHandle(manager);
         }
         ServiceControl().remove(L"VBoxDrv", 5000);
         VBoxRunResult un = runLogged(quote(install_path + L"\\SUPUninstall.exe"), limits.driverMs);
@@ -638,23 +635,22 @@ public:
     bool take(uint32_t limitMs) {
         DWORD start = GetTickCount();
         for (;;) {
-            handle_ = CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (handle_ != INVALID_HANDLE_VALUE) return true;
+            handle_.reset(CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (handle_) return true;
             if (GetTickCount() - start >= limitMs) return false;
             Sleep(100);
         }
     }
     void release() {
-        if (handle_ == INVALID_HANDLE_VALUE) return;
-        CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
+        if (!handle_) return;
+        handle_.reset();
         DeleteFileW(path_.c_str());
     }
 
 private:
     std::wstring path_;
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    ScopedHandle handle_;
 };
 
 }  // namespace
@@ -662,8 +658,8 @@ private:
 void VBoxManager::reRegisterMachines(TiXmlDocument& doc) {
     std::set<std::string> known = registeredUuids(doc);
     WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((deployed_path + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return;
+    ScopedFindHandle find(FindFirstFileW((deployed_path + L"\\*").c_str(), &data));
+    if (!find) return;
     do {
         std::wstring sub = data.cFileName;
         if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || sub == L"." || sub == L"..") continue;
@@ -682,8 +678,7 @@ void VBoxManager::reRegisterMachines(TiXmlDocument& doc) {
         entry.SetAttribute("src", toUtf8(file).c_str());
         registry->InsertEndChild(entry);
         known.insert(lowerA(uuid));
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
+    } while (FindNextFileW(find.get(), &data));
 }
 
 int32_t VBoxManager::writeSettingsFile(const std::wstring& path, const std::string& content, SettingsWrite kind) {
@@ -848,20 +843,18 @@ void VBoxManager::setCompatLayers() {
         removeCompatLayers();
         return;
     }
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kLayersKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
+    ScopedRegKey key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kLayersKey, 0, KEY_ALL_ACCESS, key.receive()) != ERROR_SUCCESS) return;
     for (const std::wstring& program : compatPrograms()) {
-        RegSetValueExW(key, program.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(layer.c_str()),
+        RegSetValueExW(key.get(), program.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(layer.c_str()),
                        static_cast<DWORD>((layer.size() + 1) * sizeof(wchar_t)));
     }
-    RegCloseKey(key);
 }
 
 void VBoxManager::removeCompatLayers() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kLayersKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
-    for (const std::wstring& program : compatPrograms()) RegDeleteValueW(key, program.c_str());
-    RegCloseKey(key);
+    ScopedRegKey key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kLayersKey, 0, KEY_ALL_ACCESS, key.receive()) != ERROR_SUCCESS) return;
+    for (const std::wstring& program : compatPrograms()) RegDeleteValueW(key.get(), program.c_str());
 }
 
 void VBoxManager::uninstall(const std::wstring& folder) {
@@ -887,11 +880,10 @@ bool VBoxManager::repairOleAutomation() {
     };
     HKEY root = host_.classesRoot();
     for (const wchar_t* name : kKeys) {
-        HKEY key = nullptr;
-        if (RegOpenKeyExW(root, name, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+        ScopedRegKey key;
+        if (RegOpenKeyExW(root, name, 0, KEY_SET_VALUE, key.receive()) == ERROR_SUCCESS) {
             // Only a key without subkeys goes: the broken state this repairs.
             RegDeleteKeyW(root, name);
-            RegCloseKey(key);
         }
     }
     runForExitCode(systemProgram(L"regsvr32.exe") + L" /s oleaut32.dll", vboxToolLimits().registrationMs);
@@ -937,10 +929,15 @@ void VBoxManager::stopIn(const std::vector<std::wstring>& folders) {
         std::vector<SnapshotEntry> all = takeSnapshot();
         for (const SnapshotEntry& e : all) {
             if (e.pid == self || !sameText(nameOf(e.exe), name)) continue;
-            HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, e.pid);
-            std::wstring image = process ? processImagePath(process) : std::wstring();
-            ULONGLONG created = process ? creationTime(process) : 0;
-            if (process) CloseHandle(process);
+            std::wstring image;
+            ULONGLONG created = 0;
+            {
+                ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, e.pid));
+                if (process) {
+                    image = processImagePath(process.get());
+                    created = creationTime(process.get());
+                }
+            }
             if (image.empty()) {
                 logPrintf("skip %s (%u): path unknown", ansi(e.exe).c_str(), static_cast<unsigned>(e.pid));
                 continue;
