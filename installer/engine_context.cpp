@@ -132,21 +132,24 @@ void VBoxContext::waitForGuestBoot(uint32_t installStart, uint32_t timeoutMs) {
     logPrintf("guest boot wait %lu ms, booted %d", (unsigned long)(GetTickCount() - t0), booted ? 1 : 0);
 }
 
-int VBoxContext::installApp(const AppInfo& app, bool deleteAfterInstall, uint32_t timeoutMs) {
+int VBoxContext::readyForInstall(uint32_t timeoutMs) {
     const DWORD installStart = GetTickCount();
     bool started = false;
     const int ready = runForInstall(timeoutMs, started);
     if (ready != 0) return ready;
     if (started) waitForGuestBoot(installStart, timeoutMs);
+    return 0;
+}
+
+int VBoxContext::installApp(const AppInfo& app, bool deleteAfterInstall, uint32_t timeoutMs) {
+    const int ready = readyForInstall(timeoutMs);
+    if (ready != 0) return ready;
     return ApkInstaller::instance().installApp(app, deleteAfterInstall, (int32_t)timeoutMs);
 }
 
 int VBoxContext::installApk(const std::wstring& apkPath, bool deleteAfterInstall, uint32_t timeoutMs) {
-    const DWORD installStart = GetTickCount();
-    bool started = false;
-    const int ready = runForInstall(timeoutMs, started);
+    const int ready = readyForInstall(timeoutMs);
     if (ready != 0) return ready;
-    if (started) waitForGuestBoot(installStart, timeoutMs);
     return ApkInstaller::instance().installApk(apkPath, deleteAfterInstall, (int32_t)timeoutMs);
 }
 
