@@ -26,8 +26,8 @@ namespace {
 
 using app::ProductStartupServices;
 using roadtest::HeldMutex;
-using roadtest::MachineLock;
-using roadtest::SavedFile;
+using tst::MachineStateLock;
+using tst::SavedFile;
 
 std::string iniMain(const wchar_t* key) {
     return tst::narrow(IniFile(getAdaptIniPath()).getString(L"main", key, L"<none>"));
@@ -58,7 +58,7 @@ protected:
     // The home written where the player's install writes it (HKLM), as well.
     void installHome() { ASSERT_TRUE(playerKey_.set(home_)); }
 
-    MachineLock lock_;
+    MachineStateLock lock_;
     tst::SavedRegistryValue playerKey_{HKEY_LOCAL_MACHINE, L"Software\\tarvoplayer\\tarvoplayer", L"path",
                                        KEY_WOW64_32KEY};
     std::unique_ptr<SavedFile> ini_;
@@ -92,7 +92,7 @@ TEST(ProductServicesBoundTest, LogAppendsOneLineToTheProgramsLog) {
 }
 
 TEST(ProductServicesBoundTest, AdapterIniRowsAndMachineIdsLandInTheCommonDataFolder) {
-    MachineLock lock;
+    MachineStateLock lock;
     ASSERT_TRUE(lock.held());
     SavedFile ini(getAdaptIniPath());
     roadtest::SavedMidCache cache;
@@ -267,7 +267,7 @@ TEST(ProductServicesBoundTest, LaunchProcessStartsTheCommandShownNormally) {
 }
 
 TEST(ProductServicesBoundTest, RunningTestsReadTheProductsMutexes) {
-    MachineLock lock;
+    MachineStateLock lock;
     ASSERT_TRUE(lock.held());
     ProductStartupServices s;
     struct Row {
@@ -290,7 +290,7 @@ TEST(ProductServicesBoundTest, RunningTestsReadTheProductsMutexes) {
 }
 
 TEST(ProductServicesBoundTest, AcquireKeepsTheLoaderMutexForTheProcess) {
-    MachineLock lock;
+    MachineStateLock lock;
     ASSERT_TRUE(lock.held());
     ProductStartupServices s;
     ASSERT_FALSE(s.isLoaderRunning());
@@ -311,7 +311,7 @@ TEST(ProductServicesBoundTest, AcquireKeepsTheLoaderMutexForTheProcess) {
 LRESULT CALLBACK plainWindowProc(HWND w, UINT m, WPARAM wp, LPARAM lp) { return DefWindowProcW(w, m, wp, lp); }
 
 TEST(ProductServicesBoundTest, ActivateBringsTheMarkedLoaderWindowForward) {
-    MachineLock lock;
+    MachineStateLock lock;
     ASSERT_TRUE(lock.held());
     WNDCLASSW wc = {};
     wc.lpfnWndProc = plainWindowProc;
@@ -357,7 +357,7 @@ TEST(ProductServicesBoundTest, DataFilesAreWrittenAndTakenOnce) {
 }
 
 TEST(ProductServicesBoundTest, StatisticsUrlAndSendReachTheStatisticsHost) {
-    MachineLock lock;  // mid2 may be cached in HKLM, and the channel number in the adapter ini
+    MachineStateLock lock;  // mid2 may be cached in HKLM, and the channel number in the adapter ini
     ASSERT_TRUE(lock.held());
     SavedFile ini(getAdaptIniPath());
     roadtest::SavedMidCache cache;

@@ -8,6 +8,7 @@
 #include "services/com_init.h"
 #include "services/helper_service.h"
 #include "toolkit/log_sink.h"
+#include "toolkit/string_util.h"
 
 bool g_silent = false;
 bool g_silent_upgrade = false;
@@ -19,13 +20,6 @@ namespace app {
 namespace {
 
 const wchar_t kPendingLaunchName[] = L"TarvoLoader_routines";
-
-bool hasControlCharacter(const std::wstring& text) {
-    for (wchar_t c : text) {
-        if (c < 0x20 || c == 0x7F) return true;
-    }
-    return false;
-}
 
 std::wstring trimQuotes(const std::wstring& text) {
     std::wstring::size_type first = text.find_first_not_of(L'"');

@@ -10,10 +10,12 @@
 #include "installer/adb/adb_client.h"
 #include "installer/adb/adb_sync.h"
 #include "installer/app_list.h"
+#include "installer/device_shell.h"
 #include "services/loader_env.h"
 #include "services/log.h"
 #include "toolkit/file_util.h"
 #include "toolkit/path.h"
+#include "toolkit/scoped_handle.h"
 #include "toolkit/string_util.h"
 
 using ravel::object::smart_ptr;
@@ -34,20 +36,12 @@ std::wstring newTaskId() {
                   g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
 }
 
-bool hasControlCharacter(const std::wstring& text) {
-    for (wchar_t c : text)
-        if (c < 0x20 || c == 0x7f) return true;
-    return false;
-}
-
 // Volume serial and file index; false when the file cannot be opened.
 bool fileIdentity(const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info) {
-    HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    bool ok = GetFileInformationByHandle(h, &info) != FALSE;
-    CloseHandle(h);
-    return ok;
+    ScopedHandle h(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!h) return false;
+    return GetFileInformationByHandle(h.get(), &info) != FALSE;
 }
 
 // Whether two spellings name one file (a "/", a short name or a ".." do not show in
@@ -69,9 +63,7 @@ bool isPlainFile(const std::wstring& path) {
 // The name under which the folder lists the file (its long name).
 bool listedName(const std::wstring& path, std::wstring& name) {
     WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW(path.c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return false;
-    FindClose(find);
+    if (!ScopedFindHandle(FindFirstFileW(path.c_str(), &data))) return false;
     name = data.cFileName;
     return !name.empty();
 }
@@ -79,13 +71,13 @@ bool listedName(const std::wstring& path, std::wstring& name) {
 // Waits for one task's final event.
 struct Waiter {
     std::wstring id;
-    HANDLE event = nullptr;
+    ScopedHandle event;
     int32_t waiterResult = -1;
 
     void onNotify(const ApkInstaller*, const smart_ptr<ApkInstaller::Notify>& notify) {
         if (!notify.get() || notify->id != id) return;
         waiterResult = notify->result;
-        if (notify->status == 102) SetEvent(event);
+        if (notify->status == 102) SetEvent(event.get());
     }
 };
 
@@ -268,8 +260,7 @@ ApkInstaller::Worker::Worker() : wakeEvent(CreateEventW(nullptr, FALSE, FALSE, n
 }
 
 ApkInstaller::Worker::~Worker() {
-    if (wakeEvent) CloseHandle(wakeEvent);
-    wakeEvent = nullptr;
+    wakeEvent.reset();
     queue.clear();
 }
 
@@ -286,7 +277,7 @@ void ApkInstaller::Worker::pushBack(const TaskPtr& task) {
         ScopedLock guard(queueLock);
         queue.push_back(task);
     }
-    SetEvent(wakeEvent);
+    SetEvent(wakeEvent.get());
 }
 
 void ApkInstaller::Worker::pushFront(const TaskPtr& task) {
@@ -294,13 +285,13 @@ void ApkInstaller::Worker::pushFront(const TaskPtr& task) {
         ScopedLock guard(queueLock);
         queue.push_front(task);
     }
-    SetEvent(wakeEvent);
+    SetEvent(wakeEvent.get());
 }
 
 int ApkInstaller::Worker::loop() {
     if (stopRequested) return 0;
     while (!stopRequested) {
-        DWORD waited = WaitForSingleObject(wakeEvent, INFINITE);
+        DWORD waited = WaitForSingleObject(wakeEvent.get(), INFINITE);
         if (waited == WAIT_FAILED) {
             logPrintf("apk worker wait failed: %lu", (unsigned long)GetLastError());
             break;
@@ -347,7 +338,7 @@ ApkInstaller::ApkInstaller(const Options& options) : state_(new State(this, opti
 ApkInstaller::~ApkInstaller() {
     Worker& worker = state_->worker;
     worker.stopRequested = true;
-    SetEvent(worker.wakeEvent);
+    SetEvent(worker.wakeEvent.get());
     worker.join(kStopWaitMs);
     if (worker.isAlive()) {
         // It still uses the queue, the locks and the notifier: leave them to it.
@@ -377,7 +368,7 @@ int32_t ApkInstaller::installApk(const std::wstring& apkPath, bool deleteAfter, 
 int32_t ApkInstaller::submit(const TaskPtr& task, int32_t timeoutMs) {
     Waiter waiter;
     waiter.id = task->id;
-    waiter.event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    waiter.event.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     Notifier::delegate_type listener(&waiter, &Waiter::onNotify);
     state_->notifier.connect(listener);
     {
@@ -390,9 +381,9 @@ int32_t ApkInstaller::submit(const TaskPtr& task, int32_t timeoutMs) {
         state_->worker.pushFront(task);
     else
         state_->worker.pushBack(task);
-    if (waiter.event) WaitForSingleObject(waiter.event, (DWORD)timeoutMs);
+    if (waiter.event) WaitForSingleObject(waiter.event.get(), (DWORD)timeoutMs);
     state_->notifier.disconnect(listener);
-    if (waiter.event) CloseHandle(waiter.event);
+    waiter.event.reset();
     return waiter.waiterResult;
 }
 
@@ -400,16 +391,4 @@ smart_ptr<Context> apkListContext(const smart_ptr<Context>& current,
                                   const std::function<smart_ptr<Context>(const std::wstring&)>& find) {
     if (current.get() && current->engine == EngineKind::VBox) return current;
     return find ? find(L"vbox_1") : smart_ptr<Context>();
-}
-
-bool quoteForDeviceShell(const std::wstring& text, std::wstring& out) {
-    if (hasControlCharacter(text)) return false;
-    std::wstring quoted = L"\"";
-    for (wchar_t c : text) {
-        if (c == L'\\' || c == L'"' || c == L'$' || c == L'`') quoted += L'\\';
-        quoted += c;
-    }
-    quoted += L'"';
-    out = quoted;
-    return true;
 }

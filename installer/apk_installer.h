@@ -17,6 +17,7 @@
 #include "toolkit/delegate.h"
 #include "toolkit/event_connector.h"
 #include "toolkit/lock.h"
+#include "toolkit/scoped_handle.h"
 #include "toolkit/smart_ptr.h"
 #include "toolkit/thread.h"
 
@@ -89,7 +90,7 @@ public:
         void pushFront(const TaskPtr& task);
         int loop();
 
-        HANDLE wakeEvent;
+        ScopedHandle wakeEvent;
         std::atomic<bool> stopRequested{false};
         std::deque<TaskPtr> queue;
         ravel::system::Lock queueLock;
@@ -107,8 +108,3 @@ private:
 ravel::object::smart_ptr<Context> apkListContext(
     const ravel::object::smart_ptr<Context>& current,
     const std::function<ravel::object::smart_ptr<Context>(const std::wstring&)>& find);
-
-// One argument for the guest's shell: in double quotes, with "\", '"', "$" and "`"
-// escaped by a backslash. False (out untouched) for a text holding a character below
-// U+0020 or U+007F.
-bool quoteForDeviceShell(const std::wstring& text, std::wstring& out);

@@ -10,6 +10,7 @@
 #include "services/loader_env.h"
 #include "services/log.h"
 #include "toolkit/file_util.h"
+#include "toolkit/scoped_handle.h"
 #include "toolkit/string_util.h"
 
 namespace {
@@ -37,12 +38,12 @@ std::vector<S> splitRuns(const S& text, const S& separators) {
 class ListLock {
 public:
     explicit ListLock(const std::wstring& path) : path_(path) {
-        handle_ = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle_ == INVALID_HANDLE_VALUE) throw std::runtime_error("lock failed");
+        handle_.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!handle_) throw std::runtime_error("lock failed");
     }
     ~ListLock() {
-        CloseHandle(handle_);
+        handle_.reset();
         DeleteFileW(path_.c_str());
     }
     ListLock(const ListLock&) = delete;
@@ -50,7 +51,7 @@ public:
 
 private:
     std::wstring path_;
-    HANDLE handle_;
+    ScopedHandle handle_;
 };
 
 bool writeAll(HANDLE file, const std::string& bytes) {
@@ -77,8 +78,8 @@ bool LocalAppList::load() {
         return false;
     }
     WIN32_FIND_DATAW found = {};
-    HANDLE search = FindFirstFileW(pattern.c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return false;
+    ScopedFindHandle search(FindFirstFileW(pattern.c_str(), &found));
+    if (!search) return false;
     do {
         if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
             (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
@@ -104,8 +105,7 @@ bool LocalAppList::load() {
         const std::wstring apk = ini.getString(L"app", L"apk");
         if (isSafeApkFileName(apk)) app.apkPath = appFolder + L"\\" + apk;
         apps_.push_back(app);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    } while (FindNextFileW(search.get(), &found));
     return true;
 }
 
@@ -133,18 +133,18 @@ void AppListStore::read(AppListMap& entries) {
     if (!context_.isInstalled()) return;
     const std::wstring path = listPath();
     ListLock lock(path + L".lck");
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
+    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;
     LARGE_INTEGER size = {};
     std::string text;
-    bool ok = GetFileSizeEx(file, &size) && (ULONGLONG)size.QuadPart <= kMaxListBytes;
+    bool ok = GetFileSizeEx(file.get(), &size) && (ULONGLONG)size.QuadPart <= kMaxListBytes;
     if (ok) {
         text.resize((size_t)size.QuadPart);
         DWORD got = 0;
-        ok = text.empty() || (ReadFile(file, &text[0], (DWORD)text.size(), &got, nullptr) && got == text.size());
+        ok = text.empty() || (ReadFile(file.get(), &text[0], (DWORD)text.size(), &got, nullptr) && got == text.size());
     }
-    CloseHandle(file);
+    file.reset();
     if (!ok) return;
     for (const std::string& line : splitRuns<std::string>(text, "\r\n")) {
         std::vector<std::string> fields = splitRuns<std::string>(line, "#");
@@ -166,17 +166,17 @@ void AppListStore::write(const AppListMap& entries) {
     // Others can write the folder: an entry left under the name (a link too)
     // goes first, and the file is made new so that nothing is followed.
     removeEntry(temporary, true);
-    HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
+    ScopedHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;
     bool ok = true;
     for (AppListMap::const_iterator it = entries.begin(); ok && it != entries.end(); ++it) {
         const AppListEntry& entry = it->second;
-        ok = writeAll(file, it->first + formatA("#%u#%u#", entry.spareNumber, entry.appId) +
+        ok = writeAll(file.get(), it->first + formatA("#%u#%u#", entry.spareNumber, entry.appId) +
                                 wideToAnsi(entry.label) + "\r\n");
     }
-    ok = FlushFileBuffers(file) && ok;
-    CloseHandle(file);
+    ok = FlushFileBuffers(file.get()) && ok;
+    file.reset();
     if (ok && MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return;
     DeleteFileW(temporary.c_str());

@@ -12,6 +12,7 @@
 #include "services/install_paths.h"
 #include "services/log.h"
 #include "toolkit/file_util.h"
+#include "toolkit/scoped_handle.h"
 #include "toolkit/shell_util.h"
 #include "toolkit/sys_util.h"
 
@@ -57,20 +58,18 @@ bool isProductShortcut(const std::wstring& path, const AppInfo& app) {
     if (attributes == INVALID_FILE_ATTRIBUTES ||
         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
         return false;
-    IShellLinkW* link = nullptr;
+    ScopedComPtr<IShellLinkW> link;
     if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                reinterpret_cast<void**>(&link))))
+                                reinterpret_cast<void**>(link.receive()))))
         return false;
     bool ours = false;
-    IPersistFile* persist = nullptr;
-    if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&persist)))) {
-        if (SUCCEEDED(persist->Load(path.c_str(), STGM_READ))) {
+    ScopedComPtr<IPersistFile> persist;
+    if (SUCCEEDED(link.get()->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(persist.receive())))) {
+        if (SUCCEEDED(persist.get()->Load(path.c_str(), STGM_READ))) {
             wchar_t arguments[INFOTIPSIZE + 1] = {0};
-            if (SUCCEEDED(link->GetArguments(arguments, INFOTIPSIZE))) ours = launchArguments(app) == arguments;
+            if (SUCCEEDED(link.get()->GetArguments(arguments, INFOTIPSIZE))) ours = launchArguments(app) == arguments;
         }
-        persist->Release();
     }
-    link->Release();
     return ours;
 }
 

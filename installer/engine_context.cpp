@@ -6,6 +6,7 @@
 #include "installer/apk_installer.h"
 #include "installer/app_list.h"
 #include "installer/device_packages.h"
+#include "installer/device_shell.h"
 #include "services/install_paths.h"
 #include "services/loader_env.h"
 #include "services/log.h"
@@ -46,14 +47,6 @@ void buildRegistry(Registry& r) {
 int refuseAppStart(const std::wstring& what) {
     logPrintf("app start refused: %s", wideToAnsi(what).c_str());
     return -1;
-}
-
-bool isAcceptedPackage(const std::wstring& package) {
-    return !package.empty() && package.size() <= 255 && isSafeAndroidPackage(package);
-}
-
-bool isAcceptedActivity(const std::wstring& activity) {
-    return activity.size() <= 255 && isSafeAndroidActivity(activity);
 }
 
 std::string trimmedReply(const std::string& text) {
@@ -139,21 +132,24 @@ void VBoxContext::waitForGuestBoot(uint32_t installStart, uint32_t timeoutMs) {
     logPrintf("guest boot wait %lu ms, booted %d", (unsigned long)(GetTickCount() - t0), booted ? 1 : 0);
 }
 
-int VBoxContext::installApp(const AppInfo& app, bool deleteAfterInstall, uint32_t timeoutMs) {
+int VBoxContext::readyForInstall(uint32_t timeoutMs) {
     const DWORD installStart = GetTickCount();
     bool started = false;
     const int ready = runForInstall(timeoutMs, started);
     if (ready != 0) return ready;
     if (started) waitForGuestBoot(installStart, timeoutMs);
+    return 0;
+}
+
+int VBoxContext::installApp(const AppInfo& app, bool deleteAfterInstall, uint32_t timeoutMs) {
+    const int ready = readyForInstall(timeoutMs);
+    if (ready != 0) return ready;
     return ApkInstaller::instance().installApp(app, deleteAfterInstall, (int32_t)timeoutMs);
 }
 
 int VBoxContext::installApk(const std::wstring& apkPath, bool deleteAfterInstall, uint32_t timeoutMs) {
-    const DWORD installStart = GetTickCount();
-    bool started = false;
-    const int ready = runForInstall(timeoutMs, started);
+    const int ready = readyForInstall(timeoutMs);
     if (ready != 0) return ready;
-    if (started) waitForGuestBoot(installStart, timeoutMs);
     return ApkInstaller::instance().installApk(apkPath, deleteAfterInstall, (int32_t)timeoutMs);
 }
 

@@ -76,6 +76,9 @@ private:
     // Polls the guest until it reports a finished boot or timeoutMs passed
     // since installStart (a GetTickCount value).
     void waitForGuestBoot(uint32_t installStart, uint32_t timeoutMs);
+    // Both of the above, timed from this call: 0 when the guest may take the
+    // install, else the failure to pass on.
+    int readyForInstall(uint32_t timeoutMs);
 };
 
 // A context that answers 0 or false to everything but isInstalled, without

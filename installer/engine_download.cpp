@@ -19,6 +19,7 @@
 #include "services/system_checks.h"
 #include "services/web_hosts.h"
 #include "toolkit/file_util.h"
+#include "toolkit/scoped_handle.h"
 #include "toolkit/string_util.h"
 #include "toolkit/zip_extract.h"
 
@@ -80,12 +81,13 @@ void removeOldTaskFolders(const std::wstring& cno, const std::wstring& word, con
     if (folder.empty()) return;
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW((folder + L"\\*").c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE) return;
-    do {
-        if (isOldTaskFolderName(fd.cFileName, cno, word)) names.push_back(fd.cFileName);
-    } while (FindNextFileW(h, &fd));
-    FindClose(h);
+    {
+        ScopedFindHandle h(FindFirstFileW((folder + L"\\*").c_str(), &fd));
+        if (!h) return;
+        do {
+            if (isOldTaskFolderName(fd.cFileName, cno, word)) names.push_back(fd.cFileName);
+        } while (FindNextFileW(h.get(), &fd));
+    }
     for (const std::wstring& name : names) {
         const std::wstring path = folder + L"\\" + name;
         if (samePath(path, keep)) continue;

@@ -222,7 +222,7 @@ protected:
     void seedEngine(bool ready) {
         const std::wstring home = box.homeDir();
         const std::wstring xml = getUserDataFolder() + L"\\vmconfig\\VirtualBox.xml";
-        if (!savedSettings) savedSettings.reset(new roadtest::SavedFile(xml));
+        if (!savedSettings) savedSettings.reset(new tst::SavedFile(xml));
         DeleteFileW(xml.c_str());
         if (!ready) return;
         ASSERT_TRUE(tst::writeReadyVBoxEngine(home, getUserDataFolder() + L"\\vmconfig"));
@@ -265,7 +265,7 @@ protected:
     }
 
     roadtest::RoadSandbox box;
-    std::unique_ptr<roadtest::SavedFile> savedSettings;
+    std::unique_ptr<tst::SavedFile> savedSettings;
     std::wstring callLogPath;
 };
 
@@ -306,7 +306,7 @@ TEST_F(DownloadDriverTest, QvFetchesEverythingInOrderAndRecordsIt) {
     serveChannel(c);
     // The user data folder's hall program goes when a new one was fetched.
     const std::wstring userHall = getUserDataFolder() + L"\\TarvoHall.exe";
-    roadtest::SavedFile savedHall(userHall);
+    tst::SavedFile savedHall(userHall);
     ASSERT_TRUE(tst::writeFile(userHall, "installed hall"));
     roadtest::DriverRun r = run("action=download\ncpu.vendor=GenuineIntel\ncpu.vmx=0\ncpu.ssse3=1\nos.major=5\nos.wow64=0\ndotnet=0\n");
     ASSERT_EQ(0, r.exitCode) << r.log;
@@ -805,7 +805,7 @@ TEST_F(DownloadDriverTest, OldFoldersOfThisChannelAndEngineGoAfterAPackage) {
     // path names and the one in the user data folder.
     ASSERT_TRUE(tst::writeFile(box.progDir() + L"\\TarvoHall.exe", "installed hall"));
     const std::wstring userHall = getUserDataFolder() + L"\\TarvoHall.exe";
-    roadtest::SavedFile savedHall(userHall);
+    tst::SavedFile savedHall(userHall);
     ASSERT_TRUE(tst::writeFile(userHall, "user hall"));
 
     Channel c;

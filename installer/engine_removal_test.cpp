@@ -105,7 +105,7 @@ size_t position(const std::vector<std::wstring>& all, const std::wstring& path) 
 // A file held open without FILE_SHARE_DELETE (as the log is) can be neither
 // deleted nor parked: it and its folders are deleted at the restart.
 TEST(RemainsAtRestartTest, HeldFilesAndTheirFoldersAreScheduledFileFirstKeptEntriesNot) {
-    roadtest::MachineLock lock;  // the value is the machine's
+    tst::MachineStateLock lock;  // the value is the machine's
     ASSERT_TRUE(lock.held());
     tst::TempDir dir(L"remains");
     const std::wstring root = dir.file(L"tarvozhushou");
@@ -141,7 +141,7 @@ TEST(RemainsAtRestartTest, HeldFilesAndTheirFoldersAreScheduledFileFirstKeptEntr
 }
 
 TEST(RemainsAtRestartTest, NothingLeftNothingScheduled) {
-    roadtest::MachineLock lock;
+    tst::MachineStateLock lock;
     ASSERT_TRUE(lock.held());
     tst::TempDir dir(L"remains");
     const size_t before = pendingEntries().size();

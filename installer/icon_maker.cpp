@@ -13,6 +13,7 @@
 #include "services/log.h"
 #include "toolkit/file_util.h"
 #include "toolkit/png_decode.h"
+#include "toolkit/scoped_handle.h"
 #include "toolkit/sys_util.h"
 
 // CImg's limit must leave room for the icon maker's images on the 32-bit build.
@@ -34,36 +35,34 @@ public:
     File(const File&) = delete;
     File& operator=(const File&) = delete;
     bool create(const std::wstring& path, DWORD disposition = CREATE_ALWAYS) {
-        h_ = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-        return h_ != INVALID_HANDLE_VALUE;
+        h_.reset(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+        return h_.valid();
     }
     bool write(const void* data, size_t size) {
         DWORD done = 0;
-        return size == 0 || (WriteFile(h_, data, static_cast<DWORD>(size), &done, nullptr) && done == size);
+        return size == 0 || (WriteFile(h_.get(), data, static_cast<DWORD>(size), &done, nullptr) && done == size);
     }
-    bool seek(DWORD offset) { return SetFilePointer(h_, static_cast<LONG>(offset), nullptr, FILE_BEGIN) == offset; }
-    DWORD position() { return SetFilePointer(h_, 0, nullptr, FILE_CURRENT); }
-    bool close() {
-        bool ok = true;
-        if (h_ != INVALID_HANDLE_VALUE) ok = CloseHandle(h_) != FALSE;
-        h_ = INVALID_HANDLE_VALUE;
-        return ok;
+    bool seek(DWORD offset) {
+        return SetFilePointer(h_.get(), static_cast<LONG>(offset), nullptr, FILE_BEGIN) == offset;
     }
+    DWORD position() { return SetFilePointer(h_.get(), 0, nullptr, FILE_CURRENT); }
+    // Closes now, for the answer: a write can fail at the close.
+    bool close() { return !h_ || CloseHandle(h_.release()) != FALSE; }
 
 private:
-    HANDLE h_ = INVALID_HANDLE_VALUE;
+    ScopedHandle h_;
 };
 
 enum class ReadResult { ok, cannotOpen, tooLarge, failed };
 
 ReadResult readWholeFile(const std::wstring& path, DWORD maxBytes, std::vector<uint8_t>& out) {
     out.clear();
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return ReadResult::cannotOpen;
+    ScopedHandle h(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h) return ReadResult::cannotOpen;
     ReadResult result = ReadResult::ok;
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(h, &size)) {
+    if (!GetFileSizeEx(h.get(), &size)) {
         result = ReadResult::failed;
     } else if (size.QuadPart > maxBytes) {
         result = ReadResult::tooLarge;
@@ -71,14 +70,14 @@ ReadResult readWholeFile(const std::wstring& path, DWORD maxBytes, std::vector<u
         try {
             out.resize(static_cast<size_t>(size.QuadPart));
             DWORD done = 0;
-            if (!out.empty() && (!ReadFile(h, out.data(), static_cast<DWORD>(out.size()), &done, nullptr) ||
+            if (!out.empty() && (!ReadFile(h.get(), out.data(), static_cast<DWORD>(out.size()), &done, nullptr) ||
                                  done != out.size()))
                 result = ReadResult::failed;
         } catch (const std::bad_alloc&) {
             result = ReadResult::failed;
         }
     }
-    CloseHandle(h);
+    h.reset();
     if (result != ReadResult::ok) out.clear();
     return result;
 }

@@ -16,6 +16,7 @@
 #include "services/log.h"
 #include "services/web_hosts.h"
 #include "toolkit/file_util.h"
+#include "toolkit/scoped_handle.h"
 #include "toolkit/shell_util.h"
 #include "toolkit/string_util.h"
 
@@ -47,12 +48,9 @@ std::wstring fullPathOf(const std::wstring& path) {
 const int kMaxPackageEntries = 64;
 
 bool serviceExists(const std::wstring& name) {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) return false;
-    SC_HANDLE service = OpenServiceW(manager, name.c_str(), SERVICE_QUERY_STATUS);
-    if (service) CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-    return service != nullptr;
+    return ScopedServiceHandle(OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS)).valid();
 }
 
 }  // namespace

@@ -33,9 +33,9 @@ TEST(ProductInstallerEnvBoundTest, LogWritesTheLineToTheProgramsLog) {
 
 // The selector's installed engine (installedEngine) follows the player file.
 TEST(ProductInstallerEnvBoundTest, InstalledTestsFollowThePlayerFile) {
-    roadtest::MachineLock lock;
+    tst::MachineStateLock lock;
     ASSERT_TRUE(lock.held());
-    roadtest::SavedFile ini(getAdaptIniPath());
+    tst::SavedFile ini(getAdaptIniPath());
     DeleteFileW(getAdaptIniPath().c_str());
     tst::TempDir dir(L"ienv");
     setPlayerInstallPath(dir.path());
@@ -47,9 +47,9 @@ TEST(ProductInstallerEnvBoundTest, InstalledTestsFollowThePlayerFile) {
 }
 
 TEST(ProductInstallerEnvBoundTest, SelectedEngineIsTheChannelsDownloadVariant) {
-    roadtest::MachineLock lock;  // the channel record reads (and may write) the adapter ini's cno
+    tst::MachineStateLock lock;  // the channel record reads (and may write) the adapter ini's cno
     ASSERT_TRUE(lock.held());
-    roadtest::SavedFile ini(getAdaptIniPath());
+    tst::SavedFile ini(getAdaptIniPath());
     v2::ProductInstallerEnv env;
     const int32_t engine = env.selectedEngine();
     EXPECT_TRUE(engine == v2::EngineVBox || engine == v2::EngineQv) << engine;

@@ -6,6 +6,7 @@
 #include "services/loader_env.h"
 #include "services/log.h"
 #include "toolkit/file_util.h"
+#include "toolkit/scoped_handle.h"
 #include "toolkit/string_util.h"
 #include "toolkit/sys_util.h"
 
@@ -37,14 +38,10 @@ bool isSafeAppName(const std::wstring& package, const std::wstring& activity) {
 void removeService(ServiceControl& control, const wchar_t* name) {
     if (control.remove(name, qvToolLimits().serviceStopMs)) return;
     // A service that is not there needs no removal.
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) return;
-    SC_HANDLE service = OpenServiceW(manager, name, SERVICE_QUERY_STATUS);
-    if (service) {
-        logPrintf("remove service %s failed", ansi(name).c_str());
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
+    ScopedServiceHandle service(OpenServiceW(manager.get(), name, SERVICE_QUERY_STATUS));
+    if (service) logPrintf("remove service %s failed", ansi(name).c_str());
 }
 
 }  // namespace
@@ -94,8 +91,8 @@ bool findGadgetActivity(std::wstring& activity, const std::wstring& qvDir, const
     const std::wstring pattern = qvDir + kGadgetFolder + package + L".*.png";
     if (pattern.size() >= MAX_PATH) return false;
     WIN32_FIND_DATAW found = {};
-    HANDLE search = FindFirstFileW(pattern.c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return false;
+    ScopedFindHandle search(FindFirstFileW(pattern.c_str(), &found));
+    if (!search) return false;
     const std::wstring prefix = toLowerCopy(package) + L".";
     bool ok = false;
     do {
@@ -107,8 +104,7 @@ bool findGadgetActivity(std::wstring& activity, const std::wstring& qvDir, const
         if (end == std::wstring::npos || end == prefix.size()) continue;
         activity = name.substr(prefix.size(), end - prefix.size());
         ok = true;
-    } while (!ok && FindNextFileW(search, &found));
-    FindClose(search);
+    } while (!ok && FindNextFileW(search.get(), &found));
     return ok;
 }
 

@@ -61,8 +61,8 @@ protected:
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, key.c_str());
     }
 
-    roadtest::MachineLock lock;
-    roadtest::SavedFile ini{getAdaptIniPath()};
+    tst::MachineStateLock lock;
+    tst::SavedFile ini{getAdaptIniPath()};
     tst::TempDir home{L"entry"};
     std::wstring key;
 };

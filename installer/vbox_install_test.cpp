@@ -254,7 +254,7 @@ protected:
     }
     bool apkKept(const wchar_t* id) const { return tst::fileExists(getAppsFolder() + L"\\app_" + id + L"\\a.apk"); }
 
-    roadtest::SavedFile adaptIni{getAdaptIniPath()};
+    tst::SavedFile adaptIni{getAdaptIniPath()};
     tst::TempDir home{L"vbxh"};
     tst::TempDir scratch{L"vbxs"};
     ScratchHost host{scratch.path()};

@@ -1,9 +1,10 @@
+// The VBox manager's set-up and registration of VirtualBox; the appliance import and
+// the engine stop are in vbox_import_stop.cpp.
 #include "installer/vbox_manager.h"
+#include "installer/vbox_manager_internal.h"
 
 #include <ole2.h>
-#include <psapi.h>
 #include <shlwapi.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include "tinyxml.h"
 #include "toolkit/child_process.h"
 #include "toolkit/file_util.h"
+#include "toolkit/scoped_handle.h"
 #include "toolkit/string_util.h"
 #include "toolkit/sys_util.h"
 #include "toolkit/zip_extract.h"
@@ -35,30 +37,6 @@ const char kTrusted1[] = "VBoxInternal/Devices/tvc288/1/Trusted";
 const wchar_t kLayersKey[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\AppCompatFlags\\Layers";
 const size_t kKeptTimedBackups = 5;
 
-int g_repairCount = 0;
-
-std::string ansi(const std::wstring& text) { return wideToAnsi(text); }
-
-std::wstring stripSlash(std::wstring path) {
-    while (path.size() > 1 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
-    return path;
-}
-
-std::wstring folderOf(const std::wstring& path) {
-    size_t pos = path.find_last_of(L"\\/");
-    return pos == std::wstring::npos ? std::wstring() : path.substr(0, pos);
-}
-
-std::wstring nameOf(const std::wstring& path) {
-    size_t pos = path.find_last_of(L"\\/");
-    return pos == std::wstring::npos ? path : path.substr(pos + 1);
-}
-
-bool sameText(const std::wstring& a, const std::wstring& b) {
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
-                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
-}
-
 bool fileExistsW(const std::wstring& path) {
     DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -66,41 +44,39 @@ bool fileExistsW(const std::wstring& path) {
 
 bool readBytes(const std::wstring& path, std::string& out) {
     out.clear();
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
     char buffer[65536];
     DWORD got = 0;
     bool ok = true;
     for (;;) {
-        if (!ReadFile(file, buffer, sizeof(buffer), &got, nullptr)) {
+        if (!ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr)) {
             ok = false;
             break;
         }
         if (got == 0) break;
         out.append(buffer, got);
     }
-    CloseHandle(file);
     return ok;
 }
 
 bool writeBytes(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr));
+    if (!file) return false;
     size_t done = 0;
     bool ok = true;
     while (done < bytes.size()) {
         DWORD wrote = 0;
         DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 20));
-        if (!WriteFile(file, bytes.data() + done, chunk, &wrote, nullptr) || wrote == 0) {
+        if (!WriteFile(file.get(), bytes.data() + done, chunk, &wrote, nullptr) || wrote == 0) {
             ok = false;
             break;
         }
         done += wrote;
     }
-    if (ok && !FlushFileBuffers(file)) ok = false;
-    CloseHandle(file);
+    if (ok && !FlushFileBuffers(file.get())) ok = false;
     return ok;
 }
 
@@ -131,11 +107,6 @@ TiXmlElement* globalChild(TiXmlDocument& doc, const char* name) {
 std::string attr(const TiXmlElement* element, const char* name) {
     const char* value = element ? element->Attribute(name) : nullptr;
     return value ? value : std::string();
-}
-
-std::string lowerA(std::string text) {
-    toLowerInPlaceA(text);
-    return text;
 }
 
 // Machine uuids of a settings document's MachineRegistry, lower-cased.
@@ -171,8 +142,8 @@ std::string utcStamp() {
 void pruneTimedBackups(const std::wstring& file, size_t keep) {
     std::wstring pattern = file + L".tv-*.bak";
     WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW(pattern.c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return;
+    ScopedFindHandle find(FindFirstFileW(pattern.c_str(), &data));
+    if (!find) return;
     std::vector<std::pair<ULONGLONG, std::wstring>> found;
     std::wstring folder = folderOf(file);
     std::wstring first = nameOf(file) + L".tv-first.bak";
@@ -182,8 +153,8 @@ void pruneTimedBackups(const std::wstring& file, size_t keep) {
         ULONGLONG written = (static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32) |
                             data.ftLastWriteTime.dwLowDateTime;
         found.push_back(std::make_pair(written, name));
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
+    } while (FindNextFileW(find.get(), &data));
+    find.reset();
     if (found.size() <= keep) return;
     // Newest first: by the stamp in the name, then by its "-n" suffix.
     size_t prefix = nameOf(file).size() + 4;  // "<name>.tv-"
@@ -201,95 +172,6 @@ void pruneTimedBackups(const std::wstring& file, size_t keep) {
         return a.first > b.first;
     });
     for (size_t i = keep; i < found.size(); ++i) DeleteFileW((folder + L"\\" + found[i].second).c_str());
-}
-
-// A file's image path through QueryFullProcessImageNameW, or GetModuleFileNameExW
-// on systems without it.
-std::wstring processImagePath(HANDLE process) {
-    typedef BOOL(WINAPI * QueryFn)(HANDLE, DWORD, LPWSTR, PDWORD);
-    static QueryFn query = reinterpret_cast<QueryFn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "QueryFullProcessImageNameW")));
-    wchar_t path[MAX_PATH * 4];
-    if (query) {
-        DWORD size = sizeof(path) / sizeof(path[0]);
-        if (query(process, 0, path, &size)) return std::wstring(path, size);
-        return std::wstring();
-    }
-    DWORD length = GetModuleFileNameExW(process, nullptr, path, sizeof(path) / sizeof(path[0]));
-    return length ? std::wstring(path, length) : std::wstring();
-}
-
-ULONGLONG creationTime(HANDLE process) {
-    FILETIME created, exited, kernel, user;
-    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
-    return (static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
-}
-
-struct SnapshotEntry {
-    DWORD pid;
-    DWORD parent;
-    std::wstring exe;
-};
-
-std::vector<SnapshotEntry> takeSnapshot() {
-    std::vector<SnapshotEntry> entries;
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snap == INVALID_HANDLE_VALUE) return entries;
-    PROCESSENTRY32W entry;
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snap, &entry); more; more = Process32NextW(snap, &entry)) {
-        SnapshotEntry e;
-        e.pid = entry.th32ProcessID;
-        e.parent = entry.th32ParentProcessID;
-        e.exe = entry.szExeFile;
-        entries.push_back(e);
-    }
-    CloseHandle(snap);
-    return entries;
-}
-
-void endProcess(DWORD pid, const std::wstring& exe) {
-    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-    if (!process) return;
-    if (TerminateProcess(process, 1)) {
-        logPrintf("stop %s (%u)", ansi(exe).c_str(), static_cast<unsigned>(pid));
-        WaitForSingleObject(process, 5000);
-    }
-    CloseHandle(process);
-}
-
-// The processes whose parent ids lead to root in the snapshot and that were created
-// after it, deepest first.
-std::vector<SnapshotEntry> descendantsDeepestFirst(const std::vector<SnapshotEntry>& all, DWORD root,
-                                                   ULONGLONG rootCreated) {
-    std::vector<std::pair<int, SnapshotEntry>> found;
-    std::vector<std::pair<DWORD, ULONGLONG>> frontier{{root, rootCreated}};
-    std::set<DWORD> seen{root};
-    for (int depth = 1; !frontier.empty() && depth < 64; ++depth) {
-        std::vector<std::pair<DWORD, ULONGLONG>> next;
-        for (const auto& parent : frontier) {
-            for (const SnapshotEntry& e : all) {
-                if (e.parent != parent.first || seen.count(e.pid)) continue;
-                HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, e.pid);
-                if (!process) continue;
-                ULONGLONG created = creationTime(process);
-                CloseHandle(process);
-                // An older process with a reused parent id is not a child.
-                if (created < rootCreated) continue;
-                seen.insert(e.pid);
-                found.push_back(std::make_pair(depth, e));
-                next.push_back(std::make_pair(e.pid, created));
-            }
-        }
-        frontier.swap(next);
-    }
-    std::stable_sort(found.begin(), found.end(),
-                     [](const std::pair<int, SnapshotEntry>& a, const std::pair<int, SnapshotEntry>& b) {
-                         return a.first > b.first;
-                     });
-    std::vector<SnapshotEntry> out;
-    for (auto& f : found) out.push_back(f.second);
-    return out;
 }
 
 // The product's host: the loader's own functions.
@@ -364,12 +246,6 @@ VBoxManager::VBoxManager(VBoxHost& host)
 VBoxManager::VBoxManager() : VBoxManager(productVBoxHost()) {}
 
 VBoxManager::~VBoxManager() {}
-
-int VBoxManager::repairCount() { return g_repairCount; }
-
-std::wstring VBoxManager::applianceFileName() {
-    return host_.setting(L"tarvo.ova", L"tarvoplayer.ova");
-}
 
 bool VBoxManager::init() {
     logPrintf("VBoxManager::init...");
@@ -521,14 +397,12 @@ int32_t VBoxManager::install(const std::wstring& installPath, const std::wstring
 
         percent = 60;
         notify(1, 0, L"安装塔沃虚拟机引擎驱动...", percent);
-        SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
-        if (manager) {
-            SC_HANDLE service = OpenServiceW(manager, L"VBoxDrv", SERVICE_ALL_ACCESS);
-            if (service) {
-                ServiceControl().stop(manager, service, true, 5000);
-                CloseServiceHandle(service);
+        {
+            ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+            if (manager) {
+                ScopedServiceHandle service(OpenServiceW(manager.get(), L"VBoxDrv", SERVICE_ALL_ACCESS));
+                if (service) ServiceControl().stop(manager.get(), service.get(), true, 5000);
             }
-            CloseServiceHandle(manager);
         }
         ServiceControl().remove(L"VBoxDrv", 5000);
         VBoxRunResult un = runLogged(quote(install_path + L"\\SUPUninstall.exe"), limits.driverMs);
@@ -638,23 +512,22 @@ public:
     bool take(uint32_t limitMs) {
         DWORD start = GetTickCount();
         for (;;) {
-            handle_ = CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (handle_ != INVALID_HANDLE_VALUE) return true;
+            handle_.reset(CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (handle_) return true;
             if (GetTickCount() - start >= limitMs) return false;
             Sleep(100);
         }
     }
     void release() {
-        if (handle_ == INVALID_HANDLE_VALUE) return;
-        CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
+        if (!handle_) return;
+        handle_.reset();
         DeleteFileW(path_.c_str());
     }
 
 private:
     std::wstring path_;
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    ScopedHandle handle_;
 };
 
 }  // namespace
@@ -662,8 +535,8 @@ private:
 void VBoxManager::reRegisterMachines(TiXmlDocument& doc) {
     std::set<std::string> known = registeredUuids(doc);
     WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((deployed_path + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return;
+    ScopedFindHandle find(FindFirstFileW((deployed_path + L"\\*").c_str(), &data));
+    if (!find) return;
     do {
         std::wstring sub = data.cFileName;
         if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || sub == L"." || sub == L"..") continue;
@@ -682,8 +555,7 @@ void VBoxManager::reRegisterMachines(TiXmlDocument& doc) {
         entry.SetAttribute("src", toUtf8(file).c_str());
         registry->InsertEndChild(entry);
         known.insert(lowerA(uuid));
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
+    } while (FindNextFileW(find.get(), &data));
 }
 
 int32_t VBoxManager::writeSettingsFile(const std::wstring& path, const std::string& content, SettingsWrite kind) {
@@ -848,20 +720,18 @@ void VBoxManager::setCompatLayers() {
         removeCompatLayers();
         return;
     }
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kLayersKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
+    ScopedRegKey key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kLayersKey, 0, KEY_ALL_ACCESS, key.receive()) != ERROR_SUCCESS) return;
     for (const std::wstring& program : compatPrograms()) {
-        RegSetValueExW(key, program.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(layer.c_str()),
+        RegSetValueExW(key.get(), program.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(layer.c_str()),
                        static_cast<DWORD>((layer.size() + 1) * sizeof(wchar_t)));
     }
-    RegCloseKey(key);
 }
 
 void VBoxManager::removeCompatLayers() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kLayersKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
-    for (const std::wstring& program : compatPrograms()) RegDeleteValueW(key, program.c_str());
-    RegCloseKey(key);
+    ScopedRegKey key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kLayersKey, 0, KEY_ALL_ACCESS, key.receive()) != ERROR_SUCCESS) return;
+    for (const std::wstring& program : compatPrograms()) RegDeleteValueW(key.get(), program.c_str());
 }
 
 void VBoxManager::uninstall(const std::wstring& folder) {
@@ -876,85 +746,6 @@ void VBoxManager::uninstall(const std::wstring& folder) {
     forceDeletePath(dir).ignore();
     forceDeletePath(host_.userDataFolder() + L"\\vmconfig").ignore();
     removeCompatLayers();
-}
-
-bool VBoxManager::repairOleAutomation() {
-    ++g_repairCount;
-    static const wchar_t* const kKeys[] = {
-        L"CLSID\\{00020420-0000-0000-C000-000000000046}", L"CLSID\\{00020421-0000-0000-C000-000000000046}",
-        L"CLSID\\{00020422-0000-0000-C000-000000000046}", L"CLSID\\{00020423-0000-0000-C000-000000000046}",
-        L"CLSID\\{00020424-0000-0000-C000-000000000046}", L"CLSID\\{00020425-0000-0000-C000-000000000046}",
-    };
-    HKEY root = host_.classesRoot();
-    for (const wchar_t* name : kKeys) {
-        HKEY key = nullptr;
-        if (RegOpenKeyExW(root, name, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
-            // Only a key without subkeys goes: the broken state this repairs.
-            RegDeleteKeyW(root, name);
-            RegCloseKey(key);
-        }
-    }
-    runForExitCode(systemProgram(L"regsvr32.exe") + L" /s oleaut32.dll", vboxToolLimits().registrationMs);
-    reportStat(L"debug", format(L"E_NOINTERFACE(0x80004002)_%d_%s", g_repairCount, L"true"), L"vbox");
-    return true;
-}
-
-int32_t VBoxManager::importAppliance(const std::wstring& ovaPath) {
-    int32_t result = -103;
-    for (int attempt = 1; attempt <= 2; ++attempt) {
-        std::wstring cmd = quote(install_path + L"\\VBoxManage.exe") + L" import " + quote(ovaPath);
-        VBoxRunResult run = runLogged(cmd, vboxToolLimits().importMs);
-        logPrintf("cmd: %s, result: %s, ret = %d", ansi(cmd).c_str(), run.output.c_str(),
-                  static_cast<int>(run.exitCode));
-        std::string output = lowerA(run.output);
-        if (!run.timedOut && output.find("successfully imported the appliance") != std::string::npos) {
-            result = 0;
-            break;
-        }
-        // A second hang would double the wait.
-        if (run.timedOut) break;
-        if (attempt == 1 && output.find("0x80004002") != std::string::npos) repairOleAutomation();
-    }
-    reportStat(L"import_vm", format(L"result=%d", result), L"vbox");
-    return result;
-}
-
-int32_t VBoxManager::stop() {
-    stopIn(std::vector<std::wstring>{install_path});
-    return 0;
-}
-
-void VBoxManager::stopIn(const std::vector<std::wstring>& folders) {
-    logPrintf("关闭虚拟机...");
-    static const wchar_t* const kNames[] = {L"VBoxNetDHCP.exe", L"VBoxHeadless.exe", L"VBoxSVC.exe",
-                                            L"VirtualBox.exe"};
-    std::vector<std::wstring> engineFolders;
-    for (const std::wstring& f : folders) {
-        if (!f.empty()) engineFolders.push_back(stripSlash(f));
-    }
-    DWORD self = GetCurrentProcessId();
-    for (const wchar_t* name : kNames) {
-        std::vector<SnapshotEntry> all = takeSnapshot();
-        for (const SnapshotEntry& e : all) {
-            if (e.pid == self || !sameText(nameOf(e.exe), name)) continue;
-            HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, e.pid);
-            std::wstring image = process ? processImagePath(process) : std::wstring();
-            ULONGLONG created = process ? creationTime(process) : 0;
-            if (process) CloseHandle(process);
-            if (image.empty()) {
-                logPrintf("skip %s (%u): path unknown", ansi(e.exe).c_str(), static_cast<unsigned>(e.pid));
-                continue;
-            }
-            std::wstring folder = stripSlash(folderOf(image));
-            bool ours = false;
-            for (const std::wstring& f : engineFolders) ours = ours || sameText(folder, f);
-            if (!ours) continue;
-            for (const SnapshotEntry& child : descendantsDeepestFirst(all, e.pid, created)) {
-                endProcess(child.pid, child.exe);
-            }
-            endProcess(e.pid, e.exe);
-        }
-    }
 }
 
 }  // namespace vboxmgr

@@ -13,9 +13,6 @@
 
 namespace envtest {
 
-// Held for the lifetime of the object (waits at most two minutes).
-using MachineStateLock = tst::MachineStateLock;
-
 // Saves one registry value (or its absence) and restores it on destruction.
 class RegValueBackup {
 public:

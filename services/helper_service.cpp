@@ -14,6 +14,7 @@
 #include "services/log.h"
 #include "services/install_paths.h"
 #include "toolkit/file_util.h"
+#include "toolkit/scoped_handle.h"
 #include "toolkit/string_util.h"
 
 #ifdef TARVO_TEST_SEAMS
@@ -138,16 +139,15 @@ SetServiceSecurityFn g_setServiceSecurity = &SetServiceObjectSecurity;
 // The SID of the running token's user, or empty.
 std::vector<BYTE> tokenUserSid() {
     std::vector<BYTE> sid;
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return sid;
+    ScopedHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.receive())) return sid;
     DWORD size = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
     std::vector<BYTE> buffer(size ? size : 1);
-    if (size && GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
+    if (size && GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
         PSID user = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
         if (IsValidSid(user)) sid.assign(static_cast<BYTE*>(user), static_cast<BYTE*>(user) + GetLengthSid(user));
     }
-    CloseHandle(token);
     return sid;
 }
 
@@ -211,7 +211,7 @@ std::vector<unsigned char> helperServiceSecurity() {
 
 bool ServiceControl::installAndStart(const std::wstring& name, const std::wstring& binaryPath,
                                      DWORD serviceType, DWORD startType) {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) {
         logPrintf("open service manager failed: %lu", GetLastError());
         return false;
@@ -220,13 +220,13 @@ bool ServiceControl::installAndStart(const std::wstring& name, const std::wstrin
     std::wstring path = binaryPath;
     if (path.find(L' ') != std::wstring::npos && path[0] != L'"') path = L"\"" + path + L"\"";
 
-    SC_HANDLE service = CreateServiceW(manager, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                                       serviceType, startType, SERVICE_ERROR_IGNORE, path.c_str(),
-                                       nullptr, nullptr, nullptr, nullptr, nullptr);
+    ScopedServiceHandle service(CreateServiceW(manager.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+                                               serviceType, startType, SERVICE_ERROR_IGNORE, path.c_str(),
+                                               nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!service) {
         DWORD error = GetLastError();
         if (error == ERROR_IO_PENDING || error == ERROR_SERVICE_EXISTS)
-            service = OpenServiceW(manager, name.c_str(), SERVICE_ALL_ACCESS);
+            service.reset(OpenServiceW(manager.get(), name.c_str(), SERVICE_ALL_ACCESS));
         if (!service) logPrintf("create service %ls failed: %lu", name.c_str(), error);
     }
     bool started = false;
@@ -234,37 +234,33 @@ bool ServiceControl::installAndStart(const std::wstring& name, const std::wstrin
         // The service runs as LocalSystem and starts programs on user-defined
         // codes: only this user and the administrators may send those.
         std::vector<unsigned char> security = helperServiceSecurity();
-        if (security.empty() || !g_setServiceSecurity(service, DACL_SECURITY_INFORMATION, security.data())) {
+        if (security.empty() || !g_setServiceSecurity(service.get(), DACL_SECURITY_INFORMATION, security.data())) {
             DWORD error = security.empty() ? ERROR_INVALID_SECURITY_DESCR : GetLastError();
             logPrintf("service security not set: %u", static_cast<unsigned>(error));
         }
-        if (StartServiceW(service, 0, nullptr)) {
+        if (StartServiceW(service.get(), 0, nullptr)) {
             started = true;
         } else {
             DWORD error = GetLastError();
             started = error == ERROR_SERVICE_ALREADY_RUNNING || error == ERROR_ALREADY_EXISTS;
             if (!started) logPrintf("start service %ls failed: %lu", name.c_str(), error);
         }
-        CloseServiceHandle(service);
     }
-    CloseServiceHandle(manager);
     return started;
 }
 
 bool ServiceControl::remove(const std::wstring& name, DWORD timeoutMs) {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) return false;
     bool removed = false;
-    SC_HANDLE service = OpenServiceW(manager, name.c_str(), SERVICE_ALL_ACCESS);
+    ScopedServiceHandle service(OpenServiceW(manager.get(), name.c_str(), SERVICE_ALL_ACCESS));
     if (service) {
-        DWORD result = stop(manager, service, true, timeoutMs);
+        DWORD result = stop(manager.get(), service.get(), true, timeoutMs);
         if (result == 0)
-            removed = DeleteService(service) != FALSE;
+            removed = DeleteService(service.get()) != FALSE;
         else
             logPrintf("stop service %ls failed: %lu", name.c_str(), result);
-        CloseServiceHandle(service);
     }
-    CloseServiceHandle(manager);
     return removed;
 }
 
@@ -296,8 +292,8 @@ bool writeDataFile(const std::wstring& name, const std::string& bytes) {
     // so that the file written is this one's own and nothing is followed.
     const std::wstring path = dataFilePath(name);
     removeEntry(path, false);
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
     // Text mode, as the helper reads it: LF is written as CR LF.
     std::string text;
     for (char c : bytes) {
@@ -305,9 +301,9 @@ bool writeDataFile(const std::wstring& name, const std::string& bytes) {
         text += c;
     }
     DWORD written = 0;
-    const bool whole = text.empty() || (WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+    const bool whole = text.empty() || (WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
                                         written == text.size());
-    const bool closed = CloseHandle(file) != FALSE;
+    const bool closed = CloseHandle(file.release()) != FALSE;
     return whole && closed;
 }
 
@@ -362,22 +358,20 @@ bool sendHelperControl(uint32_t code, const std::wstring& payload) {
     if (!writeDataFile(name, wideToAnsi(payload))) return false;
 
     bool delivered = false;
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) {
         logPrintf("Open SCM failed with error %u", static_cast<unsigned>(GetLastError()));
     } else {
-        SC_HANDLE service =
-            OpenServiceW(manager, getHelperName().c_str(), SERVICE_USER_DEFINED_CONTROL);
+        ScopedServiceHandle service(
+            OpenServiceW(manager.get(), getHelperName().c_str(), SERVICE_USER_DEFINED_CONTROL));
         if (service) {
             SERVICE_STATUS status = {};
-            if (ControlService(service, code, &status))
+            if (ControlService(service.get(), code, &status))
                 delivered = true;
             else
                 logPrintf("Control Service failed with error %u",
                           static_cast<unsigned>(GetLastError()));
-            CloseServiceHandle(service);
         }
-        CloseServiceHandle(manager);
     }
     if (!delivered) takeDataFile(name);
     return delivered;
@@ -401,25 +395,25 @@ bool killProcessesByName(const std::wstring& exeName) {
         from = semi + 1;
     }
 
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return false;
+    ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return false;
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
         std::wstring exe = toLowerCopy(entry.szExeFile);
         bool match = false;
         for (const std::wstring& n : names) match = match || n == exe;
         if (!match) continue;
-        HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, entry.th32ProcessID);
+        ScopedHandle process(OpenProcess(PROCESS_ALL_ACCESS, FALSE, entry.th32ProcessID));
         if (process) {
             logPrintf("stop k : %s", wideToAnsi(entry.szExeFile).c_str());
-            TerminateProcess(process, 1);
-            CloseHandle(process);
+            TerminateProcess(process.get(), 1);
+            process.reset();
             Sleep(1000);
         }
         break;  // only the first match
     }
-    CloseHandle(snapshot);
     return true;
 }
 
@@ -457,13 +451,12 @@ void appendAppIdRecord(uint32_t appId) {
     if (GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES)
         CreateDirectoryW(folder.c_str(), nullptr);
     std::wstring path = folder + L"\\tvdata2.dat";
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
-    SetFilePointer(file, 0, nullptr, FILE_END);
+    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;
+    SetFilePointer(file.get(), 0, nullptr, FILE_END);
     char line[16];
     int length = snprintf(line, sizeof line, "%u\r\n", static_cast<unsigned>(appId));
     DWORD written = 0;
-    WriteFile(file, line, static_cast<DWORD>(length), &written, nullptr);
-    CloseHandle(file);
+    WriteFile(file.get(), line, static_cast<DWORD>(length), &written, nullptr);
 }

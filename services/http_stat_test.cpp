@@ -112,7 +112,7 @@ TEST(WebHosts, DefaultsAndOverrides) {
 }
 
 TEST_F(StatServer, EveryActionWordGoesOutWithItsKeysInOrder) {
-    envtest::MachineStateLock machine;
+    tst::MachineStateLock machine;
     HostOverride hosts({L"stat_host"}, channelBase());
     struct { StatAction action; const char* word; std::vector<std::wstring> values; const char* extras; } cases[] = {
         {StatAction::LodStart, "lod_start", {}, ""},
@@ -160,7 +160,7 @@ TEST_F(StatServer, EveryActionWordGoesOutWithItsKeysInOrder) {
 }
 
 TEST_F(StatServer, InsertedValuesArrivePercentEncodedOnOneLine) {
-    envtest::MachineStateLock machine;
+    tst::MachineStateLock machine;
     HostOverride hosts({L"stat_host"}, channelBase());
     const size_t before = channelRequests().size();
     sendStat(buildStatUrl(L"QV_rom_download_ok", {

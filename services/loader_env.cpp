@@ -13,6 +13,7 @@
 #include "toolkit/cmdline.h"
 #include "toolkit/file_util.h"
 #include "toolkit/path.h"
+#include "toolkit/scoped_handle.h"
 #include "toolkit/shell_util.h"
 #include "toolkit/string_util.h"
 
@@ -155,23 +156,23 @@ bool isOnlineMode() { return DevSettings::getInstance()->online; }
 
 bool setRegString(HKEY root, const std::wstring& keyPath, const std::wstring& valueName,
                   const std::wstring& value) {
-    HKEY key = nullptr;
-    LONG r = RegOpenKeyExW(root, keyPath.c_str(), 0, KEY_WRITE, &key);
+    ScopedRegKey key;
+    LONG r = RegOpenKeyExW(root, keyPath.c_str(), 0, KEY_WRITE, key.receive());
     if (r != ERROR_SUCCESS) {
         r = RegCreateKeyExW(root, keyPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE,
-                            nullptr, &key, nullptr);
+                            nullptr, key.receive(), nullptr);
     }
     if (r != ERROR_SUCCESS) return false;
-    r = RegSetValueExW(key, valueName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+    r = RegSetValueExW(key.get(), valueName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
     return r == ERROR_SUCCESS;
 }
 
 bool deleteRegKey(HKEY root, const std::wstring& keyPath) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, keyPath.c_str(), 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
+    {
+        ScopedRegKey key;
+        if (RegOpenKeyExW(root, keyPath.c_str(), 0, KEY_SET_VALUE, key.receive()) != ERROR_SUCCESS) return false;
+    }
     return RegDeleteKeyW(root, keyPath.c_str()) == ERROR_SUCCESS;
 }
 

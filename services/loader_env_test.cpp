@@ -77,7 +77,7 @@ protected:
     }
     std::wstring adapterCno() { return iniValue(adapterPath_, L"main", L"cno"); }
 
-    envtest::MachineStateLock lock_;
+    tst::MachineStateLock lock_;
     std::wstring adapterPath_ = getAdaptIniPath();
     std::wstring cnoIniPath_ = getUserDataFolder() + L"\\cno\\cno.ini";
     tst::SavedFile adapter_{adapterPath_};

@@ -11,6 +11,7 @@
 
 #include "services/loader_env.h"
 #include "toolkit/lock.h"
+#include "toolkit/scoped_handle.h"
 #include "toolkit/log_sink.h"
 #include "toolkit/smart_ptr.h"
 
@@ -26,25 +27,22 @@ public:
     explicit LogFile(const std::wstring& path)
         : handle_(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)) {}
-    ~LogFile() {
-        if (good()) CloseHandle(handle_);
-    }
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
-    bool good() const { return handle_ != INVALID_HANDLE_VALUE; }
+    bool good() const { return handle_.valid(); }
     void write(const std::string& line) {
         OVERLAPPED at = {};
         at.OffsetHigh = 0x40000000;
-        const bool locked = LockFileEx(handle_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at) != FALSE;
+        const bool locked = LockFileEx(handle_.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at) != FALSE;
         LARGE_INTEGER zero = {};
-        SetFilePointerEx(handle_, zero, nullptr, FILE_END);
+        SetFilePointerEx(handle_.get(), zero, nullptr, FILE_END);
         DWORD written = 0;
-        WriteFile(handle_, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-        if (locked) UnlockFileEx(handle_, 0, 1, 0, &at);
+        WriteFile(handle_.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        if (locked) UnlockFileEx(handle_.get(), 0, 1, 0, &at);
     }
 
 private:
-    HANDLE handle_;
+    ScopedHandle handle_;
 };
 
 // Both are created on first use and never destroyed: global objects of other

@@ -399,7 +399,7 @@ TEST(MachineId, GetMachineIdBounds) {
     wchar_t out[8];
     EXPECT_EQ(0, getMachineId(nullptr, 8));
     EXPECT_EQ(0, getMachineId(out, 0));
-    envtest::MachineStateLock lock;
+    tst::MachineStateLock lock;
     ASSERT_TRUE(lock.held());
     std::fill(out, out + 8, L'x');
     EXPECT_EQ(1, getMachineId(out, 5));
@@ -437,7 +437,7 @@ std::string storedCache(REGSAM view = 0, const char* key = kCacheKey) {
 class MachineIdRegistry : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(lock_.held()); }
-    envtest::MachineStateLock lock_;
+    tst::MachineStateLock lock_;
     envtest::RegValueBackup backup_{HKEY_LOCAL_MACHINE, kCacheKey, kCacheValue};
 };
 
@@ -538,7 +538,7 @@ std::string rawValue(const char* key, const char* value) {
 }
 
 TEST(MachineIdMid, HashesSerialAndRawRegistryBytes) {
-    envtest::MachineStateLock lock;
+    tst::MachineStateLock lock;
     ASSERT_TRUE(lock.held());
     const char* systemKey = "HARDWARE\\DESCRIPTION\\System";
     envtest::RegValueBackup backup(HKEY_LOCAL_MACHINE, systemKey, "SystemBiosVersion");

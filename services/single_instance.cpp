@@ -69,14 +69,13 @@ std::wstring quoteArgument(const std::wstring& arg) {
 }  // namespace
 
 NamedMutex::NamedMutex(const std::string& mutexName)
-    : createError(0), mutex(nullptr), name(mutexName), window(nullptr) {
-    mutex = CreateMutexA(nullptr, FALSE, name.c_str());
+    : createError(0), name(mutexName), window(nullptr) {
+    mutex.reset(CreateMutexA(nullptr, FALSE, name.c_str()));
     createError = static_cast<int32_t>(GetLastError());
 }
 
 NamedMutex::~NamedMutex() {
     unmarkWindow();
-    if (mutex) CloseHandle(mutex);
 }
 
 bool NamedMutex::isGlobal() const { return name.compare(0, 7, kGlobalPrefix) == 0; }

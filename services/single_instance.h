@@ -10,12 +10,13 @@
 #include <string>
 
 #include "toolkit/smart_ptr.h"
+#include "toolkit/scoped_handle.h"
 
 class NamedMutex {
 public:
     // CreateMutexA of the name (not owned); keeps the handle and the error.
     explicit NamedMutex(const std::string& name);
-    // Removes the window mark and closes the handle.
+    // Removes the window mark; the handle closes with the member.
     ~NamedMutex();
     NamedMutex(const NamedMutex&) = delete;
     NamedMutex& operator=(const NamedMutex&) = delete;
@@ -35,7 +36,7 @@ public:
     void activateExisting();
 
     int32_t createError;
-    HANDLE mutex;
+    ScopedHandle mutex;
     std::string name;
     HWND window;
     std::wstring windowClass;

@@ -453,7 +453,7 @@ TEST_F(SystemChecks, ChannelConfigurationFieldsReachTheChoice) {
     ChannelConfig* config;
     {
         // Creating the record reads the channel number, which writes the adapter ini.
-        envtest::MachineStateLock machine;
+        tst::MachineStateLock machine;
         ASSERT_TRUE(machine.held());
         tst::SavedFile adaptIni(getAdaptIniPath());
         config = &ChannelConfig::instance();

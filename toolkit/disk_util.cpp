@@ -5,6 +5,8 @@
 #include <winioctl.h>
 #include <cwchar>
 
+#include "toolkit/scoped_handle.h"
+
 #ifdef TARVO_TEST_SEAMS
 #include "toolkit/seams.h"
 #endif
@@ -38,9 +40,9 @@ public:
         return fs;
     }
     int busType(const std::wstring& volumeDevice) override {
-        HANDLE h = CreateFileW(volumeDevice.c_str(), READ_CONTROL, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h == INVALID_HANDLE_VALUE) return -1;
+        ScopedHandle h(CreateFileW(volumeDevice.c_str(), READ_CONTROL, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!h) return -1;
         STORAGE_PROPERTY_QUERY query = {};
         query.PropertyId = StorageDeviceProperty;
         query.QueryType = PropertyStandardQuery;
@@ -48,12 +50,11 @@ public:
         std::vector<BYTE> out(2048, 0);
         DWORD got = 0;
         int bus = -1;
-        if (DeviceIoControl(h, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, out.data(), (DWORD)out.size(),
+        if (DeviceIoControl(h.get(), IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, out.data(), (DWORD)out.size(),
                             &got, nullptr) &&
             got >= offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) + sizeof(STORAGE_BUS_TYPE)) {
             bus = (int)reinterpret_cast<STORAGE_DEVICE_DESCRIPTOR*>(out.data())->BusType;
         }
-        CloseHandle(h);
         return bus;
     }
     bool isDirectory(const std::wstring& path) override { return PathIsDirectoryW(path.c_str()) != FALSE; }

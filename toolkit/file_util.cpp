@@ -117,8 +117,8 @@ int deleteOrSchedule(const std::wstring& file) {
 int removeTree(const std::wstring& folder, const std::set<std::wstring>& keep) {
     const std::wstring prefix = folder + L"\\";
     WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((prefix + L"*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
+    ScopedFindHandle find(FindFirstFileW((prefix + L"*").c_str(), &data));
+    if (find) {
         do {
             std::wstring name = data.cFileName;
             if (name == L"." || name == L"..") continue;
@@ -135,8 +135,8 @@ int removeTree(const std::wstring& folder, const std::set<std::wstring>& keep) {
             } else {
                 deleteOrSchedule(child);
             }
-        } while (FindNextFileW(find, &data));
-        FindClose(find);
+        } while (FindNextFileW(find.get(), &data));
+        find.reset();
     }
     return RemoveDirectoryW(folder.c_str()) ? 1 : 0;
 }
@@ -165,8 +165,8 @@ bool containsLink(const std::wstring& folder, int depth) {
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
     if (depth > 256) return true;  // treat an absurd depth as unsafe for the shell
     WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return false;
+    ScopedFindHandle find(FindFirstFileW((folder + L"\\*").c_str(), &data));
+    if (!find) return false;
     bool found = false;
     do {
         std::wstring name = data.cFileName;
@@ -176,8 +176,7 @@ bool containsLink(const std::wstring& folder, int depth) {
         } else if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             found = containsLink(folder + L"\\" + name, depth + 1);
         }
-    } while (!found && FindNextFileW(find, &data));
-    FindClose(find);
+    } while (!found && FindNextFileW(find.get(), &data));
     return found;
 }
 
@@ -306,33 +305,27 @@ bool removeEntry(const std::wstring& path, bool clearReadOnly) {
 
 bool PinnedFile::pinIfEqual(const std::wstring& path, const std::string& expected) {
     release();
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) return false;
     BY_HANDLE_FILE_INFORMATION info;
-    bool same = GetFileInformationByHandle(file, &info) &&
+    bool same = GetFileInformationByHandle(file.get(), &info) &&
                 !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
                 ((uint64_t)info.nFileSizeHigh << 32 | info.nFileSizeLow) == expected.size();
     std::vector<char> chunk(64 * 1024);
     for (size_t at = 0; same && at < expected.size();) {
         DWORD got = 0;
-        if (!ReadFile(file, chunk.data(), (DWORD)chunk.size(), &got, nullptr) || got == 0 ||
+        if (!ReadFile(file.get(), chunk.data(), (DWORD)chunk.size(), &got, nullptr) || got == 0 ||
             got > expected.size() - at || memcmp(chunk.data(), expected.data() + at, got) != 0)
             same = false;
         at += got;
     }
-    if (!same) {
-        CloseHandle(file);
-        return false;
-    }
-    handle_ = file;
+    if (!same) return false;
+    handle_ = std::move(file);
     return true;
 }
 
-void PinnedFile::release() {
-    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
-}
+void PinnedFile::release() { handle_.reset(); }
 
 ErrorCode movePath(const std::wstring& from, const std::wstring& to, bool renameOnCollision) {
     if (refuse(from, "movePath")) return ErrorCode(false);

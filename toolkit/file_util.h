@@ -7,6 +7,7 @@
 #include <string>
 
 #include "toolkit/error_code.h"
+#include "toolkit/scoped_handle.h"
 
 // File and folder operations of the toolkit. Paths of 260 characters or more
 // are refused (false), never truncated.
@@ -75,7 +76,7 @@ public:
     void release();
 
 private:
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    ScopedHandle handle_;
 };
 // Shell move and copy; no fallback.
 ravel::object::ErrorCode movePath(const std::wstring& from, const std::wstring& to,

@@ -10,26 +10,9 @@
 
 #include "toolkit/file_util.h"
 #include "toolkit/path.h"
+#include "toolkit/scoped_handle.h"
 
 namespace {
-
-// Releases a COM interface at the end of the scope.
-template <typename T>
-class ComRef {
-public:
-    ComRef() : p_(nullptr) {}
-    ~ComRef() {
-        if (p_) p_->Release();
-    }
-    ComRef(const ComRef&) = delete;
-    ComRef& operator=(const ComRef&) = delete;
-    T* operator->() const { return p_; }
-    T* get() const { return p_; }
-    void** out() { return reinterpret_cast<void**>(&p_); }
-
-private:
-    T* p_;
-};
 
 // folder\name with the extension `ext` appended unless it is already there
 // (compared case-sensitively). Creates the folder and removes an old plain file;
@@ -81,18 +64,19 @@ bool createShortcut(const std::wstring& folder, const std::wstring& name,
     if (!prepareShortcutFile(folder, name, L"lnk", file)) return false;
     const std::wstring icon = iconPath.empty() ? target : iconPath;
 
-    ComRef<IShellLinkW> link;
+    ScopedComPtr<IShellLinkW> link;
     if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                link.out())))
+                                reinterpret_cast<void**>(link.receive()))))
         return false;
-    ComRef<IPersistFile> persist;
-    if (FAILED(link->QueryInterface(IID_IPersistFile, persist.out()))) return false;
+    ScopedComPtr<IPersistFile> persist;
+    if (FAILED(link.get()->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(persist.receive()))))
+        return false;
 
-    link->SetPath(target.c_str());
-    link->SetWorkingDirectory((ravel::file::Path(target) - 1).toString().c_str());
-    link->SetArguments(arguments.c_str());
-    if (iconIndex >= 0) link->SetIconLocation(icon.c_str(), iconIndex);
-    return SUCCEEDED(persist->Save(file.toString().c_str(), FALSE));
+    link.get()->SetPath(target.c_str());
+    link.get()->SetWorkingDirectory((ravel::file::Path(target) - 1).toString().c_str());
+    link.get()->SetArguments(arguments.c_str());
+    if (iconIndex >= 0) link.get()->SetIconLocation(icon.c_str(), iconIndex);
+    return SUCCEEDED(persist.get()->Save(file.toString().c_str(), FALSE));
 }
 
 bool createUrlShortcut(const std::wstring& folder, const std::wstring& name,
@@ -103,17 +87,19 @@ bool createUrlShortcut(const std::wstring& folder, const std::wstring& name,
     if (!prepareShortcutFile(folder, name, L"url", file)) return false;
     const std::wstring working = workingFile.empty() ? getModulePath() : workingFile;
 
-    ComRef<IUniformResourceLocatorW> locator;
+    ScopedComPtr<IUniformResourceLocatorW> locator;
     if (FAILED(CoCreateInstance(CLSID_InternetShortcut, nullptr, CLSCTX_INPROC_SERVER,
-                                IID_IUniformResourceLocatorW, locator.out())))
+                                IID_IUniformResourceLocatorW, reinterpret_cast<void**>(locator.receive()))))
         return false;
-    if (FAILED(locator->SetURL(url.c_str(), 0))) return false;
-    ComRef<IShellLinkW> link;
-    if (FAILED(locator->QueryInterface(IID_IShellLinkW, link.out()))) return false;
-    ComRef<IPersistFile> persist;
-    if (FAILED(locator->QueryInterface(IID_IPersistFile, persist.out()))) return false;
+    if (FAILED(locator.get()->SetURL(url.c_str(), 0))) return false;
+    ScopedComPtr<IShellLinkW> link;
+    if (FAILED(locator.get()->QueryInterface(IID_IShellLinkW, reinterpret_cast<void**>(link.receive()))))
+        return false;
+    ScopedComPtr<IPersistFile> persist;
+    if (FAILED(locator.get()->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(persist.receive()))))
+        return false;
 
-    link->SetWorkingDirectory((ravel::file::Path(working) - 1).toString().c_str());
-    link->SetDescription(description.c_str());
-    return SUCCEEDED(persist->Save(file.toString().c_str(), FALSE));
+    link.get()->SetWorkingDirectory((ravel::file::Path(working) - 1).toString().c_str());
+    link.get()->SetDescription(description.c_str());
+    return SUCCEEDED(persist.get()->Save(file.toString().c_str(), FALSE));
 }

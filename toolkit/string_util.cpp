@@ -87,6 +87,12 @@ std::wstring toLowerCopy(const std::wstring& text) {
     return copy;
 }
 
+bool hasControlCharacter(const std::wstring& text) {
+    for (wchar_t c : text)
+        if (c < 0x20 || c == 0x7f) return true;
+    return false;
+}
+
 void replaceAll(std::wstring& text, const std::wstring& from, const std::wstring& to) {
     if (from.empty()) return;
     size_t pos = text.find(from);

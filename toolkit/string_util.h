@@ -35,6 +35,9 @@ void toLowerInPlace(std::wstring& text);
 void toLowerInPlaceA(std::string& text);
 std::wstring toLowerCopy(const std::wstring& text);
 
+// A character below U+0020 or U+007F.
+bool hasControlCharacter(const std::wstring& text);
+
 // Replaces every occurrence of `from`; the search resumes after the inserted
 // text. An empty `from` changes nothing.
 void replaceAll(std::wstring& text, const std::wstring& from, const std::wstring& to);

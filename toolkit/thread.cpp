@@ -12,7 +12,7 @@ namespace ravel {
 namespace system {
 
 Thread::Thread()
-    : handle_(nullptr), runnable_(nullptr), threadId_(0), priority_(THREAD_PRIORITY_NORMAL),
+    : runnable_(nullptr), threadId_(0), priority_(THREAD_PRIORITY_NORMAL),
       autoDelete_(false) {}
 
 // Never throws: an exception leaving a destructor would end the process.
@@ -20,8 +20,7 @@ Thread::~Thread() {
     OutputDebugStringW(L"ravel::thread died\n");
     if (isAlive()) {
         OutputDebugStringW(L"ravel::thread still alive\n");
-        CloseHandle(handle_);
-        handle_ = nullptr;
+        handle_.reset();
         return;
     }
     try {
@@ -38,10 +37,7 @@ int Thread::run() {
 
 void Thread::close() {
     if (isAlive()) throw InterruptedThreadException("the target thread is alive!");
-    if (handle_) {
-        CloseHandle(handle_);
-        handle_ = nullptr;
-    }
+    handle_.reset();
 }
 
 ravel::object::ErrorCode Thread::start(ravel::object::Runnable* runnable, const std::wstring& name) {
@@ -59,9 +55,9 @@ ravel::object::ErrorCode Thread::start(ravel::object::Runnable* runnable, const 
         close();
         return ravel::object::ErrorCode(false);
     }
-    handle_ = reinterpret_cast<HANDLE>(h);
+    handle_.reset(reinterpret_cast<HANDLE>(h));
     // An auto-delete thread may free this object as soon as it resumes.
-    HANDLE local = handle_;
+    HANDLE local = handle_.get();
     SetThreadPriority(local, priority_);
     ResumeThread(local);
     return ravel::object::ErrorCode(true);
@@ -69,11 +65,11 @@ ravel::object::ErrorCode Thread::start(ravel::object::Runnable* runnable, const 
 
 bool Thread::isAlive() const {
     if (!handle_) return false;
-    return WaitForSingleObject(handle_, 0) != WAIT_OBJECT_0;
+    return WaitForSingleObject(handle_.get(), 0) != WAIT_OBJECT_0;
 }
 
 void Thread::join(uint32_t timeoutMs) {
-    if (handle_) WaitForSingleObject(handle_, timeoutMs);
+    if (handle_) WaitForSingleObject(handle_.get(), timeoutMs);
 }
 
 unsigned __stdcall Thread::threadProc(void* arg) {
@@ -92,8 +88,7 @@ unsigned __stdcall Thread::threadProc(void* arg) {
         code = -1;
     }
     if (autoDelete) {
-        CloseHandle(self->handle_);
-        self->handle_ = nullptr;
+        self->handle_.reset();
         try {
             delete self;
         } catch (...) {

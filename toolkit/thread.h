@@ -8,6 +8,7 @@
 
 #include "toolkit/delegate.h"
 #include "toolkit/error_code.h"
+#include "toolkit/scoped_handle.h"
 
 namespace ravel {
 namespace object {
@@ -64,7 +65,7 @@ public:
     bool isAlive() const;
     void join(uint32_t timeoutMs);
 
-    HANDLE getHandle() const { return handle_; }
+    HANDLE getHandle() const { return handle_.get(); }
     uint32_t getThreadId() const { return threadId_; }
     const std::wstring& getName() const { return name_; }
     ravel::object::Runnable* getRunnable() const { return runnable_; }
@@ -72,7 +73,7 @@ public:
 private:
     static unsigned __stdcall threadProc(void* arg);
 
-    HANDLE handle_;
+    ScopedHandle handle_;
     ravel::object::Runnable* runnable_;
     ravel::object::delegate<int()> target_;
     uint32_t threadId_;

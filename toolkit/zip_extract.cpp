@@ -9,6 +9,7 @@
 
 #include "toolkit/log_sink.h"
 #include "toolkit/file_util.h"
+#include "toolkit/scoped_handle.h"
 #include "toolkit/string_util.h"
 
 namespace ravel {
@@ -286,9 +287,9 @@ bool unzipWith(ArchiveReader& reader, const std::wstring& zipPath, const std::ws
         size_t slash = target.find_last_of(L'\\');
         std::wstring parent = target.substr(0, slash);
         if (!exists(parent)) createDirectories(parent).ignore();
-        HANDLE file = CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr);
-        if (file == INVALID_HANDLE_VALUE) {
+        ScopedHandle file(CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) {
             ravel::log::printLine("unzip: cannot create %s, error %lu", forLog(target).c_str(), GetLastError());
             failed = true;
             continue;
@@ -300,7 +301,7 @@ bool unzipWith(ArchiveReader& reader, const std::wstring& zipPath, const std::ws
             got = std::min(got, ArchiveReader::kChunk);
             if (got > 0) {
                 DWORD done = 0;
-                if (!WriteFile(file, buffer.data(), got, &done, nullptr) || done != got) {
+                if (!WriteFile(file.get(), buffer.data(), got, &done, nullptr) || done != got) {
                     ravel::log::printLine("unzip: write to %s failed, error %lu", forLog(target).c_str(), GetLastError());
                     itemFailed = true;
                     break;
@@ -316,7 +317,7 @@ bool unzipWith(ArchiveReader& reader, const std::wstring& zipPath, const std::ws
             if (r == ArchiveReader::kDone) break;
         }
         if (!itemFailed && !record.cancel) report(it.name);
-        CloseHandle(file);
+        file.reset();
         if (record.cancel || itemFailed) DeleteFileW(target.c_str());
         if (itemFailed) failed = true;
     }

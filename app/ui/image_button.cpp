@@ -4,29 +4,23 @@
 
 CMButton::CMButton() = default;
 
-CMButton::~CMButton() { freeResources(); }
-
-void CMButton::freeResources() {
-    if (font) DeleteObject(font);
-    if (image) DeleteObject(image);
-    font = nullptr;
-    image = nullptr;
-}
+CMButton::~CMButton() = default;
 
 void CMButton::create(UINT newId, HWND newParent, const RECT& newRect, HBITMAP newImage,
                       int newStateCount) {
-    freeResources();
+    font.reset();
+    image.reset();
     id = newId;
     parent = newParent;
     rect = newRect;
-    image = newImage;
+    image.reset(newImage);
     stateCount = newStateCount;
     LOGFONTW lf = {};
     GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof(lf), &lf);
     lstrcpynW(lf.lfFaceName, L"Tahoma", LF_FACESIZE);
     lf.lfHeight = -12;
     lf.lfWeight = 400;
-    font = CreateFontIndirectW(&lf);
+    font.reset(CreateFontIndirectW(&lf));
 }
 
 void CMButton::refresh() {
@@ -81,7 +75,7 @@ void CMButton::setText(const std::wstring& value) { text = value; }
 void CMButton::draw(HDC dc) {
     if (!dc || !image || stateCount < 1 || !visible) return;
     BITMAP bm = {};
-    if (!GetObjectW(image, sizeof(bm), &bm)) return;
+    if (!GetObjectW(image.get(), sizeof(bm), &bm)) return;
     const int sliceWidth = bm.bmWidth / stateCount;
     // An image narrower than its state count has no slice to draw.
     if (sliceWidth <= 0 || bm.bmHeight <= 0) return;
@@ -93,13 +87,13 @@ void CMButton::draw(HDC dc) {
 
     ScopedMemoryDc memory(CreateCompatibleDC(dc));
     if (!memory) return;
-    HGDIOBJ oldBitmap = SelectObject(memory.get(), image);
+    HGDIOBJ oldBitmap = SelectObject(memory.get(), image.get());
     BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
     AlphaBlend(dc, rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top, memory.get(),
                state * sliceWidth, 0, sliceWidth, bm.bmHeight, blend);
 
     if (!text.empty()) {
-        HGDIOBJ oldFont = font ? SelectObject(dc, font) : nullptr;
+        HGDIOBJ oldFont = font ? SelectObject(dc, font.get()) : nullptr;
         RECT box = rect;
         box.left += (rect.right - rect.left - 50) / 2;
         box.top += (rect.bottom - rect.top - 14) / 2 - 1;

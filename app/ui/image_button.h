@@ -8,11 +8,13 @@
 
 #include <string>
 
+#include "toolkit/scoped_handle.h"
+
 class CMButton {
 public:
     CMButton();
     ~CMButton();
-    // The destructor frees the font and the image: never copy a button.
+    // Owns the font and the image: never copy a button.
     CMButton(const CMButton&) = delete;
     CMButton& operator=(const CMButton&) = delete;
 
@@ -39,16 +41,14 @@ public:
     virtual void setText(const std::wstring& value);
 
 private:
-    void freeResources();
-
     UINT id = 0;
     bool hover = false;
     bool pressed = false;
     int stateCount = 1;
-    HBITMAP image = nullptr;
+    ScopedGdiObject<HBITMAP> image;
     RECT rect = {0, 0, 0, 0};
     HWND parent = nullptr;
     bool visible = true;
     std::wstring text;
-    HFONT font = nullptr;
+    ScopedGdiObject<HFONT> font;
 };

@@ -67,11 +67,6 @@ HFONT makeStatusFont() {
 
 HBITMAP loadPng(UINT id) { return loadImage(MAKEINTRESOURCEW(id), L"png"); }
 
-void freeBitmap(HBITMAP& b) {
-    if (b) DeleteObject(b);
-    b = nullptr;
-}
-
 bool bitmapSize(HBITMAP b, int& w, int& h) {
     BITMAP bm = {};
     if (!b || !GetObjectW(b, sizeof bm, &bm)) return false;
@@ -185,9 +180,6 @@ CMainDlg::CMainDlg(v2::Installer& installer, platform::window::MessageLoop& loop
 CMainDlg::~CMainDlg() {
     postTarget_.store(nullptr);
     destroy();
-    for (HBITMAP& b : images_) freeBitmap(b);
-    freeBitmap(progressImage_);
-    if (font_) DeleteObject(font_);
     if (trayMenu_) DestroyMenu(trayMenu_);
 }
 
@@ -270,12 +262,12 @@ LRESULT CMainDlg::onInitDialog(UINT, WPARAM, LPARAM, bool&) {
     }
 
     hasChannelIcon_ = 0;
-    images_[0] = loadPng(IDP_SLIDE1);
-    images_[1] = loadPng(IDP_SLIDE2);
-    images_[2] = loadPng(IDP_SLIDE3);
-    progressImage_ = loadPng(IDP_PROGRESS);
+    images_[0].reset(loadPng(IDP_SLIDE1));
+    images_[1].reset(loadPng(IDP_SLIDE2));
+    images_[2].reset(loadPng(IDP_SLIDE3));
+    progressImage_.reset(loadPng(IDP_PROGRESS));
     textArea_ = RECT{220, 80, 652, 410};
-    font_ = makeStatusFont();
+    font_.reset(makeStatusFont());
     createButtons();
 
     SetWindowPos(h, nullptr, 0, 0, width_, height_, SWP_NOMOVE | SWP_NOZORDER);
@@ -337,18 +329,20 @@ LRESULT CMainDlg::onPaint(UINT, WPARAM, LPARAM, bool&) {
         bi.bmiHeader.biBitCount = 32;
         bi.bmiHeader.biCompression = BI_RGB;
         void* bits = nullptr;
-        HBITMAP frame = CreateDIBSection(paintDc, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
-        HDC dc = CreateCompatibleDC(paintDc);
+        ScopedGdiObject<HBITMAP> frame(CreateDIBSection(paintDc, &bi, DIB_RGB_COLORS, &bits, nullptr, 0));
+        ScopedMemoryDc memoryDc(CreateCompatibleDC(paintDc));
+        const HDC dc = memoryDc.get();
         if (frame && dc && bits) {
             DWORD* px = static_cast<DWORD*>(bits);
             for (int i = 0; i < W * H; ++i) px[i] = 0xFF000000;
-            HGDIOBJ oldFrame = SelectObject(dc, frame);
+            HGDIOBJ oldFrame = SelectObject(dc, frame.get());
             SetBkMode(dc, TRANSPARENT);
 
-            HBITMAP slide = images_[slideIndex_];
+            HBITMAP slide = images_[slideIndex_].get();
             int bw = 0, bh = 0;
             if (bitmapSize(slide, bw, bh)) {
-                HDC src = CreateCompatibleDC(dc);
+                ScopedMemoryDc source(CreateCompatibleDC(dc));
+                const HDC src = source.get();
                 HGDIOBJ old = SelectObject(src, slide);
                 // The picture's own height, stretched to the window's: a source
                 // rectangle that leaves the bitmap draws nothing.
@@ -356,24 +350,21 @@ LRESULT CMainDlg::onPaint(UINT, WPARAM, LPARAM, bool&) {
                 blend(dc, 10, 0, W - 20, H, src, 10, 0, bw - 20, bh);
                 blend(dc, W - 10, 0, 10, H, src, bw - 10, 0, 10, bh);
                 SelectObject(src, old);
-                DeleteDC(src);
             }
             closeButton_.draw(dc);
             if (contentShown_ == 1) drawContent(dc, client);
 
-            HPEN pen = CreatePen(PS_SOLID, 1, kFrameColour);
-            HGDIOBJ oldPen = SelectObject(dc, pen);
+            ScopedGdiObject<HPEN> pen(CreatePen(PS_SOLID, 1, kFrameColour));
+            HGDIOBJ oldPen = SelectObject(dc, pen.get());
             HGDIOBJ oldBrush = SelectObject(dc, GetStockObject(NULL_BRUSH));
             Rectangle(dc, client.left, client.top, client.right, client.bottom);
             SelectObject(dc, oldBrush);
             SelectObject(dc, oldPen);
-            DeleteObject(pen);
+            pen.reset();
 
             BitBlt(paintDc, 0, 0, W, H, dc, 0, 0, SRCCOPY);
             SelectObject(dc, oldFrame);
         }
-        if (dc) DeleteDC(dc);
-        if (frame) DeleteObject(frame);
     }
     EndPaint(h, &ps);
     return 0;
@@ -383,27 +374,28 @@ void CMainDlg::drawContent(HDC dc, const RECT& R) {
     const int L = hasChannelIcon_ ? 100 : 20;
     if (stage_ == 0 && error_ != 0) redownloadButton_.draw(dc);
 
-    HGDIOBJ oldFont = SelectObject(dc, font_);
+    HGDIOBJ oldFont = SelectObject(dc, font_.get());
     SetTextColor(dc, kStatusColour);
     RECT text = {R.left + L, R.bottom - 85, R.right, R.bottom + 65};
     DrawTextW(dc, statusText_.c_str(), (int)statusText_.size(), &text, DT_SINGLELINE | DT_END_ELLIPSIS);
     SelectObject(dc, oldFont);
 
     int w = 0, h = 0;
-    if (hasChannelIcon_ && bitmapSize(images_[3], w, h)) {
-        HDC src = CreateCompatibleDC(dc);
-        HGDIOBJ old = SelectObject(src, images_[3]);
+    if (hasChannelIcon_ && bitmapSize(images_[3].get(), w, h)) {
+        ScopedMemoryDc source(CreateCompatibleDC(dc));
+        const HDC src = source.get();
+        HGDIOBJ old = SelectObject(src, images_[3].get());
         blend(dc, 10, R.bottom - 95, 80, 80, src, 0, 0, w, h);
         SelectObject(src, old);
-        DeleteDC(src);
     }
 
     const RECT P = {R.left + L, R.bottom - 55, R.right - 20, R.bottom - 40};
     progressRect_ = P;
     int iw = 0, ih = 0;
-    if (bitmapSize(progressImage_, iw, ih)) {
-        HDC src = CreateCompatibleDC(dc);
-        HGDIOBJ old = SelectObject(src, progressImage_);
+    if (bitmapSize(progressImage_.get(), iw, ih)) {
+        ScopedMemoryDc source(CreateCompatibleDC(dc));
+        const HDC src = source.get();
+        HGDIOBJ old = SelectObject(src, progressImage_.get());
         const int pw = P.right - P.left, ph = P.bottom - P.top;
         blend(dc, P.left, P.top, 10, ph, src, 0, 9, 10, 15);
         blend(dc, P.left + 10, P.top, pw - 20, ph, src, 10, 9, iw - 20, 15);
@@ -412,7 +404,6 @@ void CMainDlg::drawContent(HDC dc, const RECT& R) {
         const int fill = (F.right - F.left) * percent_ / 100;
         blend(dc, F.left, F.top, fill, F.bottom - F.top, src, 3, 0, 1, 9);
         SelectObject(src, old);
-        DeleteDC(src);
     }
 }
 
@@ -621,22 +612,19 @@ LRESULT CMainDlg::onInstallPicsReady(UINT, WPARAM, LPARAM, bool&) {
         int taken = 0;
         for (int i = 0; i < 3; ++i) {
             HBITMAP b = i < (int)pics.size() ? loadCheckedPicture(pics[i], 20) : nullptr;
-            freeBitmap(images_[i]);
-            images_[i] = b ? b : loadPng(defaults[i]);
+            images_[i].reset(b ? b : loadPng(defaults[i]));
             taken += b ? 1 : 0;
         }
         logPrintf("dialog: pictures %d/3 slides, icon %d", taken, 0);
         redrawAll();
     } else {
         for (int i = 0; i < 3; ++i) {
-            freeBitmap(images_[i]);
-            images_[i] = loadPng(defaults[i]);
+            images_[i].reset(loadPng(defaults[i]));
         }
         HBITMAP icon = iconPath.empty() || !fileExists(iconPath) ? nullptr : loadCheckedPicture(iconPath, 1);
         if (icon) {
             hasChannelIcon_ = 1;
-            freeBitmap(images_[3]);
-            images_[3] = icon;
+            images_[3].reset(icon);
         }
         logPrintf("dialog: pictures %d/3 slides, icon %d", 0, icon ? 1 : 0);
         RECT R;
@@ -656,13 +644,10 @@ HBITMAP CMainDlg::loadCheckedPicture(const std::wstring& path, int minWidth) con
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return nullptr;
     if (data.nFileSizeHigh != 0 || data.nFileSizeLow > kMaxPictureFileBytes) return nullptr;
-    HBITMAP b = loadImage(path.c_str(), nullptr);
+    ScopedGdiObject<HBITMAP> b(loadImage(path.c_str(), nullptr));
     int w = 0, h = 0;
-    if (!bitmapSize(b, w, h) || w < minWidth || w > 4096 || h < 1 || h > 4096) {
-        if (b) DeleteObject(b);
-        return nullptr;
-    }
-    return b;
+    if (!bitmapSize(b.get(), w, h) || w < minWidth || w > 4096 || h < 1 || h > 4096) return nullptr;
+    return b.release();
 }
 
 void CMainDlg::startRun(InstallAction action) {

@@ -17,6 +17,7 @@
 #include "platform/window/message_map.h"
 #include "platform/window/tray_icon.h"
 #include "platform/window/window.h"
+#include "toolkit/scoped_handle.h"
 #include "toolkit/smart_ptr.h"
 
 // What the dialog needs to know of the run, read once on the UI thread.
@@ -102,7 +103,7 @@ public:
     bool failureBoxOpen() const { return boxOpen_; }
     bool closed() const { return closed_; }
     bool picturesApplied() const { return picsState_ == 1; }
-    HBITMAP slideBitmap(int index) const { return index >= 0 && index < 4 ? images_[index] : nullptr; }
+    HBITMAP slideBitmap(int index) const { return index >= 0 && index < 4 ? images_[index].get() : nullptr; }
 
 protected:
     bool processMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
@@ -151,9 +152,9 @@ private:
     MainDialogInputs inputs_;
 
     int contentShown_ = 0;
-    HBITMAP images_[4] = {nullptr, nullptr, nullptr, nullptr};
-    HBITMAP progressImage_ = nullptr;
-    HFONT font_ = nullptr;
+    ScopedGdiObject<HBITMAP> images_[4];
+    ScopedGdiObject<HBITMAP> progressImage_;
+    ScopedGdiObject<HFONT> font_;
     CMButton closeButton_, tryNowButton_, installButton_, redownloadButton_;
     int width_ = 652, height_ = 410;
     RECT textArea_ = {0, 0, 0, 0};

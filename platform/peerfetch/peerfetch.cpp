@@ -20,6 +20,7 @@
 #include <cwchar>
 
 #include "platform/peerfetch/peerfetch_abi.h"
+#include "toolkit/scoped_handle.h"
 
 #define PEERFETCH_EXPORT extern "C"
 
@@ -111,8 +112,8 @@ struct Task {
 
     volatile LONG cancel = 0;
     volatile LONG callbacksRunning = 0;
-    HANDLE wake = nullptr;  // auto-reset: an operation completed, or stop
-    HANDLE thread = nullptr;
+    ScopedHandle wake;  // auto-reset: an operation completed, or stop
+    ScopedHandle thread;
     AsyncSink* sink = nullptr;
     Task* next = nullptr;
 
@@ -152,12 +153,11 @@ void logCall(const wchar_t* format, ...) {
     line[len++] = L'\n';
     char utf8[60000];
     int bytes = WideCharToMultiByte(CP_UTF8, 0, line, len, utf8, sizeof(utf8), nullptr, nullptr);
-    HANDLE f = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (f == INVALID_HANDLE_VALUE) return;
+    ScopedHandle f(CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!f) return;
     DWORD written = 0;
-    WriteFile(f, utf8, (DWORD)bytes, &written, nullptr);
-    CloseHandle(f);
+    WriteFile(f.get(), utf8, (DWORD)bytes, &written, nullptr);
 }
 
 // "fake:seq=C/D/T,C/D/T,..." with "q" for a failing query.
@@ -240,7 +240,7 @@ void CALLBACK statusCallback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID 
             logCall(L"sink freed handle=%I64u", (unsigned long long)t->handle);
 #endif
         }
-        SetEvent(t->wake);
+        SetEvent(t->wake.get());
     }
     LeaveCriticalSection(&t->lock);
     InterlockedDecrement(&t->callbacksRunning);
@@ -256,11 +256,8 @@ void closeDetached(HINTERNET h) {
     if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN, L"wininet.dll", &wininet) && wininet)
         close = reinterpret_cast<LPTHREAD_START_ROUTINE>(
             reinterpret_cast<void*>(GetProcAddress(wininet, "InternetCloseHandle")));
-    HANDLE thread = close ? CreateThread(nullptr, 0, close, h, 0, nullptr) : nullptr;
-    if (thread)
-        CloseHandle(thread);
-    else
-        InternetCloseHandle(h);
+    ScopedHandle thread(close ? CreateThread(nullptr, 0, close, h, 0, nullptr) : nullptr);
+    if (!thread) InternetCloseHandle(h);
 }
 
 // Detaches the task from WinINet: no callback of a handle of ours can run
@@ -343,7 +340,7 @@ void abandonPending(Task* t, bool usesSink) {
             LeaveCriticalSection(&t->lock);
             return;
         }
-        WaitForSingleObject(t->wake, 20);
+        WaitForSingleObject(t->wake.get(), 20);
     }
 }
 
@@ -362,7 +359,7 @@ WaitResult waitAsync(Task* t, ULONGLONG lastByte, DWORD_PTR* result, bool usesSi
             abandonPending(t, usesSink);
             return w;
         }
-        WaitForSingleObject(t->wake, kWaitSlice);
+        WaitForSingleObject(t->wake.get(), kWaitSlice);
     }
 }
 
@@ -376,12 +373,12 @@ uint64_t contentLength(HINTERNET request) {
 
 struct Download {
     Task* t;
-    HANDLE file = INVALID_HANDLE_VALUE;
+    ScopedHandle file;
     wchar_t* partPath = nullptr;
     DWORD filled = 0;  // bytes of the sink's buffer not yet written
 
     ~Download() {
-        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+        file.reset();
         if (partPath) {
             DeleteFileW(partPath);  // only still there when the download did not finish
             free(partPath);
@@ -389,7 +386,7 @@ struct Download {
     }
     bool flush() {
         DWORD written = 0;
-        if (filled && (!WriteFile(file, t->sink->data, filled, &written, nullptr) || written != filled))
+        if (filled && (!WriteFile(file.get(), t->sink->data, filled, &written, nullptr) || written != filled))
             return false;
         filled = 0;
         return true;
@@ -439,8 +436,8 @@ int32_t runDownload(Task* t) {
     // The task folder is the user's: an entry left under the name (a link
     // too) goes first, and the file is made new so that nothing is followed.
     removePlanted(d.partPath);
-    d.file = CreateFileW(d.partPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (d.file == INVALID_HANDLE_VALUE) return kPeerfetchFileError;
+    d.file.reset(CreateFileW(d.partPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!d.file) return kPeerfetchFileError;
 
     uint64_t downloaded = 0;
     lastByte = GetTickCount64();
@@ -503,8 +500,7 @@ int32_t runDownload(Task* t) {
     if (total && downloaded != total) return kPeerfetchNetworkError;
     if (t->cancel) return kPeerfetchStopped;
 
-    CloseHandle(d.file);
-    d.file = INVALID_HANDLE_VALUE;
+    d.file.reset();
     if (!MoveFileExW(d.partPath, t->fullPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED))
         return kPeerfetchFileError;
     EnterCriticalSection(&t->lock);
@@ -524,8 +520,6 @@ DWORD WINAPI taskThread(void* arg) {
 }
 
 void freeTask(Task* t) {
-    if (t->wake) CloseHandle(t->wake);
-    if (t->thread) CloseHandle(t->thread);
     DeleteCriticalSection(&t->lock);
     free(t->url);
     free(t->fullPath);
@@ -541,11 +535,10 @@ void freeTask(Task* t) {
 // while its handles are still open, then detaches them.
 void stopTask(Task* t) {
     InterlockedExchange(&t->cancel, 1);
-    if (t->wake) SetEvent(t->wake);
+    if (t->wake) SetEvent(t->wake.get());
     if (t->thread) {
-        WaitForSingleObject(t->thread, INFINITE);
-        CloseHandle(t->thread);
-        t->thread = nullptr;
+        WaitForSingleObject(t->thread.get(), INFINITE);
+        t->thread.reset();
     }
     closeInternet(t);
     // A callback that entered just before the handles were detached.
@@ -589,7 +582,7 @@ PEERFETCH_EXPORT PeerfetchHandle __stdcall PPStartTaskEx(const void* block, cons
     t->url = copyText(url, PeerfetchTaskParams::kUrlChars - 1);
     t->fullPath = copyText(fullPath, 32767);
     t->sink = static_cast<AsyncSink*>(calloc(1, sizeof(AsyncSink)));
-    t->wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    t->wake.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!t->url || !t->fullPath || !t->sink || !t->wake) {
         freeTask(t);
         return 0;
@@ -639,7 +632,7 @@ PEERFETCH_EXPORT PeerfetchHandle __stdcall PPStartTaskEx(const void* block, cons
         // this library is gone; it must not be unloaded under its own worker.
         HMODULE pinned = nullptr;
         GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN, L"wininet.dll", &pinned);
-        t->thread = CreateThread(nullptr, 0, taskThread, t, 0, nullptr);
+        t->thread.reset(CreateThread(nullptr, 0, taskThread, t, 0, nullptr));
         if (!t->thread) setCode(t, kPeerfetchNetworkError);
     }
     return t->handle;

@@ -110,12 +110,6 @@ struct Gate {
     HANDLE blocked, release;
 };
 
-// The machine-state mutex of the test prefix, held while alive.
-using MachineLock = tst::MachineStateLock;
-
-// A file's bytes (or its absence), put back on destruction.
-using SavedFile = tst::SavedFile;
-
 // HKLM machine-identifier cache value (or its absence), put back on destruction.
 class SavedMidCache {
 public:
@@ -353,10 +347,10 @@ private:
     std::wstring prog_, home_;
     std::unique_ptr<tst::LinuxProcess> server_;
     bool serverUp_ = false;
-    MachineLock lock_;
-    SavedFile adaptIni_;
-    SavedFile pending_;
-    SavedFile channelIni_;
+    tst::MachineStateLock lock_;
+    tst::SavedFile adaptIni_;
+    tst::SavedFile pending_;
+    tst::SavedFile channelIni_;
     SavedMidCache midCache_;
     std::vector<std::wstring> logs_;
 };

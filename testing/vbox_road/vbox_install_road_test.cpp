@@ -351,7 +351,7 @@ protected:
 
     static tst::LinuxProcess* server_;
     tst::MachineStateLock lock;
-    roadtest::SavedFile adaptIni{getAdaptIniPath()};
+    tst::SavedFile adaptIni{getAdaptIniPath()};
     tst::TempDir state{L"vbsi"};
     vboxtest::TestHost host;
     std::unique_ptr<VBoxManager> manager;
