@@ -18,6 +18,7 @@
 #include "services/log.h"
 #include "toolkit/child_process.h"
 #include "toolkit/file_util.h"
+#include "toolkit/scoped_handle.h"
 #include "toolkit/shell_util.h"
 #include "toolkit/string_util.h"
 #include "toolkit/sys_util.h"
@@ -65,8 +66,8 @@ void scheduleOne(const std::wstring& path) {
 void collectRemains(const std::wstring& folder, const std::vector<std::wstring>* keep,
                     std::vector<std::wstring>& files, std::vector<std::wstring>& folders, bool& keptSome) {
     WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
+    ScopedFindHandle find(FindFirstFileW((folder + L"\\*").c_str(), &data));
+    if (find) {
         do {
             const std::wstring name = data.cFileName;
             if (name == L"." || name == L"..") continue;
@@ -84,8 +85,7 @@ void collectRemains(const std::wstring& folder, const std::vector<std::wstring>*
             } else {
                 files.push_back(path);
             }
-        } while (FindNextFileW(find, &data));
-        FindClose(find);
+        } while (FindNextFileW(find.get(), &data));
     }
     if (!keptSome) folders.push_back(folder);
 }
@@ -159,23 +159,17 @@ void Removal::endProductPrograms() {
 }
 
 bool serviceExists(const std::wstring& name) {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) return true;
-    SC_HANDLE service = OpenServiceW(manager, name.c_str(), SERVICE_QUERY_STATUS);
-    const bool exists = service != nullptr || GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST;
-    if (service) CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-    return exists;
+    ScopedServiceHandle service(OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
+    return service || GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST;
 }
 
 bool deleteServiceAsItStands(const std::wstring& name) {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) return false;
-    SC_HANDLE service = OpenServiceW(manager, name.c_str(), DELETE);
-    const bool deleted = service && DeleteService(service);
-    if (service) CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-    return deleted;
+    ScopedServiceHandle service(OpenServiceW(manager.get(), name.c_str(), DELETE));
+    return service && DeleteService(service.get());
 }
 
 // A helper that does not stop would be left pointing at a deleted program:
@@ -247,13 +241,12 @@ std::wstring cleanDeployed(const std::wstring& home, const std::wstring& vmName)
     bool others = false;
     WIN32_FIND_DATAW data;
     std::vector<std::wstring> entries;
-    HANDLE find = FindFirstFileW((deployed + L"\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
+    ScopedFindHandle find(FindFirstFileW((deployed + L"\\*").c_str(), &data));
+    if (find) {
         do {
             const std::wstring name = data.cFileName;
             if (name != L"." && name != L"..") entries.push_back(name);
-        } while (FindNextFileW(find, &data));
-        FindClose(find);
+        } while (FindNextFileW(find.get(), &data));
     }
     for (const std::wstring& name : entries) {
         const std::wstring path = deployed + L"\\" + name;

@@ -23,6 +23,7 @@
 #include "services/web_hosts.h"
 #include "toolkit/child_process.h"
 #include "toolkit/file_util.h"
+#include "toolkit/scoped_handle.h"
 #include "toolkit/shell_util.h"
 #include "toolkit/string_util.h"
 #include "toolkit/zip_extract.h"
@@ -86,13 +87,12 @@ public:
     void finish() {
         g_qvApkInstallDone.store(true);
         if (!thread_) return;
-        WaitForSingleObject(thread_, INFINITE);
-        CloseHandle(thread_);
-        thread_ = nullptr;
+        WaitForSingleObject(thread_.get(), INFINITE);
+        thread_.reset();
     }
 
 private:
-    HANDLE thread_;
+    ScopedHandle thread_;
 };
 
 void marketPings(const std::wstring& sid) {
