@@ -173,6 +173,50 @@ def read_lines(path, encoding="utf-8"):
         return []
 
 
+def end_wineserver(build_dir, prefix):
+    """Ends the wineserver of that prefix (and every program of it)."""
+    if os.path.isdir(prefix):
+        subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix,
+                                                      HOME=os.path.join(build_dir, "wine", "home")),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def copy_template(arch_dir, prefix, env):
+    """A fresh prefix is a copy of one that wine-run set up once for this
+    architecture (half a minute saved per case); the copy has its own wineserver."""
+    build_dir = os.path.dirname(arch_dir)
+    template = os.path.join(build_dir, "wine", "road-template-" + os.path.basename(arch_dir))
+    os.makedirs(os.path.dirname(template), exist_ok=True)
+    with open(template + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        ready = os.path.join(template, "drive_c", ".road-template")
+        if not os.path.exists(ready):
+            shutil.rmtree(template, ignore_errors=True)
+            template_env = dict(env, TARVO_BUILD_DIR=build_dir, TARVO_WINEPREFIX=template)
+            subprocess.run([os.path.join(ROOT, "scripts", "wine-run"),
+                            os.path.join(arch_dir, "bin", "qv_road_probe.exe")],
+                           env=template_env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=900)
+            end_wineserver(build_dir, template)
+            subprocess.run(["wineserver", "-w"], env=dict(env, WINEPREFIX=template,
+                                                          HOME=os.path.join(build_dir, "wine", "home")),
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+            if os.path.isdir(os.path.join(template, "drive_c")):
+                open(ready, "w").close()
+        if os.path.exists(ready):
+            os.makedirs(os.path.dirname(prefix), exist_ok=True)
+            subprocess.run(["cp", "-a", "--reflink=auto", template, prefix], check=True)
+            os.remove(os.path.join(prefix, "drive_c", ".road-template"))
+
+
+def fresh_prefix(arch_dir, prefix):
+    """The prefix made afresh from the template, its old wineserver ended first."""
+    arch_dir, prefix = os.path.abspath(arch_dir), os.path.abspath(prefix)
+    end_wineserver(os.path.dirname(arch_dir), prefix)
+    shutil.rmtree(prefix, ignore_errors=True)
+    copy_template(arch_dir, prefix, os.environ)
+
+
 class Road:
     def __init__(self, arch_dir, prefix, files=(), channel=None, keep_prefix=False, vbox=None):
         self.arch_dir = os.path.abspath(arch_dir)
@@ -223,30 +267,7 @@ class Road:
     # -- set-up ----------------------------------------------------------------
 
     def _copy_template(self):
-        """A fresh prefix is a copy of one that wine-run set up once for this
-        architecture (half a minute saved per case); the copy has its own wineserver."""
-        template = os.path.join(self.build_dir, "wine", "road-template-" + os.path.basename(self.arch_dir))
-        os.makedirs(os.path.dirname(template), exist_ok=True)
-        with open(template + ".lock", "w") as lock:
-            fcntl.flock(lock, fcntl.LOCK_EX)
-            ready = os.path.join(template, "drive_c", ".road-template")
-            if not os.path.exists(ready):
-                shutil.rmtree(template, ignore_errors=True)
-                env = dict(self.env, TARVO_WINEPREFIX=template)
-                subprocess.run([os.path.join(ROOT, "scripts", "wine-run"), os.path.join(self.bin, "qv_road_probe.exe")],
-                               env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL, timeout=900)
-                wine_env = dict(self.env, WINEPREFIX=template, HOME=os.path.join(self.build_dir, "wine", "home"))
-                subprocess.run(["wineserver", "-k"], env=wine_env, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
-                subprocess.run(["wineserver", "-w"], env=wine_env, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL, timeout=120)
-                if os.path.isdir(os.path.join(template, "drive_c")):
-                    open(ready, "w").close()
-            if os.path.exists(ready):
-                os.makedirs(os.path.dirname(self.prefix), exist_ok=True)
-                subprocess.run(["cp", "-a", "--reflink=auto", template, self.prefix], check=True)
-                os.remove(os.path.join(self.prefix, "drive_c", ".road-template"))
+        copy_template(self.arch_dir, self.prefix, self.env)
 
     def set_channel(self, changes):
         """The sample channel's documents, with changes to the entry of every channel."""
@@ -442,10 +463,7 @@ class Road:
     # -- tear-down -------------------------------------------------------------
 
     def _kill_wineserver(self):
-        if os.path.isdir(self.prefix):
-            subprocess.run(["wineserver", "-k"], env=dict(self.env, WINEPREFIX=self.prefix,
-                                                          HOME=os.path.join(self.build_dir, "wine", "home")),
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        end_wineserver(self.build_dir, self.prefix)
 
     def running_pids(self):
         """"pid:image" of every stand-in and player that the records list as
