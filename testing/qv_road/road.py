@@ -49,7 +49,8 @@ ADB_PORT = 52817  # the product's adb client never changes it
 VBOX_STATE = "vbox-state"  # C:\vbox-state
 LOADER_LIMIT_S = 600
 SETTLE_LIMIT_S = 30
-QUIET_S = 5
+QUIET_S = 1.5
+UNLISTED_QUIET_S = 5
 
 
 def wine_loader():
@@ -403,6 +404,26 @@ class Road:
                 running.pop(pid, None)
         return not running
 
+    def _short_lived_processes(self):
+        """Images of the prefix's processes that are neither Wine's own, nor the
+        long-lived stand-ins and the player, nor this probe; None when the list
+        cannot be read."""
+        rc, out = self.wine_run(os.path.join(self.bin, "qv_road_probe.exe"), ["--processes"], 60)
+        try:
+            listed = json.loads(out.decode("utf-8", "replace"))["processes"] if rc == 0 and out else None
+        except (ValueError, KeyError):
+            listed = None
+        if listed is None:
+            return None
+        out = []
+        for p in listed:
+            image = p.get("image", "")
+            name = re.sub(r"\.exe$", "", image.split("\\")[-1], flags=re.I)
+            if image.lower().startswith("c:\\windows\\") or name in LONG_LIVED | {"TarvoPlayer", "qv_road_probe"}:
+                continue
+            out.append(image)
+        return out
+
     def run(self, words, modes=None, limit=LOADER_LIMIT_S):
         """Runs the loader with words and collects the Run."""
         self.write_modes(modes)
@@ -419,8 +440,9 @@ class Road:
             # Into a file, not a pipe: programs that the loader starts keep Wine's stdio open.
             run.exit_code, _ = self.wine_run(os.path.join(self.user_data, "TarvoLoader.exe"), words, limit,
                                              stdout=err, stderr=err, debug="-all,warn+seh,+debugstr")
-        # Tools that the loader started without waiting finish first; a tool that is
-        # still starting has no line yet, so the record must also stay quiet a while.
+        # Tools that the loader started without waiting finish first. A tool that is
+        # still starting has no line yet but is a process of the prefix already; a
+        # long-lived program may still start one, so the record also stays quiet a while.
         deadline = time.time() + SETTLE_LIMIT_S
         seen, quiet_since = -1, time.time()
         while time.time() < deadline:
@@ -428,8 +450,11 @@ class Road:
             if len(record) != seen:
                 seen, quiet_since = len(record), time.time()
             elif self._settled(record) and time.time() - quiet_since >= QUIET_S:
-                break
-            time.sleep(0.5)
+                left = self._short_lived_processes()
+                # Without a process list only a longer quiet tells.
+                if left == [] or (left is None and time.time() - quiet_since >= UNLISTED_QUIET_S):
+                    break
+            time.sleep(0.25)
         with open(debug_file, "rb") as f:
             for raw in f.read().decode("latin-1").splitlines():
                 hit = re.search(r'OutputDebugString[AW] "(.*)"(\.\.\.)?$', raw)
