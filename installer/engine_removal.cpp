@@ -343,7 +343,7 @@ int Removal::run() {
         removeShortcutsAndEntry();
         runStep("progress", [&] { fire(1, 10, mainProgram); });
         runStep("engine setup", [&] { runQvUninstaller(); });
-        runStep("progress", [&] { pace(1500, {20, 30, 40}, mainProgram); });
+        runStep("progress", [&] { pace(removalBounds().qvMainPaceMs, {20, 30, 40}, mainProgram); });
         runStep("progress", [&] { fire(1, 55, mainProgram); });
         runStep("player home", [&] { deletePlayerHome(std::wstring()); });
     } else {
@@ -357,7 +357,7 @@ int Removal::run() {
         }
         runStep("helper service", [&] { removeHelperService(); });
         runStep("progress", [&] { fire(1, 10, mainProgram); });
-        runStep("progress", [&] { pace(100, {20, 30, 40}, mainProgram); });
+        runStep("progress", [&] { pace(removalBounds().vboxPaceMs, {20, 30, 40}, mainProgram); });
         removeShortcutsAndEntry();
         runStep("progress", [&] { fire(1, 55, mainProgram); });
         // An installed Qv player stays.
@@ -375,7 +375,8 @@ int Removal::run() {
         runStep("progress", [&] { fire(1, 60, L"删除快捷方式..."); });
         deleteAppsAndUserData(qv_ ? std::wstring() : L"log");
     }
-    runStep("progress", [&] { pace(qv_ ? 200 : 100, {60, 70, 80}, dataFiles); });
+    const DWORD dataPaceMs = qv_ ? removalBounds().qvDataPaceMs : removalBounds().vboxPaceMs;
+    runStep("progress", [&] { pace(dataPaceMs, {60, 70, 80}, dataFiles); });
 
     runStep("progress", [&] { fire(2, 100, L"卸载" + places_.name + L"完毕"); });
     logPrintf("uninstall ok");

@@ -14,6 +14,10 @@ struct RemovalBounds {
     DWORD setupUninstallMs = 600000;  // "qvInstaller.exe uninstall"
     DWORD helperServiceMs = 60000;    // the helper service's stop before its removal
     DWORD helperRetryMs = 5000;       // the second removal, after its process was ended
+    // The pause before each of the paced progress events.
+    DWORD qvMainPaceMs = 1500;        // Qv: 20, 30, 40 after the engine's setup
+    DWORD qvDataPaceMs = 200;         // Qv: 60, 70, 80 after the data folders
+    DWORD vboxPaceMs = 100;           // VBox: both runs of three
 };
 RemovalBounds& removalBounds();
 

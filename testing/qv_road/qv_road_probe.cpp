@@ -359,7 +359,14 @@ std::wstring envValue(const wchar_t* name) {
 
 }  // namespace
 
-int wmain() {
+int wmain(int argc, wchar_t** argv) {
+    // "--processes": only the running processes, for a road that waits for its programs to end.
+    if (argc > 1 && std::wstring(argv[1]) == L"--processes") {
+        const std::string out = "{\"processes\":" + processes() + "}\n";
+        fwrite(out.data(), 1, out.size(), stdout);
+        fflush(stdout);
+        return 0;
+    }
     CoInitialize(nullptr);
     const std::wstring userData = folder(CSIDL_APPDATA) + L"\\tarvozhushou";
     const std::wstring adaptIni = folder(CSIDL_COMMON_APPDATA) + L"\\tarvozhushou\\tarvoadapt.ini";

@@ -49,7 +49,8 @@ ADB_PORT = 52817  # the product's adb client never changes it
 VBOX_STATE = "vbox-state"  # C:\vbox-state
 LOADER_LIMIT_S = 600
 SETTLE_LIMIT_S = 30
-QUIET_S = 5
+QUIET_S = 1.5
+UNLISTED_QUIET_S = 5
 
 
 def wine_loader():
@@ -173,6 +174,50 @@ def read_lines(path, encoding="utf-8"):
         return []
 
 
+def end_wineserver(build_dir, prefix):
+    """Ends the wineserver of that prefix (and every program of it)."""
+    if os.path.isdir(prefix):
+        subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix,
+                                                      HOME=os.path.join(build_dir, "wine", "home")),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def copy_template(arch_dir, prefix, env):
+    """A fresh prefix is a copy of one that wine-run set up once for this
+    architecture (half a minute saved per case); the copy has its own wineserver."""
+    build_dir = os.path.dirname(arch_dir)
+    template = os.path.join(build_dir, "wine", "road-template-" + os.path.basename(arch_dir))
+    os.makedirs(os.path.dirname(template), exist_ok=True)
+    with open(template + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        ready = os.path.join(template, "drive_c", ".road-template")
+        if not os.path.exists(ready):
+            shutil.rmtree(template, ignore_errors=True)
+            template_env = dict(env, TARVO_BUILD_DIR=build_dir, TARVO_WINEPREFIX=template)
+            subprocess.run([os.path.join(ROOT, "scripts", "wine-run"),
+                            os.path.join(arch_dir, "bin", "qv_road_probe.exe")],
+                           env=template_env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=900)
+            end_wineserver(build_dir, template)
+            subprocess.run(["wineserver", "-w"], env=dict(env, WINEPREFIX=template,
+                                                          HOME=os.path.join(build_dir, "wine", "home")),
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+            if os.path.isdir(os.path.join(template, "drive_c")):
+                open(ready, "w").close()
+        if os.path.exists(ready):
+            os.makedirs(os.path.dirname(prefix), exist_ok=True)
+            subprocess.run(["cp", "-a", "--reflink=auto", template, prefix], check=True)
+            os.remove(os.path.join(prefix, "drive_c", ".road-template"))
+
+
+def fresh_prefix(arch_dir, prefix):
+    """The prefix made afresh from the template, its old wineserver ended first."""
+    arch_dir, prefix = os.path.abspath(arch_dir), os.path.abspath(prefix)
+    end_wineserver(os.path.dirname(arch_dir), prefix)
+    shutil.rmtree(prefix, ignore_errors=True)
+    copy_template(arch_dir, prefix, os.environ)
+
+
 class Road:
     def __init__(self, arch_dir, prefix, files=(), channel=None, keep_prefix=False, vbox=None):
         self.arch_dir = os.path.abspath(arch_dir)
@@ -223,30 +268,7 @@ class Road:
     # -- set-up ----------------------------------------------------------------
 
     def _copy_template(self):
-        """A fresh prefix is a copy of one that wine-run set up once for this
-        architecture (half a minute saved per case); the copy has its own wineserver."""
-        template = os.path.join(self.build_dir, "wine", "road-template-" + os.path.basename(self.arch_dir))
-        os.makedirs(os.path.dirname(template), exist_ok=True)
-        with open(template + ".lock", "w") as lock:
-            fcntl.flock(lock, fcntl.LOCK_EX)
-            ready = os.path.join(template, "drive_c", ".road-template")
-            if not os.path.exists(ready):
-                shutil.rmtree(template, ignore_errors=True)
-                env = dict(self.env, TARVO_WINEPREFIX=template)
-                subprocess.run([os.path.join(ROOT, "scripts", "wine-run"), os.path.join(self.bin, "qv_road_probe.exe")],
-                               env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL, timeout=900)
-                wine_env = dict(self.env, WINEPREFIX=template, HOME=os.path.join(self.build_dir, "wine", "home"))
-                subprocess.run(["wineserver", "-k"], env=wine_env, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
-                subprocess.run(["wineserver", "-w"], env=wine_env, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL, timeout=120)
-                if os.path.isdir(os.path.join(template, "drive_c")):
-                    open(ready, "w").close()
-            if os.path.exists(ready):
-                os.makedirs(os.path.dirname(self.prefix), exist_ok=True)
-                subprocess.run(["cp", "-a", "--reflink=auto", template, self.prefix], check=True)
-                os.remove(os.path.join(self.prefix, "drive_c", ".road-template"))
+        copy_template(self.arch_dir, self.prefix, self.env)
 
     def set_channel(self, changes):
         """The sample channel's documents, with changes to the entry of every channel."""
@@ -382,6 +404,26 @@ class Road:
                 running.pop(pid, None)
         return not running
 
+    def _short_lived_processes(self):
+        """Images of the prefix's processes that are neither Wine's own, nor the
+        long-lived stand-ins and the player, nor this probe; None when the list
+        cannot be read."""
+        rc, out = self.wine_run(os.path.join(self.bin, "qv_road_probe.exe"), ["--processes"], 60)
+        try:
+            listed = json.loads(out.decode("utf-8", "replace"))["processes"] if rc == 0 and out else None
+        except (ValueError, KeyError):
+            listed = None
+        if listed is None:
+            return None
+        out = []
+        for p in listed:
+            image = p.get("image", "")
+            name = re.sub(r"\.exe$", "", image.split("\\")[-1], flags=re.I)
+            if image.lower().startswith("c:\\windows\\") or name in LONG_LIVED | {"TarvoPlayer", "qv_road_probe"}:
+                continue
+            out.append(image)
+        return out
+
     def run(self, words, modes=None, limit=LOADER_LIMIT_S):
         """Runs the loader with words and collects the Run."""
         self.write_modes(modes)
@@ -398,8 +440,9 @@ class Road:
             # Into a file, not a pipe: programs that the loader starts keep Wine's stdio open.
             run.exit_code, _ = self.wine_run(os.path.join(self.user_data, "TarvoLoader.exe"), words, limit,
                                              stdout=err, stderr=err, debug="-all,warn+seh,+debugstr")
-        # Tools that the loader started without waiting finish first; a tool that is
-        # still starting has no line yet, so the record must also stay quiet a while.
+        # Tools that the loader started without waiting finish first. A tool that is
+        # still starting has no line yet but is a process of the prefix already; a
+        # long-lived program may still start one, so the record also stays quiet a while.
         deadline = time.time() + SETTLE_LIMIT_S
         seen, quiet_since = -1, time.time()
         while time.time() < deadline:
@@ -407,8 +450,11 @@ class Road:
             if len(record) != seen:
                 seen, quiet_since = len(record), time.time()
             elif self._settled(record) and time.time() - quiet_since >= QUIET_S:
-                break
-            time.sleep(0.5)
+                left = self._short_lived_processes()
+                # Without a process list only a longer quiet tells.
+                if left == [] or (left is None and time.time() - quiet_since >= UNLISTED_QUIET_S):
+                    break
+            time.sleep(0.25)
         with open(debug_file, "rb") as f:
             for raw in f.read().decode("latin-1").splitlines():
                 hit = re.search(r'OutputDebugString[AW] "(.*)"(\.\.\.)?$', raw)
@@ -442,10 +488,7 @@ class Road:
     # -- tear-down -------------------------------------------------------------
 
     def _kill_wineserver(self):
-        if os.path.isdir(self.prefix):
-            subprocess.run(["wineserver", "-k"], env=dict(self.env, WINEPREFIX=self.prefix,
-                                                          HOME=os.path.join(self.build_dir, "wine", "home")),
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        end_wineserver(self.build_dir, self.prefix)
 
     def running_pids(self):
         """"pid:image" of every stand-in and player that the records list as

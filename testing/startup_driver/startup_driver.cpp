@@ -90,6 +90,7 @@ struct DriverKeys {
     std::wstring gate;     // driver.gate: events <gate>.blocked (set) and <gate>.release (awaited)
     bool productEngine = false;  // driver.engine=product: the product's engine implementations
     long removalBoundsMs = -1;   // driver.removalBoundsMs: the removal's waits and the Qv tools' bounds
+    long removalPaceMs = -1;     // driver.removalPaceMs: the pause before each paced removal event
     std::string entryEngine;     // driver.writeUninstallEntry=qv|vbox: only write that engine's entry
     bool realWindow = false;     // driver.window=real: the product's dialog and window run
     bool homeThrows = false;     // driver.playerHome=throw: off the main thread, once the engine is made
@@ -115,9 +116,9 @@ bool takeDriverKeys(std::string& text, DriverKeys& keys, std::string& error) {
             keys.blockOp = value[0] - '0';
         } else if (key == "driver.engine" && (value == "product" || value == "scripted")) {
             keys.productEngine = value == "product";
-        } else if (key == "driver.removalBoundsMs" && !value.empty() &&
+        } else if ((key == "driver.removalBoundsMs" || key == "driver.removalPaceMs") && !value.empty() &&
                    value.find_first_not_of("0123456789") == std::string::npos && value.size() < 9) {
-            keys.removalBoundsMs = atol(value.c_str());
+            (key == "driver.removalPaceMs" ? keys.removalPaceMs : keys.removalBoundsMs) = atol(value.c_str());
         } else if (key == "driver.writeUninstallEntry" && (value == "qv" || value == "vbox")) {
             keys.entryEngine = value;
         } else if (key == "driver.window" && value == "real") {
@@ -406,6 +407,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         removalBounds().helperRetryMs = ms;
         qvToolLimits().quitMs = ms;
         qvToolLimits().serviceStopMs = ms;
+    }
+    if (keys.removalPaceMs >= 0) {
+        const DWORD ms = (DWORD)keys.removalPaceMs;
+        removalBounds().qvMainPaceMs = ms;
+        removalBounds().qvDataPaceMs = ms;
+        removalBounds().vboxPaceMs = ms;
     }
     services.realWindow = keys.realWindow;
     v2::setInstallerEnv(&env);

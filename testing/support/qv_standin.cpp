@@ -45,6 +45,19 @@ bool serviceRunning(const wchar_t* name) {
 
 std::wstring quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 
+// Some process of that program name runs.
+bool processRuns(const wchar_t* exe) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return false;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    bool found = false;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found; more = Process32NextW(snapshot, &entry))
+        found = lstrcmpiW(entry.szExeFile, exe) == 0;
+    CloseHandle(snapshot);
+    return found;
+}
+
 }  // namespace
 
 StandinEngine::StandinEngine(const std::wstring& root) {
@@ -60,6 +73,9 @@ StandinEngine::StandinEngine(const std::wstring& root) {
 }
 
 StandinEngine::~StandinEngine() {
+    // A launch the test's program left under way would bring the services up
+    // while TV-Quit waits for them to stop: it ends first.
+    for (int i = 0; i < 100 && processRuns(L"TV-StartLauncher.exe"); ++i) Sleep(100);
     if (tst::fileExists(folder_ + L"TV-Quit.exe"))
         tst::runProgram(quoted(folder_ + L"TV-Quit.exe"), 30000);
     tst::purgeService("tvHdAndroidSvc");
@@ -154,17 +170,7 @@ bool StandinEngine::start() {
     return false;
 }
 
-bool StandinEngine::running() {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return false;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    bool found = false;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found; more = Process32NextW(snapshot, &entry))
-        found = lstrcmpiW(entry.szExeFile, L"TV-Service.exe") == 0;
-    CloseHandle(snapshot);
-    return found;
-}
+bool StandinEngine::running() { return processRuns(L"TV-Service.exe"); }
 
 void StandinEngine::setMode(const std::wstring& program, const std::wstring& mode, DWORD delayMs, int exitCode,
                             int times) {
