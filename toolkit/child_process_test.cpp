@@ -335,31 +335,64 @@ struct GrowScope {
 // pipe: the program never blocks on a full pipe and its exit code is kept.
 TEST(ProcessRunnerTest, ReaderOutOfMemoryStillDrainsThePipe) {
     GrowScope scope(&growOnce);
-    ProcessRunner runner;
-    DWORD start = GetTickCount();
-    ASSERT_TRUE(runner.run(childCommand(L"@kib 2048"), 30000));
-    EXPECT_FALSE(runner.timedOut());
-    EXPECT_LT(GetTickCount() - start, 10000u);
-    EXPECT_EQ(0u, runner.exitCode());
-    EXPECT_EQ("", runner.getOutput());
-    ASSERT_NE(nullptr, runner.record());
-    EXPECT_EQ(0u, runner.record()->status);
-}
-
-// A reader thread that cannot be started: the run still reports the started
-// program and its exit code, with status 101, and a program with much output
-// is not left blocked on a pipe nobody reads.
-TEST(ProcessRunnerTest, ReaderThatCannotStartEndsTheRun) {
-    for (int failing : {1, 2}) {
-        SCOPED_TRACE(failing);
-        failReaderStartForTests(failing);
+    {
         ProcessRunner runner;
         DWORD start = GetTickCount();
-        ASSERT_TRUE(runner.run(childCommand(L"@kib 1024"), 30000));
+        ASSERT_TRUE(runner.run(childCommand(L"@kib 2048"), 30000));
+        EXPECT_FALSE(runner.timedOut());
+        EXPECT_LT(GetTickCount() - start, 10000u);
+        EXPECT_EQ(0u, runner.exitCode());
+        EXPECT_EQ("", runner.getOutput());
+        ASSERT_NE(nullptr, runner.record());
+        EXPECT_EQ(0u, runner.record()->status);
+    }
+    // A second holder of the read end keeps the pipe from breaking when a
+    // reader gives up: then only the reader's draining lets the program end.
+    ProcessRecord* record = processCreate();
+    ASSERT_NE(nullptr, record);
+    ASSERT_EQ(0, processStart(record, childCommand(L"@kib 2048")));
+    HANDLE held = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), record->stdoutParent, GetCurrentProcess(), &held, 0, FALSE,
+                                DUPLICATE_SAME_ACCESS));
+    HANDLE program = record->process;
+    std::thread watchdog([program] {
+        if (WaitForSingleObject(program, 10000) == WAIT_TIMEOUT) TerminateProcess(program, 99);
+    });
+    EXPECT_EQ(0, processWait(record));
+    watchdog.join();
+    CloseHandle(held);
+    EXPECT_EQ(0u, record->exitCode) << "the program blocked on a pipe nobody read";
+    EXPECT_EQ(0u, record->outLength);
+    processFree(record);
+}
+
+// A reader thread that cannot be started: the run still waits for the started
+// program and reports its exit code, with status 101, and a program with much
+// output is not left blocked on a pipe nobody reads.
+TEST(ProcessRunnerTest, ReaderThatCannotStartEndsTheRun) {
+    struct Case {
+        int failing;
+        const wchar_t* args;
+        uint32_t exitCode;
+    } cases[] = {
+        {1, L"@kib 1024", 0},
+        {2, L"@kib 1024", 0},
+        {1, L"@grandchild 0 7 300", 7},
+        {2, L"@grandchild 0 7 300", 7},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.failing);
+        SCOPED_TRACE(tst::narrow(c.args));
+        failReaderStartForTests(c.failing);
+        ProcessRunner runner;
+        DWORD start = GetTickCount();
+        ASSERT_TRUE(runner.run(childCommand(c.args), 30000));
         failReaderStartForTests(0);
         EXPECT_FALSE(runner.timedOut());
         EXPECT_LT(GetTickCount() - start, 10000u);
+        EXPECT_EQ(c.exitCode, runner.exitCode());
         ASSERT_NE(nullptr, runner.record());
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(runner.record()->process, 0));
         EXPECT_EQ(101u, runner.record()->status);
         EXPECT_EQ(static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY), runner.record()->lastError);
         EXPECT_EQ(nullptr, runner.record()->stdoutParent);
