@@ -1,8 +1,7 @@
 #include "testing/support/qv_standin.h"
 
-#include <tlhelp32.h>
-
 #include "services/loader_env.h"
+#include "toolkit/sys_util.h"
 
 namespace qvtest {
 
@@ -45,19 +44,6 @@ bool serviceRunning(const wchar_t* name) {
 
 std::wstring quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 
-// Some process of that program name runs.
-bool processRuns(const wchar_t* exe) {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return false;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    bool found = false;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found; more = Process32NextW(snapshot, &entry))
-        found = lstrcmpiW(entry.szExeFile, exe) == 0;
-    CloseHandle(snapshot);
-    return found;
-}
-
 }  // namespace
 
 StandinEngine::StandinEngine(const std::wstring& root) {
@@ -75,7 +61,7 @@ StandinEngine::StandinEngine(const std::wstring& root) {
 StandinEngine::~StandinEngine() {
     // A launch the test's program left under way would bring the services up
     // while TV-Quit waits for them to stop: it ends first.
-    for (int i = 0; i < 100 && processRuns(L"TV-StartLauncher.exe"); ++i) Sleep(100);
+    for (int i = 0; i < 100 && findProcessId(L"TV-StartLauncher.exe") != 0; ++i) Sleep(100);
     if (tst::fileExists(folder_ + L"TV-Quit.exe"))
         tst::runProgram(quoted(folder_ + L"TV-Quit.exe"), 30000);
     tst::purgeService("tvHdAndroidSvc");
@@ -170,7 +156,7 @@ bool StandinEngine::start() {
     return false;
 }
 
-bool StandinEngine::running() { return processRuns(L"TV-Service.exe"); }
+bool StandinEngine::running() { return findProcessId(L"TV-Service.exe") != 0; }
 
 void StandinEngine::setMode(const std::wstring& program, const std::wstring& mode, DWORD delayMs, int exitCode,
                             int times) {
