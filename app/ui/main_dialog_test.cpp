@@ -200,12 +200,12 @@ HWND findVisible(const wchar_t* cls) {
     return nullptr;
 }
 
-void pressKey(WORD vk) {
-    INPUT in[2] = {};
-    in[0].type = in[1].type = INPUT_KEYBOARD;
-    in[0].ki.wVk = in[1].ki.wVk = vk;
-    in[1].ki.dwFlags = KEYEVENTF_KEYUP;
-    SendInput(2, in, sizeof(INPUT));
+// A key for the open menu, into its thread's queue, where the menu's loop reads
+// it. Input through SendInput goes to whichever window of the shared desktop
+// has the focus: lost, it left the menu (and the test) waiting for ever.
+void pressMenuKey(HWND menuWindow, WORD vk) {
+    PostMessageW(menuWindow, WM_KEYDOWN, vk, 1);
+    PostMessageW(menuWindow, WM_KEYUP, vk, 0xC0000001);
 }
 
 TEST_F(DialogTest, TrayMenuOffersShowAndExitAndExitEndsTheRun) {
@@ -229,11 +229,11 @@ TEST_F(DialogTest, TrayMenuOffersShowAndExitAndExitEndsTheRun) {
                 defaultItem = (int)GetMenuDefaultItem(m, TRUE, 0);
                 menuSeen = true;
                 Sleep(200);
-                pressKey(VK_DOWN);
+                pressMenuKey(menuWindow, VK_DOWN);
                 Sleep(100);
-                pressKey(VK_DOWN);
+                pressMenuKey(menuWindow, VK_DOWN);
                 Sleep(100);
-                pressKey(VK_RETURN);
+                pressMenuKey(menuWindow, VK_RETURN);
                 return;
             }
             Sleep(50);

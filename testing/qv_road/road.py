@@ -40,6 +40,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, os.path.join(ROOT, "scripts"))
+import prefix_copy  # noqa: E402
 HOST_KEYS = ("stat_host", "product_host", "market_host", "market_down_host", "market_stat_host", "www_host",
              "cdn_host")
 # Stand-ins that keep running after the loader: the services and the front-end.
@@ -48,6 +50,9 @@ LONG_LIVED = {"TV-Service", "tvHdDrv", "TV-Frontend", "TarvoHelper", "helper_ser
 ADB_PORT = 52817  # the product's adb client never changes it
 VBOX_STATE = "vbox-state"  # C:\vbox-state
 LOADER_LIMIT_S = 600
+# One loader run of a test case: seconds alone, about a minute on a loaded machine;
+# a hung run ends here, well inside the time limit of its test.
+RUN_LIMIT_S = 180
 SETTLE_LIMIT_S = 30
 QUIET_S = 1.5
 UNLISTED_QUIET_S = 5
@@ -206,7 +211,7 @@ def copy_template(arch_dir, prefix, env):
                 open(ready, "w").close()
         if os.path.exists(ready):
             os.makedirs(os.path.dirname(prefix), exist_ok=True)
-            subprocess.run(["cp", "-a", "--reflink=auto", template, prefix], check=True)
+            prefix_copy.copy_prefix(template, prefix)
             os.remove(os.path.join(prefix, "drive_c", ".road-template"))
 
 

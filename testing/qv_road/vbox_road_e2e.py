@@ -91,7 +91,7 @@ class Case(qv_road_e2e.Case):
         if row.get("modes"):
             with open(os.path.join(r.vbox_state, "modes.ini"), "w", newline="") as f:
                 f.write(row["modes"].replace("\n", "\r\n"))
-        run = self.last_run = r.run(row.get("words", WORDS))
+        run = self.last_run = r.run(row.get("words", WORDS), limit=road.RUN_LIMIT_S)
         self.ended_normally(run, row["result"])
         msgs = run.log_messages()
         c.in_order(msgs, row.get("log", []), "log lines")
