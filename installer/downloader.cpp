@@ -271,10 +271,11 @@ int Downloader::run() {
     }
 
     if (!totalProgressDelegate.empty()) {
+        const DWORD rampStepMs = downloaderLimits().rampStepMs;
         while (percent < 100.0f) {
             fireTotal(1, percent);
             percent += 1.0f;
-            Sleep(kPollMs);
+            Sleep(rampStepMs);
         }
     }
 

@@ -19,6 +19,9 @@ struct DownloaderLimits {
     // A task whose downloaded bytes have not grown for this long, counted from
     // its start, fails.
     uint32_t stallMs = 600000;
+    // The pause between the steps of one percent that take the overall
+    // percent to 100 once every task has settled.
+    uint32_t rampStepMs = 100;
 };
 DownloaderLimits& downloaderLimits();
 

@@ -292,6 +292,9 @@ void applySeams(const Case& c) {
         setDotNetBinderForTests([binds](const std::wstring&) { return binds; });
     }
     if (c.stallLimitMs > 0) downloaderLimits().stallMs = (uint32_t)c.stallLimitMs;
+    // No case is about the ramp's pace (the downloader's own tests are): a failed
+    // batch would otherwise wait ten seconds on its way to 100.
+    downloaderLimits().rampStepMs = 5;
     v2::QvInstallLimits& limits = v2::qvInstallLimits();
     if (c.setupMs > 0) limits.setupMs = (DWORD)c.setupMs;
     if (c.dotnetMs > 0) limits.dotnetMs = (DWORD)c.dotnetMs;
