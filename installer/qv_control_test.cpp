@@ -436,6 +436,11 @@ TEST(QvControlLaunchTest, LaunchByAppId) {
         {"empty activity, present by its icon", L"qvl1", true, false, true, {"TV-RunApp"}, false, "app qvl1 exists!",
          "  -p com.a.b -a MainActivity", ""},
     };
+    // One turn of the machine-state lock for all the cases: each case's stand-in
+    // engine takes it again (the mutex is this thread's), instead of queueing
+    // behind the other tests once per case.
+    tst::MachineStateLock machine;
+    ASSERT_TRUE(machine.held());
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         StandinEngine engine;
