@@ -20,9 +20,11 @@ def copy_prefix(source, target):
     if os.path.lexists(target):
         raise FileExistsError(target)
     windows = os.path.join(source, "drive_c", "windows") + os.sep
+    folders = []
     for top, dirs, files in os.walk(source):
         into = os.path.join(target, os.path.relpath(top, source))
         os.makedirs(into, exist_ok=True)
+        folders.append((top, into))
         shared = (top + os.sep).startswith(windows)
         for name in list(dirs) + files:
             src, dest = os.path.join(top, name), os.path.join(into, name)
@@ -37,8 +39,8 @@ def copy_prefix(source, target):
             else:
                 shutil.copy2(src, dest, follow_symlinks=False)
     # Folder times last, once their entries are in.
-    for top, dirs, _ in os.walk(source):
-        shutil.copystat(top, os.path.join(target, os.path.relpath(top, source)))
+    for top, into in folders:
+        shutil.copystat(top, into)
 
 
 def link(src, dest):

@@ -56,7 +56,8 @@ class Case:
         shutil.copy(os.path.join(self.arch_dir, "sample_files", generated), os.path.join(self.files, PACKAGE))
 
     def open(self, channel=None):
-        self.road = road.Road(self.arch_dir, self.prefix, files=[self.files], channel=channel)
+        self.road = road.Road(self.arch_dir, self.prefix, files=[self.files], channel=channel,
+                              run_limit=road.RUN_LIMIT_S)
         return self.road
 
     # -- views of the probe ------------------------------------------------
@@ -138,7 +139,7 @@ class Case:
     def fresh_rerun_upgrade(self):
         c = self.check
         r = self.open()
-        run = r.run(["-s", "--backinstall"], limit=road.RUN_LIMIT_S)
+        run = r.run(["-s", "--backinstall"])
         self.ended_normally(run, 0)
         data, player = self.user_data(run), self.player(run)
         engine = player + "\\qvplayer"
@@ -208,7 +209,7 @@ class Case:
                    "log lines")
 
         # 2. The same words again: nothing to install, the engine is started.
-        run = r.run(["-s", "--backinstall"], limit=road.RUN_LIMIT_S)
+        run = r.run(["-s", "--backinstall"])
         c.eq(0, run.exit_code, "second run's exit code")
         c.that("start install..." not in run.log_messages(), "no install on the second run")
         c.eq(["lod_start"], run.actions(), "second run's statistics")
@@ -216,7 +217,7 @@ class Case:
 
         # 3. A newer engine: a silent upgrade over the running one.
         r.set_channel({"romversion": "3.1.0.1002", "romurl": "@BASE@/files/qv_engine_3.1.0.1002.zip"})
-        run = r.run(["--silent-upgrade", "-s"], limit=road.RUN_LIMIT_S)
+        run = r.run(["--silent-upgrade", "-s"])
         self.ended_normally(run, 0)
         c.that(len(run.starts("TV-Quit")) >= 1, "TV-Quit ran before the extraction", run.record)
         c.eq([setup], run.starts("qvInstaller"), "the setup runs again on the same folder")
@@ -235,7 +236,7 @@ class Case:
         c = self.check
         with open(os.path.join(self.files, PACKAGE + ".status"), "w") as f:
             f.write("404\n")
-        run = self.open().run(["-s", "--backinstall"], limit=road.RUN_LIMIT_S)
+        run = self.open().run(["-s", "--backinstall"])
         self.ended_normally(run, -1)
         c.that("download failed: -1" in run.log_messages(), "download failed: -1 logged")
         c.eq(["QV_lod_start", "QV_install_start", "download_rom"], run.actions(), "statistics")
@@ -246,7 +247,7 @@ class Case:
     def damaged_package(self):
         c = self.check
         self.serve_as_package("qv_engine_damaged.zip")
-        run = self.open().run(["-s", "--backinstall"], limit=road.RUN_LIMIT_S)
+        run = self.open().run(["-s", "--backinstall"])
         self.ended_normally(run, -1)
         msgs = run.log_messages()
         c.that(any(m.startswith("extract main package failed: ") for m in msgs), "extract failure logged", msgs)
@@ -260,7 +261,7 @@ class Case:
     def setup_missing(self):
         c = self.check
         self.serve_as_package("qv_engine_nosetup.zip")
-        run = self.open().run(["-s", "--backinstall"], limit=road.RUN_LIMIT_S)
+        run = self.open().run(["-s", "--backinstall"])
         self.ended_normally(run, -1)
         c.that("QV_qvinstall_notfind" in run.actions(), "QV_qvinstall_notfind", run.actions())
         c.that(any(m.startswith("qvInstaller.exe not exits ") for m in run.log_messages()), "setup missing logged")
@@ -270,8 +271,7 @@ class Case:
     def setup_fails_then_uninstall(self):
         c = self.check
         r = self.open()
-        run = r.run(["-s", "--backinstall"], modes="[qvInstaller.install]\nmode=exit\nexit_code=0\n",
-                    limit=road.RUN_LIMIT_S)
+        run = r.run(["-s", "--backinstall"], modes="[qvInstaller.install]\nmode=exit\nexit_code=0\n")
         self.ended_normally(run, -1)
         events = [(p, e, d) for p, _, e, d in run.record if p == "qvInstaller"]
         c.that(len(events) >= 2 and events[0][1] == "start" and ("qvInstaller", "exit", "0") in events,
@@ -280,7 +280,7 @@ class Case:
         c.in_order(run.log_messages(), ["call qvInstaller failed, exit code 0", "install end: -1", "loader exit 0"],
                    "log lines")
         self.product_pieces_present(run)
-        run = r.run(["--uninstall", "-s"], limit=road.RUN_LIMIT_S)
+        run = r.run(["--uninstall", "-s"])
         c.eq(0, run.exit_code, "the uninstall's exit code")
         for name, svc in (run.probe.get("services") or {}).items():
             c.that(not svc.get("exists"), name + " removed", svc)

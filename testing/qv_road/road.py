@@ -224,8 +224,10 @@ def fresh_prefix(arch_dir, prefix):
 
 
 class Road:
-    def __init__(self, arch_dir, prefix, files=(), channel=None, keep_prefix=False, vbox=None):
+    def __init__(self, arch_dir, prefix, files=(), channel=None, keep_prefix=False, vbox=None,
+                 run_limit=LOADER_LIMIT_S):
         self.arch_dir = os.path.abspath(arch_dir)
+        self.run_limit = run_limit  # of each loader run
         self.build_dir = os.path.dirname(self.arch_dir)
         self.prefix = os.path.abspath(prefix)
         self.bin = os.path.join(self.arch_dir, "bin")
@@ -429,8 +431,8 @@ class Road:
             out.append(image)
         return out
 
-    def run(self, words, modes=None, limit=LOADER_LIMIT_S):
-        """Runs the loader with words and collects the Run."""
+    def run(self, words, modes=None):
+        """Runs the loader with words, for at most run_limit seconds, and collects the Run."""
         self.write_modes(modes)
         run = Run()
         log_before = os.path.getsize(self.log_path) if os.path.exists(self.log_path) else 0
@@ -443,7 +445,7 @@ class Road:
         debug_file = os.path.join(self.work, "debug.txt")
         with open(debug_file, "wb") as err:
             # Into a file, not a pipe: programs that the loader starts keep Wine's stdio open.
-            run.exit_code, _ = self.wine_run(os.path.join(self.user_data, "TarvoLoader.exe"), words, limit,
+            run.exit_code, _ = self.wine_run(os.path.join(self.user_data, "TarvoLoader.exe"), words, self.run_limit,
                                              stdout=err, stderr=err, debug="-all,warn+seh,+debugstr")
         # Tools that the loader started without waiting finish first. A tool that is
         # still starting has no line yet but is a process of the prefix already; a
@@ -620,7 +622,7 @@ def main():
         run = road.run(words)
         for line in run.debug:
             print(line)
-        print("TarvoLoader exit code: %s" % ("killed after %d s" % LOADER_LIMIT_S if run.exit_code is None
+        print("TarvoLoader exit code: %s" % ("killed after %d s" % road.run_limit if run.exit_code is None
                                               else run.exit_code))
         print("--- this run's lines of %s" % road.log_path)
         for line in run.log:

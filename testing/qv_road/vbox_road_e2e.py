@@ -79,7 +79,8 @@ class Case(qv_road_e2e.Case):
                 return SKIP
             loader = os.path.join(self.arch_dir, "bin", "TarvoLoader.exe")
         r = self.road = road.Road(self.arch_dir, self.prefix, files=[self.files], channel=row.get("channel"),
-                                  vbox=road.VBox(cpu="amd", adb=row.get("adb"), loader=loader))
+                                  vbox=road.VBox(cpu="amd", adb=row.get("adb"), loader=loader),
+                                  run_limit=road.RUN_LIMIT_S)
         if row.get("seed"):
             self.seeded = r.seed(row["seed"])
         if "settings" in self.seeded:
@@ -91,7 +92,7 @@ class Case(qv_road_e2e.Case):
         if row.get("modes"):
             with open(os.path.join(r.vbox_state, "modes.ini"), "w", newline="") as f:
                 f.write(row["modes"].replace("\n", "\r\n"))
-        run = self.last_run = r.run(row.get("words", WORDS), limit=road.RUN_LIMIT_S)
+        run = self.last_run = r.run(row.get("words", WORDS))
         self.ended_normally(run, row["result"])
         msgs = run.log_messages()
         c.in_order(msgs, row.get("log", []), "log lines")
